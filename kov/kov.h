@@ -1,0 +1,111 @@
+/*
+ * kov: a small key-value database library, stored as one SQLite 3 file.
+ *
+ * Conventions:
+ *  1. Keys and values are byte strings passed as a datum: a pointer and a
+ *     length.  A datum with size 0 is an empty string; its data pointer may
+ *     then be null.  All other pointer arguments must be non-null.
+ *  2. A kov_handle is opaque.  kov_open returns null on failure with errno
+ *     set to the cause; every other call reports failure by -1 and leaves a
+ *     text for kov_errorstr(handle).
+ *  3. Memory passed in stays the caller's.  kov_fetch returns a buffer
+ *     allocated with malloc that the caller frees with free.  The datums
+ *     given to a kov_traverse callback are valid only during that call.
+ *  4. Durability: every record whose kov_store returned success is in the
+ *     file once the process ends through exit or a return from main, closed
+ *     or not, just as stdio flushes its buffers.  A process killed at any
+ *     moment leaves a valid kov database holding whole records only.
+ *     kov_close returns 0 only once everything is on stable storage.
+ *  5. A handle is used by one thread at a time.
+ *
+ * File format: one SQLite 3 database at exactly the given path with
+ * application_id 0x6B6F7631, user_version 1 and the single table
+ *   CREATE TABLE kov(key BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL)
+ *   WITHOUT ROWID
+ * Keys and values are BLOBs of exactly their bytes; empty ones are
+ * zero-length BLOBs, never NULL.  Any SQLite client can read the file.
+ */
+#ifndef KOV_KOV_H
+#define KOV_KOV_H
+
+#include <stddef.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct {
+    unsigned char *data; /* the bytes, owned by whoever holds the datum */
+    size_t size;         /* number of bytes */
+} datum;
+
+typedef struct kov_context *kov_handle;
+
+/* Store modes of kov_store. */
+#define KOV_REPLACE 1 /* insert, or overwrite the value of an existing key */
+#define KOV_INSERT  2 /* insert only; an existing key fails, "Record exists" */
+#define KOV_MODIFY  3 /* overwrite only; an absent key fails */
+
+/* Value of PRAGMA application_id in every kov file ("kov1"). */
+#define KOV_APPLICATION_ID 0x6B6F7631
+/* Value of PRAGMA user_version in every kov file. */
+#define KOV_FORMAT_VERSION 1
+
+/*
+ * Opens the kov database at name.  With O_CREAT in open_flags the file is
+ * created here with open(2) and mode (the umask applies); with O_EXCL too,
+ * an existing path fails with EEXIST and is never read, written or
+ * truncated.  A file that kov_open created and could not initialise is
+ * removed again.  Without O_CREAT an existing kov file is opened, read-only
+ * when the access mode is O_RDONLY.  hash_size and kov_flags are tuning
+ * hints kept for callers of older kov versions; 0 means the defaults.
+ * Returns a handle, or null with errno set (EINVAL for a file that is not
+ * a kov database).
+ */
+kov_handle kov_open(const char *name, int hash_size, int kov_flags,
+                    int open_flags, mode_t mode);
+
+/*
+ * Stores value under key in the given mode (KOV_REPLACE, KOV_INSERT or
+ * KOV_MODIFY).  The library keeps no pointer to either datum after the
+ * call.  Returns 0, or -1 with the cause in kov_errorstr.
+ */
+int kov_store(kov_handle db, datum key, datum value, int flag);
+
+/*
+ * Looks up key.  Returns the value in a buffer from malloc (non-null even
+ * for an empty value) that the caller frees, or a datum whose data is null
+ * when the key is absent or on error (then kov_errorstr says why and is not
+ * the empty string).
+ */
+datum kov_fetch(kov_handle db, datum key);
+
+/*
+ * Calls fn(db, key, value, ctx) for every record in ascending byte order of
+ * the keys, stopping early when fn returns non-zero.  The datums point into
+ * the library's memory and are valid only during the call; fn must not
+ * change the database.  Returns the number of records visited, or -1.
+ */
+int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, void *),
+                 void *ctx);
+
+/*
+ * Returns a text describing the last failure on db ("" when none).  With a
+ * null handle it describes the last failed kov_open of the calling thread.
+ * The text stays valid until the next call on the same handle.
+ */
+const char *kov_errorstr(kov_handle db);
+
+/*
+ * Commits, syncs the file (and after a create its directory) to stable
+ * storage and releases the handle, which is gone whatever the result.
+ * Returns 0 on success, -1 on failure.
+ */
+int kov_close(kov_handle db);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KOV_KOV_H */

@@ -1,0 +1,2 @@
+// Terminal password prompt.
+#include "portability.h"

@@ -1,0 +1,2 @@
+// String and error-text replacements.
+#include "portability.h"

@@ -1,0 +1,1 @@
+# Tests of the portability layer, one kov_test() line per test file.
