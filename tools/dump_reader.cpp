@@ -1,0 +1,1 @@
+#include "dump_reader.h"
