@@ -1,1 +1,621 @@
+// kov: key-value records in one SQLite 3 file.
+//
+// Each handle owns one SQLite connection and the descriptor kov_open used to
+// create or open the file.  Stores run inside a long write transaction that
+// is committed every kov_commit_bytes of stored data, at kov_close, and by an
+// exit hook for handles that are still open when the process exits, so that
+// a process which stores records and then exits without closing keeps every
+// record it was told was stored.  The rollback journal makes a process killed
+// at any moment leave the last committed state: whole records only.
+//
+// While a handle is open for writing, SQLite runs with synchronous=OFF: the
+// journal protects against a killed process, and durability against a power
+// failure comes from the fsync of the file and its directory in kov_close.
+
 #include "kov.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+
+#include <sqlite3.h>
+
+namespace {
+
+// Page cache of one handle, in KiB.  Bounds the memory a restore of any size
+// needs beyond the record in hand.
+constexpr int kov_cache_kib = 32 * 1024;
+
+// Page size of new files.  Larger pages mean fewer overflow pages for big
+// values and fewer B-tree levels for many small records.
+constexpr int kov_page_size = 16384;
+
+// Stored bytes (keys, values and a fixed per-record charge) after which the
+// write transaction is committed and a new one begins.  Keeps the work a
+// killed process loses bounded without paying for a commit per record.
+constexpr sqlite3_int64 kov_commit_bytes = 16LL << 20;
+constexpr sqlite3_int64 kov_record_charge = 64;
+
+}  // namespace
+
+struct kov_context {
+    sqlite3 *db = nullptr;           // the connection
+    sqlite3_stmt *insert = nullptr;  // INSERT, for KOV_INSERT
+    sqlite3_stmt *replace = nullptr; // INSERT OR REPLACE, for KOV_REPLACE
+    sqlite3_stmt *update = nullptr;  // UPDATE, for KOV_MODIFY
+    sqlite3_stmt *select = nullptr;  // lookup of one key, for kov_fetch
+    std::string name;                // path as given to kov_open
+    std::string error;               // text of the last failure
+    int fd = -1;                     // our descriptor on the file, for fsync
+    pid_t owner = 0;                 // process that opened the handle
+    bool created = false;            // kov_open created the file
+    bool readonly = false;           // opened O_RDONLY: no stores
+    bool empty = false;              // zero-length file opened read-only
+    bool in_txn = false;             // a write transaction is open
+    sqlite3_int64 txn_bytes = 0;     // charge stored since the last commit
+    sqlite3_int64 txn_records = 0;   // records stored since the last commit
+    kov_context *next = nullptr;     // list of open handles, for the exit hook
+    kov_context *prev = nullptr;
+};
+
+namespace {
+
+std::mutex open_list_lock;
+kov_context *open_list = nullptr;
+bool exit_hook_installed = false;
+thread_local std::string open_error;
+
+int fail(kov_handle db, const char *text)
+{
+    db->error = text;
+    return -1;
+}
+
+// Records the connection's error text for rc.  When the error ended the
+// write transaction (SQLite rolls back on a full disk, an I/O error or out
+// of memory), the records stored since the last commit are gone: say so.
+int fail_sqlite(kov_handle db, int rc)
+{
+    const char *msg = db->db ? sqlite3_errmsg(db->db) : nullptr;
+    db->error = (msg && *msg) ? msg : sqlite3_errstr(rc);
+    if (db->in_txn && sqlite3_get_autocommit(db->db)) {
+        db->in_txn = false;
+        if (db->txn_records > 0) {
+            db->error += "; the last " + std::to_string(db->txn_records) +
+                         " records stored before it were rolled back";
+        }
+        db->txn_bytes = 0;
+        db->txn_records = 0;
+    }
+    return -1;
+}
+
+// errno that best describes a SQLite failure while opening.
+int errno_for(sqlite3 *db, int rc)
+{
+    switch (rc & 0xff) {
+    case SQLITE_NOMEM: return ENOMEM;
+    case SQLITE_FULL: return ENOSPC;
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+    case SQLITE_ERROR: return EINVAL;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return EBUSY;
+    case SQLITE_READONLY:
+    case SQLITE_PERM: return EACCES;
+    default: {
+        int sys = db ? sqlite3_system_errno(db) : 0;
+        return sys ? sys : EIO;
+    }
+    }
+}
+
+int exec(kov_handle db, const char *sql)
+{
+    int rc = sqlite3_exec(db->db, sql, nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? 0 : fail_sqlite(db, rc);
+}
+
+int prepare(kov_handle db, sqlite3_stmt **stmt, const char *sql)
+{
+    if (*stmt)
+        return 0;
+    int rc = sqlite3_prepare_v3(db->db, sql, -1, SQLITE_PREPARE_PERSISTENT,
+                                stmt, nullptr);
+    return rc == SQLITE_OK ? 0 : fail_sqlite(db, rc);
+}
+
+int begin_write(kov_handle db)
+{
+    if (db->in_txn)
+        return 0;
+    if (exec(db, "BEGIN"))
+        return -1;
+    db->in_txn = true;
+    db->txn_bytes = 0;
+    db->txn_records = 0;
+    return 0;
+}
+
+int commit(kov_handle db)
+{
+    if (!db->in_txn)
+        return 0;
+    int rc = sqlite3_exec(db->db, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        return fail_sqlite(db, rc);
+    db->in_txn = false;
+    db->txn_bytes = 0;
+    db->txn_records = 0;
+    return 0;
+}
+
+// Binds d as a BLOB without copying it.  SQLite binds SQL NULL for a null
+// pointer whatever the length, so an empty datum gets a non-null pointer.
+int bind_datum(sqlite3_stmt *stmt, int index, datum d)
+{
+    static const unsigned char no_bytes[1] = {0};
+    const void *bytes = d.size ? static_cast<const void *>(d.data) : no_bytes;
+    if (!bytes)
+        return SQLITE_MISUSE;
+    return sqlite3_bind_blob64(stmt, index, bytes, d.size, SQLITE_STATIC);
+}
+
+void finalize_all(kov_handle db)
+{
+    for (sqlite3_stmt **s : {&db->insert, &db->replace, &db->update, &db->select}) {
+        sqlite3_finalize(*s);
+        *s = nullptr;
+    }
+}
+
+// Commits every handle this process still has open.  Runs at exit, as
+// stdio's flush does, so that records stored by a program that exits
+// without kov_close are kept.  A forked child that exits does not commit
+// its parent's handles.
+void commit_open_handles()
+{
+    std::lock_guard<std::mutex> guard(open_list_lock);
+    for (kov_context *db = open_list; db; db = db->next) {
+        if (db->owner != getpid() || !db->db)
+            continue;
+        commit(db);
+        finalize_all(db);
+        sqlite3_close_v2(db->db);
+        db->db = nullptr;
+    }
+}
+
+void link_handle(kov_handle db)
+{
+    std::lock_guard<std::mutex> guard(open_list_lock);
+    if (!exit_hook_installed) {
+        atexit(commit_open_handles);
+        exit_hook_installed = true;
+    }
+    db->next = open_list;
+    if (open_list)
+        open_list->prev = db;
+    open_list = db;
+}
+
+void unlink_handle(kov_handle db)
+{
+    std::lock_guard<std::mutex> guard(open_list_lock);
+    if (db->prev)
+        db->prev->next = db->next;
+    else
+        open_list = db->next;
+    if (db->next)
+        db->next->prev = db->prev;
+}
+
+// Moves fd above the standard descriptors, so that a program started with
+// standard input closed never reads its own database as input.
+int above_stdio(int fd)
+{
+    if (fd < 0 || fd > STDERR_FILENO)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return moved;
+}
+
+int fsync_directory_of(const std::string &name)
+{
+    std::string dir = name;
+    size_t slash = dir.find_last_of('/');
+    if (slash == std::string::npos)
+        dir = ".";
+    else
+        dir.resize(slash ? slash : 1);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int rc = fsync(fd);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return rc;
+}
+
+sqlite3_int64 query_int(kov_handle db, const char *sql, int *rc_out)
+{
+    sqlite3_stmt *stmt = nullptr;
+    sqlite3_int64 value = 0;
+    int rc = sqlite3_prepare_v2(db->db, sql, -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(stmt);
+        if (rc == SQLITE_ROW) {
+            value = sqlite3_column_int64(stmt, 0);
+            rc = SQLITE_OK;
+        }
+    }
+    sqlite3_finalize(stmt);
+    *rc_out = rc;
+    return value;
+}
+
+// Writes the kov header fields and the table into a new, empty file.
+int initialise(kov_handle db)
+{
+    char sql[256];
+    snprintf(sql, sizeof sql,
+             "PRAGMA page_size=%d;"
+             "BEGIN;"
+             "PRAGMA application_id=%d;"
+             "PRAGMA user_version=%d;"
+             "CREATE TABLE kov(key BLOB PRIMARY KEY NOT NULL,"
+             " value BLOB NOT NULL) WITHOUT ROWID;"
+             "COMMIT;",
+             kov_page_size, KOV_APPLICATION_ID, KOV_FORMAT_VERSION);
+    return exec(db, sql);
+}
+
+// Checks that an existing file is a kov database of a version we read.
+int verify(kov_handle db, int *err)
+{
+    int rc;
+    sqlite3_int64 app = query_int(db, "PRAGMA application_id", &rc);
+    if (rc != SQLITE_OK) {
+        *err = errno_for(db->db, rc);
+        return fail_sqlite(db, rc);
+    }
+    sqlite3_int64 version = query_int(db, "PRAGMA user_version", &rc);
+    if (rc != SQLITE_OK) {
+        *err = errno_for(db->db, rc);
+        return fail_sqlite(db, rc);
+    }
+    *err = EINVAL;
+    if (app != KOV_APPLICATION_ID)
+        return fail(db, "not a kov database");
+    if (version != KOV_FORMAT_VERSION)
+        return fail(db, "unsupported kov format version");
+    return 0;
+}
+
+void destroy(kov_handle db)
+{
+    finalize_all(db);
+    if (db->db)
+        sqlite3_close_v2(db->db);
+    if (db->fd >= 0)
+        close(db->fd);
+    delete db;
+}
+
+// Opens the SQLite connection on the file whose descriptor db->fd holds and
+// brings it to a usable kov database.  Returns 0, or -1 with *err set.
+int attach(kov_handle db, int *err)
+{
+    int flags = (db->readonly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                SQLITE_OPEN_NOMUTEX;
+    int rc = sqlite3_open_v2(db->name.c_str(), &db->db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        *err = errno_for(db->db, rc);
+        return fail_sqlite(db, rc);
+    }
+    sqlite3_extended_result_codes(db->db, 1);
+
+    char sql[160];
+    snprintf(sql, sizeof sql, "PRAGMA cache_size=%d;%s", -kov_cache_kib,
+             db->readonly ? "PRAGMA query_only=1;"
+                          : "PRAGMA locking_mode=EXCLUSIVE;"
+                            "PRAGMA synchronous=OFF;");
+    if (exec(db, sql)) {
+        *err = errno_for(db->db, SQLITE_ERROR);
+        return -1;
+    }
+
+    struct stat st;
+    if (fstat(db->fd, &st)) {
+        *err = errno;
+        return fail(db, strerror(errno));
+    }
+    // A zero-length file is what a process killed inside kov_open leaves:
+    // SQLite reads it as an empty database, and so do we.
+    if (st.st_size == 0) {
+        if (db->readonly) {
+            db->empty = true;
+            return 0;
+        }
+        if (initialise(db)) {
+            *err = errno_for(db->db, SQLITE_ERROR);
+            return -1;
+        }
+        return 0;
+    }
+    return verify(db, err);
+}
+
+}  // namespace
+
+extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags,
+                               int open_flags, mode_t mode)
+{
+    // Tuning hints of older kov versions; SQLite sizes itself.
+    (void)hash_size;
+    (void)kov_flags;
+    open_error.clear();
+    if (!name || !*name) {
+        open_error = "no database name";
+        errno = name ? ENOENT : EINVAL;
+        return nullptr;
+    }
+
+    bool create = open_flags & O_CREAT;
+    bool readonly = !create && (open_flags & O_ACCMODE) == O_RDONLY;
+    bool created = false;
+    int fd;
+    if (create) {
+        fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0)
+            created = true;
+        else if (errno == EEXIST && !(open_flags & O_EXCL))
+            fd = open(name, O_RDWR | O_CLOEXEC);
+    } else {
+        fd = open(name, (readonly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    }
+    fd = above_stdio(fd);
+    if (fd < 0) {
+        int saved = errno;
+        if (created)
+            unlink(name);
+        open_error = strerror(saved);
+        errno = saved;
+        return nullptr;
+    }
+
+    kov_handle db = new (std::nothrow) kov_context;
+    if (!db) {
+        close(fd);
+        if (created)
+            unlink(name);
+        open_error = "out of memory";
+        errno = ENOMEM;
+        return nullptr;
+    }
+    db->name = name;
+    db->fd = fd;
+    db->owner = getpid();
+    db->created = created;
+    db->readonly = readonly;
+
+    int err = 0;
+    if (attach(db, &err)) {
+        open_error = db->error;
+        destroy(db);
+        if (created)
+            unlink(name);
+        errno = err ? err : EIO;
+        return nullptr;
+    }
+    link_handle(db);
+    return db;
+}
+
+extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
+{
+    if (!db) {
+        errno = EINVAL;
+        return -1;
+    }
+    db->error.clear();
+    if (db->readonly || db->empty)
+        return fail(db, "database is open read-only");
+    if (!db->db)
+        return fail(db, "database is closed");
+
+    sqlite3_stmt **stmt;
+    const char *sql;
+    switch (flag) {
+    case KOV_INSERT:
+        stmt = &db->insert;
+        sql = "INSERT INTO kov(key, value) VALUES(?1, ?2)";
+        break;
+    case KOV_REPLACE:
+        stmt = &db->replace;
+        sql = "INSERT OR REPLACE INTO kov(key, value) VALUES(?1, ?2)";
+        break;
+    case KOV_MODIFY:
+        stmt = &db->update;
+        sql = "UPDATE kov SET value = ?2 WHERE key = ?1";
+        break;
+    default:
+        return fail(db, "invalid store flag");
+    }
+    if (prepare(db, stmt, sql) || begin_write(db))
+        return -1;
+
+    int rc = bind_datum(*stmt, 1, key);
+    if (rc == SQLITE_OK)
+        rc = bind_datum(*stmt, 2, value);
+    if (rc == SQLITE_MISUSE) {
+        sqlite3_reset(*stmt);
+        return fail(db, "datum with a size but no data");
+    }
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(*stmt);
+    if (rc != SQLITE_DONE) {
+        // The statement alone is undone; the transaction stays open unless
+        // SQLite had to roll it back, which fail_sqlite reports.
+        if ((rc & 0xff) == SQLITE_CONSTRAINT && flag == KOV_INSERT) {
+            sqlite3_reset(*stmt);
+            return fail(db, "Record exists");
+        }
+        fail_sqlite(db, rc);
+        sqlite3_reset(*stmt);
+        return -1;
+    }
+    sqlite3_reset(*stmt);
+    if (flag == KOV_MODIFY && sqlite3_changes(db->db) == 0)
+        return fail(db, "Record not found");
+
+    db->txn_records++;
+    db->txn_bytes += static_cast<sqlite3_int64>(key.size + value.size) +
+                     kov_record_charge;
+    if (db->txn_bytes >= kov_commit_bytes)
+        return commit(db);
+    return 0;
+}
+
+extern "C" datum kov_fetch(kov_handle db, datum key)
+{
+    datum out = {nullptr, 0};
+    if (!db) {
+        errno = EINVAL;
+        return out;
+    }
+    db->error.clear();
+    if (db->empty || !db->db)
+        return out;
+    if (prepare(db, &db->select, "SELECT value FROM kov WHERE key = ?1"))
+        return out;
+    int rc = bind_datum(db->select, 1, key);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(db->select);
+    if (rc == SQLITE_ROW) {
+        const void *bytes = sqlite3_column_blob(db->select, 0);
+        size_t size = static_cast<size_t>(sqlite3_column_bytes(db->select, 0));
+        if (!bytes && size) {
+            fail_sqlite(db, sqlite3_errcode(db->db));
+        } else if (!(out.data = static_cast<unsigned char *>(malloc(size ? size : 1)))) {
+            fail(db, "out of memory");
+        } else {
+            if (size)
+                memcpy(out.data, bytes, size);
+            out.size = size;
+        }
+    } else if (rc != SQLITE_DONE) {
+        fail_sqlite(db, rc == SQLITE_MISUSE ? SQLITE_MISUSE : rc);
+    }
+    sqlite3_reset(db->select);
+    return out;
+}
+
+extern "C" int kov_traverse(kov_handle db,
+                            int (*fn)(kov_handle, datum, datum, void *),
+                            void *ctx)
+{
+    if (!db || !fn) {
+        errno = EINVAL;
+        return -1;
+    }
+    db->error.clear();
+    if (db->empty)
+        return 0;
+    if (!db->db)
+        return fail(db, "database is closed");
+
+    sqlite3_stmt *stmt = nullptr;
+    // The primary key orders BLOBs by memcmp, so this is a plain scan of the
+    // table in ascending byte order of the keys.
+    int rc = sqlite3_prepare_v2(db->db, "SELECT key, value FROM kov ORDER BY key",
+                                -1, &stmt, nullptr);
+    if (rc != SQLITE_OK)
+        return fail_sqlite(db, rc);
+    static unsigned char no_bytes[1] = {0};
+    int count = 0;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        datum key, value;
+        // Fetch each pointer before its length, and tell a zero-length
+        // BLOB (null pointer, size 0) from a failed conversion.
+        key.data = (unsigned char *)sqlite3_column_blob(stmt, 0);
+        key.size = static_cast<size_t>(sqlite3_column_bytes(stmt, 0));
+        value.data = (unsigned char *)sqlite3_column_blob(stmt, 1);
+        value.size = static_cast<size_t>(sqlite3_column_bytes(stmt, 1));
+        if ((!key.data && key.size) || (!value.data && value.size)) {
+            rc = SQLITE_NOMEM;
+            break;
+        }
+        if (!key.data)
+            key.data = no_bytes;
+        if (!value.data)
+            value.data = no_bytes;
+        count++;
+        if (fn(db, key, value, ctx) || count == INT_MAX) {
+            rc = SQLITE_DONE;
+            break;
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        fail_sqlite(db, rc);
+        sqlite3_finalize(stmt);
+        return -1;
+    }
+    sqlite3_finalize(stmt);
+    return count;
+}
+
+extern "C" const char *kov_errorstr(kov_handle db)
+{
+    return db ? db->error.c_str() : open_error.c_str();
+}
+
+extern "C" int kov_close(kov_handle db)
+{
+    if (!db) {
+        errno = EINVAL;
+        return -1;
+    }
+    unlink_handle(db);
+    int rc = 0;
+    int saved = 0;
+    if (db->db) {
+        if (commit(db)) {
+            rc = -1;
+            saved = EIO;
+        }
+        finalize_all(db);
+        if (sqlite3_close(db->db) != SQLITE_OK && rc == 0) {
+            rc = -1;
+            saved = EBUSY;
+        }
+        db->db = nullptr;
+    }
+    // SQLite ran without syncing; now put the file, and the directory entry
+    // of the file and of the deleted journal, on stable storage.
+    if (!db->readonly && !db->empty) {
+        if (fsync(db->fd) && rc == 0) {
+            rc = -1;
+            saved = errno;
+        }
+        if (fsync_directory_of(db->name) && rc == 0) {
+            rc = -1;
+            saved = errno;
+        }
+    }
+    destroy(db);
+    if (rc)
+        errno = saved;
+    return rc;
+}

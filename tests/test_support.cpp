@@ -1,1 +1,245 @@
-// placeholder
+#include "test_support.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+extern char **environ;
+
+namespace kovtest {
+
+stdin_spec from_data(std::string data)
+{
+    stdin_spec s;
+    s.data = std::move(data);
+    return s;
+}
+
+stdin_spec from_file(std::string path)
+{
+    stdin_spec s;
+    s.kind = stdin_spec::file;
+    s.path = std::move(path);
+    return s;
+}
+
+stdin_spec closed_stdin()
+{
+    stdin_spec s;
+    s.kind = stdin_spec::closed;
+    return s;
+}
+
+run_result run(const std::vector<std::string> &argv, const stdin_spec &in)
+{
+    // A reader that stops early must not kill the test with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    int in_pipe[2] = {-1, -1}, out_pipe[2], err_pipe[2];
+    if (in.kind == stdin_spec::pipe_data && pipe2(in_pipe, O_CLOEXEC))
+        throw std::runtime_error("pipe");
+    if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
+        throw std::runtime_error("pipe");
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    switch (in.kind) {
+    case stdin_spec::pipe_data:
+        posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
+        break;
+    case stdin_spec::file:
+        posix_spawn_file_actions_addopen(&fa, 0, in.path.c_str(),
+                                         O_RDONLY, 0);
+        break;
+    case stdin_spec::closed:
+        posix_spawn_file_actions_addclose(&fa, 0);
+        break;
+    }
+    posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
+
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid;
+    int rc = posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (in_pipe[0] >= 0)
+        close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    if (rc != 0)
+        throw std::runtime_error("posix_spawn " + argv[0] + ": " + strerror(rc));
+
+    run_result r;
+    size_t written = 0;
+    int in_fd = in_pipe[1];
+    if (in_fd >= 0 && in.data.empty()) {
+        close(in_fd);
+        in_fd = -1;
+    }
+    std::string *sinks[2] = {&r.out, &r.err};
+    int fds[2] = {out_pipe[0], err_pipe[0]};
+    while (fds[0] >= 0 || fds[1] >= 0 || in_fd >= 0) {
+        pollfd p[3];
+        int n = 0;
+        for (int i = 0; i < 2; i++)
+            if (fds[i] >= 0)
+                p[n++] = {fds[i], POLLIN, 0};
+        if (in_fd >= 0)
+            p[n++] = {in_fd, POLLOUT, 0};
+        if (poll(p, n, -1) < 0 && errno != EINTR)
+            break;
+        for (int k = 0; k < n; k++) {
+            if (!p[k].revents)
+                continue;
+            if (p[k].fd == in_fd) {
+                ssize_t w = write(in_fd, in.data.data() + written,
+                                  std::min<size_t>(in.data.size() - written, 65536));
+                if (w > 0)
+                    written += static_cast<size_t>(w);
+                if (w < 0 || written == in.data.size()) {
+                    close(in_fd);
+                    in_fd = -1;
+                }
+                continue;
+            }
+            for (int i = 0; i < 2; i++) {
+                if (p[k].fd != fds[i])
+                    continue;
+                char buf[65536];
+                ssize_t got = read(fds[i], buf, sizeof buf);
+                if (got > 0) {
+                    sinks[i]->append(buf, static_cast<size_t>(got));
+                } else {
+                    close(fds[i]);
+                    fds[i] = -1;
+                }
+            }
+        }
+    }
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    r.exited = WIFEXITED(status);
+    r.status = r.exited ? WEXITSTATUS(status) : -1;
+    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return r;
+}
+
+run_result restore(const std::string &db, const std::string &dump)
+{
+    return run({KOVRESTORE_PATH, db}, from_data(dump));
+}
+
+scratch_dir::scratch_dir()
+{
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kovtest.XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp");
+    dir_ = buf.data();
+}
+
+scratch_dir::~scratch_dir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+std::vector<record> read_kov(const std::string &path)
+{
+    std::vector<record> rows;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        ADD_FAILURE() << "cannot open " << path << ": " << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        return rows;
+    }
+    sqlite3_stmt *st = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr);
+    if (sqlite3_step(st) != SQLITE_ROW)
+        ADD_FAILURE() << "integrity_check: " << sqlite3_errmsg(db);
+    else
+        EXPECT_STREQ("ok", reinterpret_cast<const char *>(sqlite3_column_text(st, 0)))
+            << path;
+    sqlite3_finalize(st);
+    if (sqlite3_prepare_v2(db, "SELECT key, value, typeof(key), typeof(value) FROM kov ORDER BY key",
+                           -1, &st, nullptr) != SQLITE_OK) {
+        ADD_FAILURE() << "no kov table in " << path << ": " << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        return rows;
+    }
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        EXPECT_STREQ("blob", reinterpret_cast<const char *>(sqlite3_column_text(st, 2)));
+        EXPECT_STREQ("blob", reinterpret_cast<const char *>(sqlite3_column_text(st, 3)));
+        auto column = [st](int i) {
+            const char *p = static_cast<const char *>(sqlite3_column_blob(st, i));
+            return std::string(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(st, i)));
+        };
+        rows.emplace_back(column(0), column(1));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return rows;
+}
+
+static std::string encode(const std::string &bytes)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c <= 0x7E && c != '"' && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            out += '\\';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string dump_record(const std::string &key, const std::string &value)
+{
+    return "{\nkey(" + std::to_string(key.size()) + ") = \"" + encode(key) + "\"\nvalue(" +
+           std::to_string(value.size()) + ") = \"" + encode(value) + "\"\n}\n";
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace kovtest

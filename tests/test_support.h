@@ -1,0 +1,71 @@
+// Helpers shared by the tests: running a real program with real pipes,
+// scratch directories, and reading a kov file back through SQLite.
+#ifndef KOV_TEST_SUPPORT_H
+#define KOV_TEST_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kovtest {
+
+// How a run ended and what it wrote.
+struct run_result {
+    bool exited = false;   // ended through exit or a return from main
+    int status = -1;       // exit status when exited
+    int signal = 0;        // terminating signal otherwise
+    std::string out;       // everything written to standard output
+    std::string err;       // everything written to standard error
+};
+
+// Where the child's standard input comes from.
+struct stdin_spec {
+    enum kind_t { pipe_data, file, closed } kind = pipe_data;
+    std::string data;      // written through a pipe for pipe_data
+    std::string path;      // opened read-only for file
+};
+
+stdin_spec from_data(std::string data);
+stdin_spec from_file(std::string path);
+stdin_spec closed_stdin();
+
+// Runs argv[0] (a path) with argv and the given standard input, collecting
+// both output streams, and waits for it.
+run_result run(const std::vector<std::string> &argv, const stdin_spec &in);
+
+// Shorthand for a run of the restore tool on dump text.
+run_result restore(const std::string &db, const std::string &dump);
+
+// A fresh directory removed with its contents at the end of the scope.
+class scratch_dir {
+  public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir &) = delete;
+    scratch_dir &operator=(const scratch_dir &) = delete;
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    const std::string &dir() const { return dir_; }
+
+  private:
+    std::string dir_;
+};
+
+using record = std::pair<std::string, std::string>;
+
+// Every row of a kov file in ascending key order.  Fails the current test
+// when a key or value is not a BLOB or the file does not pass SQLite's
+// integrity check.
+std::vector<record> read_kov(const std::string &path);
+
+// One record in the canonical dump form.
+std::string dump_record(const std::string &key, const std::string &value);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &bytes);
+bool file_exists(const std::string &path);
+
+}  // namespace kovtest
+
+#endif

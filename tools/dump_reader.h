@@ -1,1 +1,71 @@
-#pragma once
+/*
+ * Reader primitives for the kov dump text format.  A dump is zero or more
+ * records of four lines each:
+ *
+ *   {
+ *   key(5) = "alpha"
+ *   value(3) = "\01\0A\FF"
+ *   }
+ *
+ * A field is a label (any text without "("), "(", a decimal byte count,
+ * ") = ", and a body in double quotes that encodes exactly that many bytes:
+ * any byte but '"' and '\' stands for itself, "\XX" for the byte with hex
+ * value XX.  The primitives are called in the order of that grammar on one
+ * stream; each continues where the previous one stopped, and everything a
+ * primitive reads is consumed, including the character that made it fail.
+ *
+ * Results: 0 for success and -1 for failure (read_field_length returns the
+ * count, -1 meaning failure).  Messages about the input are printed by the
+ * primitive that finds the fault; a read error on the stream is never
+ * printed here: the caller sees it through ferror() and reports it.
+ */
+#ifndef KOV_DUMP_READER_H
+#define KOV_DUMP_READER_H
+
+#include <stdio.h>
+
+#include "kov.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Reads one line of at most 127 bytes and compares it with expected (a
+ * whole line, line feed included).  Returns 0 when equal, -1 otherwise.
+ * When the stream is at its end before the first byte, sets *at_end to 1
+ * if at_end is not null.  A read error never sets *at_end.
+ */
+int expect_line(FILE *in, const char *expected, int *at_end);
+
+/*
+ * Skips to the next "(", then reads the count that follows: optional
+ * blanks, an optional sign and decimal digits that fit a signed 32-bit
+ * integer, within at most 127 bytes up to the body's opening quote, which
+ * is consumed.  Returns the count, or -1 on failure (no message).
+ */
+int read_field_length(FILE *in);
+
+/*
+ * Decodes a body of count bytes into a buffer from malloc of exactly count
+ * bytes (a valid pointer even for 0), attached to d->data at once whatever
+ * happens next; d->size is set to count.  The caller frees d->data.  A body
+ * that ends at a double quote before count bytes fails, so a datum never
+ * holds bytes that were not in the input.  Returns 0 or -1; prints
+ * "Unexpected EOF in data" at the end of the input, and the messages of
+ * read_nibble for a bad escape.
+ */
+int read_data(FILE *in, datum *d, int count);
+
+/*
+ * Reads one hexadecimal digit from standard input.  Returns 0 to 15, or -1
+ * after printing "Unexpected EOF in data", "Unexpected \" sequence" or
+ * "Invalid hex: %c" on standard error.
+ */
+int read_nibble(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KOV_DUMP_READER_H */
