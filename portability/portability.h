@@ -15,6 +15,39 @@ extern "C" {
 
 /* The string and error-text replacements are declared below this line. */
 
+/*
+ * Copies the string src into dst, a buffer of size bytes.  At most size - 1
+ * bytes are copied and dst is always terminated, unless size is 0, in which
+ * case nothing is written and the result is 0.  Otherwise returns
+ * strlen(src); if the result is >= size, the copy was cut short.
+ */
+size_t rep_strlcpy(char *dst, const char *src, size_t size);
+
+/*
+ * Appends the string src to the terminated string dst, whose buffer has
+ * size bytes (the whole buffer, not the space left).  The result fits in at
+ * most size - 1 bytes plus the terminator.  Nothing is written when size
+ * <= strlen(dst) or when no byte of src fits.  dst is measured without a
+ * bound, so it must be terminated.  Always returns strlen(dst) + strlen(src)
+ * as they were before the call; if the result is >= size, the append was
+ * cut short.
+ */
+size_t rep_strlcat(char *dst, const char *src, size_t size);
+
+/*
+ * Copies the system's text for errnum (for an unknown number, the system's
+ * "Unknown error" text with the number) into buf, a buffer of buflen bytes,
+ * and fills the rest of buf with zero bytes.  Returns 0.  If the text and its
+ * terminator do not fit in buflen bytes, returns -1 with errno set to ERANGE
+ * and leaves buf untouched.  errno is left as it was on success.  Safe to
+ * call from any thread.
+ */
+int rep_strerror_r(int errnum, char *buf, size_t buflen);
+
+/* Empty functions: they take nothing, do nothing and return nothing. */
+void replace_dummy(void);
+void dummy_snprintf(void);
+
 /* The terminal password prompt is declared below this line. */
 
 #ifdef __cplusplus

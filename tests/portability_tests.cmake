@@ -1,1 +1,2 @@
 # Tests of the portability layer, one kov_test() line per test file.
+kov_test(tests/strings_test.cpp portability)
