@@ -1,1 +1,247 @@
-// placeholder
+// Unit tests of the dump reader primitives on in-memory and file streams.
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "dump_reader.h"
+#include "test_support.h"
+
+namespace {
+
+// A read-only stream over a copy of text.
+class memory_stream {
+  public:
+    explicit memory_stream(const std::string &text) : text_(text)
+    {
+        f_ = fmemopen(text_.empty() ? nullptr : text_.data(), text_.size() ? text_.size() : 1,
+                      "r");
+        if (text_.empty())
+            getc(f_);  // an empty buffer is not allowed: open one byte, consume it
+    }
+    ~memory_stream() { fclose(f_); }
+    FILE *get() { return f_; }
+    std::string rest()
+    {
+        std::string out;
+        int c;
+        while ((c = getc(f_)) != EOF)
+            out += static_cast<char>(c);
+        return out;
+    }
+
+  private:
+    std::string text_;
+    FILE *f_;
+};
+
+// Runs fn with standard error sent to a file; returns what it wrote there.
+template <class F>
+std::string capture_stderr(F fn)
+{
+    fflush(stderr);
+    FILE *sink = tmpfile();
+    int saved = dup(2);
+    dup2(fileno(sink), 2);
+    fn();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    std::string out;
+    rewind(sink);
+    int c;
+    while ((c = getc(sink)) != EOF)
+        out += static_cast<char>(c);
+    fclose(sink);
+    return out;
+}
+
+TEST(ExpectLine, MatchesOnlyTheWholeLine)
+{
+    struct {
+        const char *input;
+        int result;
+        int at_end;
+    } cases[] = {
+        {"{\n", 0, 0},
+        {"{ \n", -1, 0},
+        {"{\r\n", -1, 0},
+        {"{", -1, 0},         // the last line, without its line feed
+        {"\n", -1, 0},
+        {" {\n", -1, 0},
+        {"{\n}\n", 0, 0},
+        {"", -1, 1},          // end of the input: the only clean stop
+    };
+    for (const auto &c : cases) {
+        memory_stream in(c.input);
+        int at_end = 0;
+        EXPECT_EQ(c.result, expect_line(in.get(), "{\n", &at_end)) << c.input;
+        EXPECT_EQ(c.at_end, at_end) << c.input;
+    }
+}
+
+TEST(ExpectLine, LongLineNeverMatchesAndFlagIsOptional)
+{
+    // A line longer than the buffer is cut; its tail stays unread.
+    memory_stream in(std::string(200, '}') + "\n");
+    EXPECT_EQ(-1, expect_line(in.get(), "}\n", nullptr));
+    memory_stream empty("");
+    EXPECT_EQ(-1, expect_line(empty.get(), "}\n", nullptr));
+}
+
+TEST(ExpectLine, ReadErrorIsNotTheEnd)
+{
+    // A stream opened for writing only fails every read with an error.
+    FILE *out = tmpfile();
+    FILE *write_only = fdopen(dup(fileno(out)), "w");
+    int at_end = 0;
+    EXPECT_EQ(-1, expect_line(write_only, "{\n", &at_end));
+    EXPECT_TRUE(ferror(write_only));
+    EXPECT_EQ(0, at_end);
+    fclose(write_only);
+    fclose(out);
+}
+
+TEST(ReadFieldLength, ParsesTheCount)
+{
+    struct {
+        std::string input;
+        int count;
+        std::string rest;  // what the next primitive sees
+    } cases[] = {
+        {"key(5) = \"alpha", 5, "alpha"},
+        {"(0) = \"\"", 0, "\""},
+        {"(+7) = \"x", 7, "x"},
+        {"(  12) = \"x", 12, "x"},
+        {"(\t\n 3) = \"x", 3, "x"},
+        {"(007) = \"x", 7, "x"},
+        {"(9)garbage\"x", 9, "x"},               // text after the number is not checked
+        {"label\nmore (text\n(4) = \"x", -1, "x"}, // "(text" has no number
+        {"\n\nlabel(4) = \"x", 4, "x"},         // blank lines and labels are skipped
+        {"(2147483647) = \"", 2147483647, ""},
+        {"(-2147483648) = \"", -2147483647 - 1, ""},
+        {"(2147483648) = \"x", -1, "x"},          // out of range: refused, not wrapped
+        {"(99999999999999999999) = \"x", -1, "x"},
+        {"(-2147483649) = \"x", -1, "x"},
+        {"(-1) = \"x", -1, "x"},
+        {"(-5) = \"x", -5, "x"},                  // negative: read_data refuses it
+        {"(x5) = \"x", -1, "x"},
+        {"(+) = \"x", -1, "x"},
+        {"(- 5) = \"x", -1, "x"},
+        {"() = \"x", -1, "x"},
+        {"no parenthesis", -1, ""},
+        {"(5) = no quote", -1, ""},
+    };
+    for (const auto &c : cases) {
+        memory_stream in(c.input);
+        EXPECT_EQ(c.count, read_field_length(in.get())) << c.input;
+        EXPECT_EQ(c.rest, in.rest()) << c.input;
+    }
+}
+
+TEST(ReadFieldLength, HeaderUpTo127Characters)
+{
+    // 127 characters between "(" and the quote are read; 128 are not.
+    std::string ok = "(5)" + std::string(125, ' ');
+    ASSERT_EQ(127u, ok.size() - 1);
+    memory_stream in_ok(ok + "\"abc");
+    EXPECT_EQ(5, read_field_length(in_ok.get()));
+    EXPECT_EQ("abc", in_ok.rest());
+
+    memory_stream in_long(ok + " \"abc");
+    EXPECT_EQ(-1, read_field_length(in_long.get()));
+    // All 128 characters were consumed, the quote was not.
+    EXPECT_EQ("\"abc", in_long.rest());
+}
+
+struct data_case {
+    std::string body;      // text after the opening quote
+    int count;
+    int result;
+    std::string decoded;   // the datum's bytes on success
+    std::string message;   // standard error
+    std::string rest;      // left in the stream
+};
+
+TEST(ReadData, DecodesAndReports)
+{
+    const data_case cases[] = {
+        {"alpha\"\n", 5, 0, "alpha", "", "\"\n"},
+        {"\\4A\\4a\\00\\ff\"\n", 4, 0, std::string("JJ\0\xff", 4), "", "\"\n"},
+        {"a\nb\"\n", 3, 0, "a\nb", "", "\"\n"},      // a line feed is data
+        {"\"\n", 0, 0, "", "", "\"\n"},              // count 0 reads nothing
+        {"\r\t\x01\xff\"", 4, 0, "\r\t\x01\xff", "", "\""},
+        {"abcdef\"\n", 3, 0, "abc", "", "def\"\n"},  // longer body: rest stays
+        {"\\4G\"\n", 1, -1, "", "Invalid hex: G\n", "\"\n"},
+        {"\\G4\"\n", 1, -1, "", "Invalid hex: G\n", "4\"\n"},
+        {"\\\"\n", 1, -1, "", "Unexpected \\\" sequence\n", "\n"},
+        {"\\4\"\n", 1, -1, "", "Unexpected \\\" sequence\n", "\n"},
+        {"ab", 3, -1, "", "Unexpected EOF in data\n", ""},
+        {"\\4", 1, -1, "", "Unexpected EOF in data\n", ""},
+        {"\\", 1, -1, "", "Unexpected EOF in data\n", ""},
+        {"", 1, -1, "", "Unexpected EOF in data\n", ""},
+        // A body that ends before its count is refused: the datum would
+        // otherwise carry bytes that were never in the input.
+        {"ab\"\"\n", 5, -1, "", "", "\"\n"},
+        {"ab\"\n", 3, -1, "", "", "\n"},
+    };
+    for (const auto &c : cases) {
+        memory_stream in(c.body);
+        datum d = {nullptr, 12345};
+        int result = 0;
+        std::string err = capture_stderr([&] { result = read_data(in.get(), &d, c.count); });
+        SCOPED_TRACE(c.body);
+        EXPECT_EQ(c.result, result);
+        EXPECT_EQ(c.message, err);
+        ASSERT_NE(nullptr, d.data);  // attached even on failure
+        EXPECT_EQ(static_cast<size_t>(c.count), d.size);
+        if (c.result == 0) {
+            EXPECT_EQ(c.decoded, std::string(reinterpret_cast<char *>(d.data), d.size));
+        }
+        EXPECT_EQ(c.rest, in.rest());
+        free(d.data);
+    }
+}
+
+TEST(ReadData, NegativeOrUnallocatableCountFailsSilently)
+{
+    memory_stream in("abc\"\n");
+    datum d = {reinterpret_cast<unsigned char *>(1), 0};
+    std::string err = capture_stderr([&] { EXPECT_EQ(-1, read_data(in.get(), &d, -5)); });
+    EXPECT_EQ(nullptr, d.data);
+    EXPECT_EQ("", err);
+    EXPECT_EQ("abc\"\n", in.rest());
+}
+
+// Decoding must not depend on where the stream's buffer boundaries fall:
+// every split of escapes and literals across refills gives the same bytes.
+TEST(ReadData, IndependentOfBufferBoundaries)
+{
+    std::mt19937 rng(20261208);
+    std::string bytes(3000, '\0');
+    for (char &b : bytes)
+        b = static_cast<char>(rng() % 256);
+    std::string record = kovtest::dump_record("k", bytes);
+    std::string body = record.substr(record.find("value(") + 6);
+    body = body.substr(body.find('"') + 1);
+
+    for (size_t buffer_size : {1, 2, 3, 4, 5, 7, 16, 61, 4096}) {
+        FILE *f = tmpfile();
+        fwrite(body.data(), 1, body.size(), f);
+        rewind(f);
+        setvbuf(f, nullptr, _IOFBF, buffer_size);
+        datum d = {nullptr, 0};
+        ASSERT_EQ(0, read_data(f, &d, static_cast<int>(bytes.size()))) << buffer_size;
+        EXPECT_EQ(bytes, std::string(reinterpret_cast<char *>(d.data), d.size)) << buffer_size;
+        EXPECT_EQ(0, expect_line(f, "\"\n", nullptr)) << buffer_size;
+        free(d.data);
+        fclose(f);
+    }
+}
+
+}  // namespace
