@@ -1,1 +1,2 @@
 # Tests of the portability layer, one kov_test() line per test file.
+kov_test(tests/getpass_test.cpp portability util)
