@@ -332,7 +332,7 @@ int attach(kov_handle db, int *err)
                           : "PRAGMA locking_mode=EXCLUSIVE;"
                             "PRAGMA synchronous=OFF;");
     if (exec(db, sql)) {
-        *err = errno_for(db->db, SQLITE_ERROR);
+        *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
 
@@ -349,7 +349,7 @@ int attach(kov_handle db, int *err)
             return 0;
         }
         if (initialise(db)) {
-            *err = errno_for(db->db, SQLITE_ERROR);
+            *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
             return -1;
         }
         return 0;
