@@ -561,8 +561,11 @@ extern "C" int kov_traverse(kov_handle db,
             key.data = no_bytes;
         if (!value.data)
             value.data = no_bytes;
-        count++;
-        if (fn(db, key, value, ctx) || count == INT_MAX) {
+        // The count saturates; a table of more than INT_MAX records is
+        // still visited to its end.
+        if (count < INT_MAX)
+            count++;
+        if (fn(db, key, value, ctx)) {
             rc = SQLITE_DONE;
             break;
         }
