@@ -29,3 +29,8 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# kovdump against the sqlite3 shell's .dump on 1,000,000 records.
+.PHONY: bench-kovdump
+bench-kovdump: build
+	@bench/kovdump_vs_sqlite.sh $(BUILD)

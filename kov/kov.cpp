@@ -332,7 +332,7 @@ int attach(kov_handle db, int *err)
                           : "PRAGMA locking_mode=EXCLUSIVE;"
                             "PRAGMA synchronous=OFF;");
     if (exec(db, sql)) {
-        *err = errno_for(db->db, SQLITE_ERROR);
+        *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
 
@@ -349,7 +349,7 @@ int attach(kov_handle db, int *err)
             return 0;
         }
         if (initialise(db)) {
-            *err = errno_for(db->db, SQLITE_ERROR);
+            *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
             return -1;
         }
         return 0;
@@ -561,8 +561,11 @@ extern "C" int kov_traverse(kov_handle db,
             key.data = no_bytes;
         if (!value.data)
             value.data = no_bytes;
-        count++;
-        if (fn(db, key, value, ctx) || count == INT_MAX) {
+        // The count saturates; a table of more than INT_MAX records is
+        // still visited to its end.
+        if (count < INT_MAX)
+            count++;
+        if (fn(db, key, value, ctx)) {
             rc = SQLITE_DONE;
             break;
         }

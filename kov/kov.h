@@ -85,7 +85,8 @@ datum kov_fetch(kov_handle db, datum key);
  * Calls fn(db, key, value, ctx) for every record in ascending byte order of
  * the keys, stopping early when fn returns non-zero.  The datums point into
  * the library's memory and are valid only during the call; fn must not
- * change the database.  Returns the number of records visited, or -1.
+ * change the database.  Returns the number of records visited (INT_MAX
+ * for INT_MAX or more), or -1.
  */
 int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, void *),
                  void *ctx);

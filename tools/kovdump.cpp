@@ -1,0 +1,96 @@
+// kovdump: writes a kov database out as its text dump.
+//
+//   kovdump DBNAME > DUMP
+//
+// Opens DBNAME read-only and writes every record to standard output in
+// ascending byte order of the keys, in the form kovrestore reads, so that
+// "kovdump old.kov | kovrestore new.kov" copies a database and a dump
+// restored and dumped again is byte-identical.  Status 0 means the whole
+// database is on standard output; any failure prints one diagnostic on
+// standard error and gives status 1.  A reader that goes away early ends
+// the program through SIGPIPE, as with any filter.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "dump_writer.h"
+#include "kov.h"
+
+static const char msg_usage[] = "Usage: %s dbname > kovdump_output\n";
+static const char msg_failed_open[] = "Failed to open %s\n";
+static const char msg_hot_journal[] =
+    "%s-journal: a write to %s was interrupted; open it read-write once to "
+    "roll that write back\n";
+static const char msg_kov_error[] = "KOV error: %s\n";
+static const char msg_error_closing[] = "Error closing kov\n";
+
+// Encoded output waits here until it goes out in one write.
+static unsigned char output_buffer[1 << 20];
+
+static int write_one(kov_handle, datum key, datum value, void *ctx)
+{
+    return dump_write_record(static_cast<dump_writer *>(ctx), key, value);
+}
+
+// True when name has a non-empty rollback journal beside it.  A writer
+// killed inside a transaction leaves one, and SQLite must roll it back
+// (write to the file) before anyone can read, which a read-only open
+// cannot do.
+static bool has_journal(const char *name)
+{
+    std::string journal = std::string(name) + "-journal";
+    struct stat st;
+    return stat(journal.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+int main(int argc, char *argv[])
+{
+    // A filter whose reader has gone ends quietly, even when started with
+    // SIGPIPE ignored by a parent such as a test harness or a daemon.
+    signal(SIGPIPE, SIG_DFL);
+
+    if (argc <= 1) {
+        const char *prog = argc > 0 && argv[0] && argv[0][0] ? argv[0] : "kovdump";
+        printf(msg_usage, prog);
+        return 1;
+    }
+    const char *name = argv[1];
+
+    kov_handle db = kov_open(name, 0, 0, O_RDONLY, 0);
+    if (!db) {
+        int open_errno = errno;
+        perror("kov_open");
+        fprintf(stderr, msg_failed_open, name);
+        if (open_errno == EACCES && access(name, R_OK) == 0 && has_journal(name))
+            fprintf(stderr, msg_hot_journal, name, name);
+        return 1;
+    }
+
+    int rc = 0;
+    dump_writer out;
+    dump_writer_init(&out, STDOUT_FILENO, output_buffer, sizeof output_buffer);
+    int visited = kov_traverse(db, write_one, &out);
+    if (out.error) {
+        errno = out.error;
+        perror("stdout");
+        rc = 1;
+    } else if (visited == -1) {
+        fprintf(stderr, msg_kov_error, kov_errorstr(db));
+        rc = 1;
+    } else if (dump_writer_flush(&out)) {
+        perror("stdout");
+        rc = 1;
+    }
+    if (kov_close(db) != 0 && rc == 0) {
+        fputs(msg_error_closing, stderr);
+        rc = 1;
+    }
+    return rc;
+}
