@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs when they are missing.  As
 # root it runs apt-get itself; otherwise it prints the command to run.
 set -eu
-packages="cmake make g++ pkg-config libgtest-dev libsqlite3-dev sqlite3"
+packages="cmake make g++ libgtest-dev libsqlite3-dev sqlite3 groff-base"
 missing=""
 for p in $packages; do
     status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
