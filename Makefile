@@ -5,7 +5,14 @@ JOBS       ?= 2
 WERROR     ?= OFF
 CMAKE_ARGS ?=
 
+# Reliability stages (README, "Reliability"); .ci/run runs them all.
+SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD     ?= build-fuzz
+FUZZ_SECONDS   ?= 60
+CLANG_ARGS      = -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+
 .PHONY: all build deps configure demo test clean
+.PHONY: test-slow test-sanitize memcheck fuzz fuzz-build
 
 all: build
 
@@ -27,8 +34,31 @@ demo: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
 
+# The tests labelled slow (large dumps, a field at the engine's size limit).
+test-slow: build
+	cd $(BUILD) && ctest --output-on-failure -j 1 -L slow
+
+# The whole suite but the slow tests, built with ASan and UBSan.
+test-sanitize:
+	@EXTRA_PACKAGES="clang libclang-rt-14-dev" scripts/deps.sh
+	$(MAKE) test BUILD=$(SANITIZE_BUILD) CMAKE_ARGS="-DKOV_SANITIZE=ON $(CLANG_ARGS)"
+
+# kovrestore and kovdump under valgrind's memcheck.
+memcheck: build
+	@EXTRA_PACKAGES=valgrind scripts/deps.sh
+	scripts/memcheck.sh $(BUILD)
+
+fuzz-build:
+	@EXTRA_PACKAGES="clang libclang-rt-14-dev" scripts/deps.sh
+	$(MAKE) build BUILD=$(FUZZ_BUILD) \
+	    CMAKE_ARGS="-DKOV_FUZZ=ON -DKOV_BUILD_TESTS=OFF $(CLANG_ARGS)"
+
+# Each fuzz target for FUZZ_SECONDS seconds from the committed seed corpus.
+fuzz: fuzz-build
+	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
 
 # kovdump against the sqlite3 shell's .dump on 1,000,000 records.
 .PHONY: bench-kovdump

@@ -453,6 +453,12 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
     default:
         return fail(db, "invalid store flag");
     }
+    // SQLite rolls back the whole transaction when a statement runs out of
+    // memory or room, and large records are the likely ones to.  Commit what
+    // is pending before a record of a commit's worth or more, so that its
+    // failure cannot take records already reported stored along with it.
+    if (static_cast<sqlite3_int64>(key.size + value.size) >= kov_commit_bytes && commit(db))
+        return -1;
     if (prepare(db, stmt, sql) || begin_write(db))
         return -1;
 

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs the Debian packages the build needs when they are missing.  As
 # root it runs apt-get itself; otherwise it prints the command to run.
+# EXTRA_PACKAGES names more packages for the reliability stages.
 set -eu
-packages="cmake make g++ libgtest-dev libsqlite3-dev sqlite3 groff-base"
+packages="cmake make g++ libgtest-dev libsqlite3-dev sqlite3 groff-base ${EXTRA_PACKAGES:-}"
 missing=""
 for p in $packages; do
     status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

@@ -1,0 +1,174 @@
+// The slow fault-injection tests, labelled slow (make test-slow, and CI):
+// kill -9 at many points of a large piped dump, and fields at the engine's
+// size limit.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "fault_support.h"
+#include "kov.h"
+#include "test_support.h"
+
+using kovfault::child;
+using kovtest::record;
+using kovtest::run_result;
+
+namespace {
+
+// Number of records of the kov file at path, through the library.
+int count_through_library(const std::string &path)
+{
+    kov_handle db = kov_open(path.c_str(), 0, 0, O_RDONLY, 0);
+    if (!db) {
+        ADD_FAILURE() << "kov_open " << path << ": " << kov_errorstr(nullptr);
+        return -1;
+    }
+    int n = kov_traverse(db, [](kov_handle, datum, datum, void *) { return 0; }, nullptr);
+    EXPECT_EQ(0, kov_close(db));
+    return n;
+}
+
+TEST(KillNine, EveryPointLeavesAPrefixOfWholeRecords)
+{
+    // 160 MiB of dump, about 130 MiB of stored data: eight commits of the
+    // library's 16 MiB, with kill points between and across them.
+    const kovfault::generated_dump dump = kovfault::generate_dump(160u << 20);
+    constexpr int points = 24;
+    int survived = 0;
+    size_t max_rows = 0;
+    for (int k = 1; k <= points; k++) {
+        SCOPED_TRACE("kill point " + std::to_string(k));
+        kovtest::scratch_dir scratch;
+        std::string db = scratch.path("killed.kov");
+        size_t cut = dump.text.size() * k / (points + 1);
+        child c = kovfault::start({KOVRESTORE_PATH, db});
+        ASSERT_TRUE(kovfault::feed(c, dump.text.data(), cut));
+        // Everything but the last pipe's worth has been read by now.
+        ASSERT_EQ(0, kill(c.pid, SIGKILL));
+        run_result r = kovfault::finish(c);
+        ASSERT_EQ(SIGKILL, r.signal) << "the restore ended on its own: " << r.err;
+
+        std::vector<record> rows = kovtest::read_kov(db);
+        if (::testing::Test::HasFailure())
+            return;
+        size_t whole = static_cast<size_t>(
+            std::upper_bound(dump.ends.begin(), dump.ends.end(), cut) - dump.ends.begin());
+        ASSERT_LE(rows.size(), whole) << "more records than were sent";
+        for (size_t i = 0; i < rows.size(); i++)
+            ASSERT_EQ(kovfault::generated_record(i), rows[i]) << "row " << i;
+        ASSERT_EQ(static_cast<int>(rows.size()), count_through_library(db));
+        max_rows = std::max(max_rows, rows.size());
+        survived++;
+    }
+    // The points must reach past commits, or the test proves little.
+    EXPECT_GT(max_rows, dump.ends.size() / 2);
+    printf("kill points survived: %d of %d (%zu records, %zu bytes of dump)\n", survived,
+           points, dump.ends.size(), dump.text.size());
+}
+
+// The engine refuses a row larger than 1,000,000,000 bytes (SQLite's
+// default length limit).
+constexpr size_t engine_limit = 1000000000;
+
+// Byte i of a large value: printable, never a quote or a backslash, so the
+// dump holds it as is, and not periodic in the chunk size.
+char big_byte(size_t i)
+{
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .";
+    return alphabet[(i + i / 4093) % (sizeof alphabet - 1)];
+}
+
+// Streams one record with key "big" and a value of size bytes of big_byte
+// into c, after a small record.
+void feed_big_record(child &c, size_t size)
+{
+    kovfault::feed(c, kovtest::dump_record("small", "before") + "{\nkey(3) = \"big\"\nvalue(" +
+                          std::to_string(size) + ") = \"");
+    std::string chunk(1u << 20, '\0');
+    for (size_t done = 0; done < size;) {
+        size_t n = std::min(chunk.size(), size - done);
+        for (size_t i = 0; i < n; i++)
+            chunk[i] = big_byte(done + i);
+        if (!kovfault::feed(c, chunk.data(), n))
+            return;
+        done += n;
+    }
+    kovfault::feed(c, "\"\n}\n");
+}
+
+TEST(EngineLimit, FieldAboveTheLimitIsAnError)
+{
+    kovfault::memory_dir dir;
+    std::string db = dir.path("over.kov");
+    child c = kovfault::start({KOVRESTORE_PATH, db});
+    feed_big_record(c, engine_limit + 1);
+    run_result r = kovfault::finish(c);
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("KOV error: string or blob too big\n", r.err);
+    std::vector<record> want = {{"small", "before"}};
+    EXPECT_EQ(want, kovtest::read_kov(db));
+}
+
+TEST(EngineLimit, FieldJustBelowTheLimitRoundTrips)
+{
+    kovfault::memory_dir dir;
+    std::string db = dir.path("under.kov");
+    // Room for the key and the row's header within the limit.
+    size_t size = engine_limit - 1000;
+    child c = kovfault::start({KOVRESTORE_PATH, db});
+    feed_big_record(c, size);
+    run_result r = kovfault::finish(c);
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("EOF\n", r.err);
+
+    // Read the value back in pieces through SQLite.
+    sqlite3 *sq = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(db.c_str(), &sq, SQLITE_OPEN_READONLY, nullptr));
+    sqlite3_stmt *st = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(sq, "SELECT count(*), max(length(value)) FROM kov",
+                                            -1, &st, nullptr));
+    ASSERT_EQ(SQLITE_ROW, sqlite3_step(st));
+    EXPECT_EQ(2, sqlite3_column_int(st, 0));
+    EXPECT_EQ(static_cast<sqlite3_int64>(size), sqlite3_column_int64(st, 1));
+    sqlite3_finalize(st);
+    // The row's rowid-less key cannot be opened as a blob handle, so read
+    // the value a slice at a time.
+    ASSERT_EQ(SQLITE_OK,
+              sqlite3_prepare_v2(sq, "SELECT substr(value, ?1, ?2) FROM kov WHERE key = CAST('big' AS BLOB)",
+                                 -1, &st, nullptr));
+    const size_t slice = 64u << 20;
+    for (size_t off = 0; off < size; off += slice) {
+        size_t n = std::min(slice, size - off);
+        sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(off + 1));
+        sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(n));
+        ASSERT_EQ(SQLITE_ROW, sqlite3_step(st));
+        const char *p = static_cast<const char *>(sqlite3_column_blob(st, 0));
+        ASSERT_EQ(static_cast<int>(n), sqlite3_column_bytes(st, 0));
+        for (size_t i = 0; i < n; i++)
+            ASSERT_EQ(big_byte(off + i), p[i]) << "byte " << off + i;
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(sq);
+
+    // And through kovdump: the dump back is the dump in.
+    kovtest::run_result d = kovtest::run({KOVDUMP_PATH, db}, kovtest::from_data(""));
+    ASSERT_TRUE(d.exited) << "kovdump: signal " << d.signal;
+    EXPECT_EQ(0, d.status) << d.err;
+    std::string head = "{\nkey(3) = \"big\"\nvalue(" + std::to_string(size) + ") = \"";
+    std::string tail = "\"\n}\n" + kovtest::dump_record("small", "before");
+    ASSERT_EQ(head.size() + size + tail.size(), d.out.size());
+    EXPECT_EQ(head, d.out.substr(0, head.size()));
+    for (size_t i = 0; i < size; i++)
+        ASSERT_EQ(big_byte(i), d.out[head.size() + i]) << "byte " << i;
+    EXPECT_EQ(tail, d.out.substr(head.size() + size));
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+// Fault injection on the real kovrestore: a full disk, a file-size limit,
+// standard input closed, eight restores racing for one name, and counts
+// larger than the memory the process may have.  Every case checks the
+// status, the exact message and what the file holds afterwards.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <latch>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "fault_support.h"
+#include "kov.h"
+#include "test_support.h"
+
+using kovfault::child;
+using kovtest::record;
+using kovtest::run_result;
+
+namespace {
+
+// Checks that rows are the first rows.size() records of the generated dump.
+void expect_generated_prefix(const std::vector<record> &rows)
+{
+    for (size_t i = 0; i < rows.size(); i++) {
+        if (rows[i] != kovfault::generated_record(i)) {
+            ADD_FAILURE() << "row " << i << " (key " << rows[i].first
+                          << ") is not record " << i << " of the dump";
+            return;
+        }
+    }
+}
+
+// Restores dump under lim into db and returns how the run ended.
+run_result restore_limited(const std::string &db, const std::string &dump,
+                           const kovfault::limits &lim)
+{
+    child c = kovfault::start({KOVRESTORE_PATH, db}, lim);
+    kovfault::feed(c, dump);
+    return kovfault::finish(c);
+}
+
+// A tmpfs of the given size mounted for the scope of the object, where the
+// process may mount (root, and a kernel that lets it).
+class small_tmpfs {
+  public:
+    explicit small_tmpfs(const std::string &dir, const char *size) : dir_(dir)
+    {
+        std::string options = std::string("size=") + size;
+        mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                         options.c_str()) == 0;
+        error_ = mounted_ ? 0 : errno;
+    }
+    ~small_tmpfs()
+    {
+        if (mounted_)
+            umount2(dir_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    int error() const { return error_; }
+
+  private:
+    std::string dir_;
+    bool mounted_;
+    int error_;
+};
+
+// 60 MiB of generated records.  The library commits every 16 MiB of stored
+// data, and the file takes more room than the data, so a 100 MiB limit is
+// reached after one commit or more and before the end.
+const kovfault::generated_dump &disk_dump()
+{
+    static const kovfault::generated_dump d = kovfault::generate_dump(60u << 20);
+    return d;
+}
+
+TEST(DiskFull, SmallTmpfsKeepsCommittedRecords)
+{
+    kovtest::scratch_dir scratch;
+    std::string mnt = scratch.path("mnt");
+    ASSERT_EQ(0, mkdir(mnt.c_str(), 0700));
+    small_tmpfs fs(mnt, "100m");
+    if (!fs.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(fs.error())
+                     << "; FileSizeLimit covers a full disk";
+    std::string db = mnt + "/full.kov";
+    run_result r = restore_limited(db, disk_dump().text, {});
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.err.rfind("KOV error: database or disk is full", 0)) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("EOF")) << r.err;
+    std::vector<record> rows = kovtest::read_kov(db);
+    EXPECT_GT(rows.size(), 0u) << "nothing of the first commit survived";
+    EXPECT_LT(rows.size(), disk_dump().ends.size());
+    expect_generated_prefix(rows);
+}
+
+TEST(DiskFull, FileSizeLimit)
+{
+    kovtest::scratch_dir scratch;
+    std::string db = scratch.path("limited.kov");
+    kovfault::limits lim;
+    lim.file_size = 100u << 20;
+    run_result r = restore_limited(db, disk_dump().text, lim);
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.err.rfind("KOV error: ", 0)) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("disk I/O error")) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("EOF")) << r.err;
+    std::vector<record> rows = kovtest::read_kov(db);
+    EXPECT_GT(rows.size(), 0u) << "nothing of the first commit survived";
+    EXPECT_LT(rows.size(), disk_dump().ends.size());
+    expect_generated_prefix(rows);
+}
+
+TEST(ClosedStdin, ReportsBadDescriptor)
+{
+    kovtest::scratch_dir scratch;
+    std::string db = scratch.path("closed.kov");
+    run_result r = kovtest::run({KOVRESTORE_PATH, db}, kovtest::closed_stdin());
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("stdin: Bad file descriptor\n", r.err);
+    EXPECT_EQ("", r.out);
+    EXPECT_TRUE(kovtest::read_kov(db).empty());
+}
+
+TEST(Concurrency, EightRestoresOneName)
+{
+    constexpr int n = 8;
+    kovtest::scratch_dir scratch;
+    std::string db = scratch.path("race.kov");
+    // Each run has its own records, so the file tells which run wrote it.
+    std::string dumps[n];
+    std::vector<record> records[n];
+    for (int w = 0; w < n; w++) {
+        for (int i = 0; i < 300; i++) {
+            record rec{"run" + std::to_string(w) + "-" + std::to_string(1000 + i),
+                       std::string(200 + i, static_cast<char>('a' + w))};
+            dumps[w] += kovtest::dump_record(rec.first, rec.second);
+            records[w].push_back(rec);
+        }
+    }
+    run_result results[n];
+    std::latch ready(n);
+    std::vector<std::thread> threads;
+    for (int w = 0; w < n; w++) {
+        threads.emplace_back([&, w] {
+            ready.arrive_and_wait();
+            results[w] = kovtest::restore(db, dumps[w]);
+        });
+    }
+    for (auto &t : threads)
+        t.join();
+
+    int winner = -1;
+    for (int w = 0; w < n; w++) {
+        ASSERT_TRUE(results[w].exited) << "run " << w << ": signal " << results[w].signal;
+        EXPECT_EQ("", results[w].out);
+        if (results[w].status == 0) {
+            EXPECT_EQ(-1, winner) << "runs " << winner << " and " << w << " both succeeded";
+            winner = w;
+            EXPECT_EQ("EOF\n", results[w].err);
+        } else {
+            EXPECT_EQ(1, results[w].status);
+            EXPECT_EQ("kov_open: File exists\nFailed to open " + db + "\n", results[w].err);
+        }
+    }
+    ASSERT_NE(-1, winner) << "no run succeeded";
+    EXPECT_EQ(records[winner], kovtest::read_kov(db));
+    // The losers left nothing beside the database (no journal, no copy).
+    size_t entries = 0;
+    for (const auto &e : std::filesystem::directory_iterator(scratch.dir())) {
+        (void)e;
+        entries++;
+    }
+    EXPECT_EQ(1u, entries);
+}
+
+// Runs under a lowered address-space limit.  The sanitizers' runtimes
+// reserve terabytes of address space and cannot start under it.
+#ifdef KOV_SANITIZE
+#define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "address-space limit with a sanitizer"
+#else
+#define SKIP_UNDER_SANITIZER() (void)0
+#endif
+
+constexpr rlim_t memory_limit = 512u << 20;
+
+std::string three_records()
+{
+    return kovtest::dump_record("one", "1") + kovtest::dump_record("two", "22") +
+           kovtest::dump_record("three", "333");
+}
+
+TEST(MemoryLimit, CountBeyondMemoryFailsWithoutMessage)
+{
+    SKIP_UNDER_SANITIZER();
+    kovtest::scratch_dir scratch;
+    std::string db = scratch.path("count.kov");
+    kovfault::limits lim;
+    lim.address_space = memory_limit;
+    // The buffer for the declared count cannot be allocated: the field fails
+    // like any other the reader refuses, and the records before it stay.
+    std::string dump = three_records() + "{\nkey(3) = \"big\"\nvalue(2000000000) = \"abc\"\n}\n";
+    run_result r = restore_limited(db, dump, lim);
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.err);
+    std::vector<record> want = {{"one", "1"}, {"three", "333"}, {"two", "22"}};
+    EXPECT_EQ(want, kovtest::read_kov(db));
+}
+
+TEST(MemoryLimit, StoreBeyondMemoryIsAnError)
+{
+    SKIP_UNDER_SANITIZER();
+    kovtest::scratch_dir scratch;
+    std::string db = scratch.path("store.kov");
+    kovfault::limits lim;
+    lim.address_space = memory_limit;
+    // The field itself fits, but the engine needs a copy of it to build the
+    // row: the library reports that it ran out of memory.
+    size_t size = 300u << 20;
+    child c = kovfault::start({KOVRESTORE_PATH, db}, lim);
+    kovfault::feed(c, three_records() + "{\nkey(3) = \"big\"\nvalue(" + std::to_string(size) +
+                          ") = \"");
+    std::string chunk(1u << 20, 'v');
+    for (size_t i = 0; i < size / chunk.size(); i++)
+        if (!kovfault::feed(c, chunk))
+            break;
+    kovfault::feed(c, "\"\n}\n");
+    run_result r = kovfault::finish(c);
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("KOV error: out of memory\n", r.err);
+    // The failed store must not take the records stored before it along.
+    std::vector<record> want = {{"one", "1"}, {"three", "333"}, {"two", "22"}};
+    EXPECT_EQ(want, kovtest::read_kov(db));
+}
+
+}  // namespace
