@@ -5,7 +5,7 @@ JOBS       ?= 2
 WERROR     ?= OFF
 CMAKE_ARGS ?=
 
-.PHONY: all build deps configure demo test clean
+.PHONY: all build deps configure demo test bench clean
 
 all: build
 
@@ -26,6 +26,12 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
+
+# Times kovrestore against the peer loaders on the three datasets and writes
+# bench/RESULTS.md (installs the peers when run as root).  Not part of test.
+BENCH_ARGS ?=
+bench: build
+	python3 bench/bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)
