@@ -240,6 +240,31 @@ TEST(ReadDataBuffered, WholeBodiesAtEveryBufferOffset)
     }
 }
 
+TEST(ReadDataBuffered, DenseEscapesAtEveryBufferSize)
+{
+    // Escapes only, and escapes between single literals: every escape comes
+    // to lie across the end of the buffer, and to end exactly at it.
+    std::string escapes, mixed;
+    int escapes_count = 0, mixed_count = 0;
+    for (int i = 0; i < 40; i++) {
+        char e[4];
+        snprintf(e, sizeof e, "\\%02X", (i * 37) & 0xff);
+        escapes += e;
+        escapes_count++;
+        mixed += e;
+        mixed += static_cast<char>('a' + i % 26);
+        mixed_count += 2;
+    }
+    for (size_t size = 1; size <= 48; size++) {
+        for (size_t skip = 0; skip < 4; skip++) {
+            expect_same_read_data(std::string(skip, '.') + escapes + "\"\n", skip,
+                                  escapes_count, size);
+            expect_same_read_data(std::string(skip, '.') + mixed + "\"\n", skip,
+                                  mixed_count, size);
+        }
+    }
+}
+
 TEST(ReadDataBuffered, CountShorterAndLongerThanTheBody)
 {
     std::mt19937 rng(11);

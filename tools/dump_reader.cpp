@@ -17,6 +17,10 @@
 
 #include <array>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 static const char msg_eof_in_data[] = "Unexpected EOF in data\n";
 static const char msg_quote_in_escape[] = "Unexpected \\\" sequence\n";
 static const char msg_invalid_hex[] = "Invalid hex: %c\n";
@@ -110,24 +114,127 @@ inline uint64_t special_bytes(uint64_t w)
     return ((q - ones) & ~q & highs) | ((b - ones) & ~b & highs);
 }
 
+#if defined(__x86_64__)
+// Shuffle control that packs the bytes whose bits are set in an 8-bit mask
+// to the front of an 8-byte group; the other lanes are zeroed.
+struct pack_table {
+    alignas(16) unsigned char lanes[256][8];
+};
+
+constexpr pack_table make_pack_table()
+{
+    pack_table t{};
+    for (int mask = 0; mask < 256; mask++) {
+        int n = 0;
+        for (int i = 0; i < 8; i++) {
+            if (mask & (1 << i))
+                t.lanes[mask][n++] = static_cast<unsigned char>(i);
+        }
+        for (; n < 8; n++)
+            t.lanes[mask][n] = 0x80;
+    }
+    return t;
+}
+
+constexpr pack_table pack = make_pack_table();
+
+// Values of sixteen bytes as hexadecimal digits, and a mask with a set bit
+// for each byte that is not one.
+__attribute__((target("ssse3,popcnt"))) inline __m128i hex_values(__m128i x,
+                                                                   unsigned *invalid)
+{
+    __m128i d = _mm_sub_epi8(x, _mm_set1_epi8('0'));
+    __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+    __m128i l = _mm_sub_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+    __m128i is_letter = _mm_cmpeq_epi8(_mm_min_epu8(l, _mm_set1_epi8(5)), l);
+    __m128i value = _mm_or_si128(_mm_and_si128(d, is_digit),
+                                 _mm_and_si128(_mm_add_epi8(l, _mm_set1_epi8(10)), is_letter));
+    *invalid = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(is_digit, is_letter))) &
+               0xffff;
+    return value;
+}
+
+// Decodes sixteen bytes of input per step while at least 18 bytes of input
+// and 16 of output are left.  Every backslash starts an escape, so the
+// escapes of a step are found at once: each backslash's lane takes the
+// byte its two digits make, the two digit lanes are dropped, and the kept
+// lanes are packed.  An escape that starts in the last two lanes takes its
+// digits from the next bytes, which the step then consumes too.  A step
+// with a quote or a bad escape is left to the byte-wise loops.
+__attribute__((target("ssse3,popcnt"))) void decode_sixteen(const unsigned char **pp,
+                                                           const unsigned char *end,
+                                                           unsigned char **oo,
+                                                           unsigned char *o_end)
+{
+    const unsigned char *p = *pp;
+    unsigned char *o = *oo;
+    while (end - p >= 18 && o_end - o >= 16) {
+        __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
+        __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 2));
+        __m128i is_escape = _mm_cmpeq_epi8(v0, _mm_set1_epi8('\\'));
+        unsigned escapes = static_cast<unsigned>(_mm_movemask_epi8(is_escape));
+        unsigned quotes = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(v0, _mm_set1_epi8('"'))));
+        unsigned bad_high, bad_low;
+        __m128i high = hex_values(v1, &bad_high);
+        __m128i low = hex_values(v2, &bad_low);
+        if (quotes | (escapes & (bad_high | bad_low)))
+            break;
+        __m128i byte = _mm_or_si128(
+            _mm_and_si128(_mm_slli_epi16(high, 4), _mm_set1_epi8(static_cast<char>(0xf0))),
+            low);
+        __m128i out = _mm_or_si128(_mm_and_si128(is_escape, byte),
+                                   _mm_andnot_si128(is_escape, v0));
+        unsigned dropped = escapes << 1 | escapes << 2;
+        unsigned keep = ~dropped & 0xffff;
+        __m128i lo_ctl = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(pack.lanes[keep & 0xff]));
+        __m128i hi_ctl = _mm_add_epi8(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(pack.lanes[keep >> 8])),
+            _mm_set1_epi8(8));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(out, lo_ctl));
+        o += __builtin_popcount(keep & 0xff);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(out, hi_ctl));
+        o += __builtin_popcount(keep >> 8);
+        p += 16 + __builtin_popcount(dropped >> 16);
+    }
+    *pp = p;
+    *oo = o;
+}
+
+bool have_ssse3()
+{
+    static const bool supported = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
+    }();
+    return supported;
+}
+#endif
+
 // Decodes whatever complete literals and escapes sit in the stream's buffer
 // into out[*done..count).  Stops at the end of the field, the end of the
 // buffer, a quote, or an escape that is bad or cut by the buffer's end.
 //
 // Every backslash in a body starts an escape (hex digits are never
-// backslashes), and every other byte but the quote is a literal, so a run of
-// literals can be found without looking at each byte on its own: the main
-// loop copies eight bytes at once, keeps those before the first quote or
-// backslash among them, then decodes that one escape.  Near the end of the
-// field or of the buffer a byte-wise loop takes over; it chooses between
-// literal and escape without a branch, since in binary data they alternate
-// at random.
+// backslashes), and every other byte but the quote is a literal, so escapes
+// and runs of literals can be found without looking at each byte on its
+// own.  Where the processor has SSSE3, sixteen bytes are decoded per step.
+// Then a loop copies eight bytes at once, keeps those before the first
+// quote or backslash among them, and decodes that one escape.  Near the end
+// of the field or of the buffer a byte-wise loop takes over; it chooses
+// between literal and escape without a branch, since in binary data they
+// alternate at random.
 void decode_buffered(FILE *in, unsigned char *out, size_t *done, size_t count)
 {
     buffer_view buf = unread(in);
     const unsigned char *p = buf.begin;
     unsigned char *o = out + *done;
     unsigned char *o_end = out + count;
+#if defined(__x86_64__)
+    if (have_ssse3())
+        decode_sixteen(&p, buf.end, &o, o_end);
+#endif
     while (o_end - o >= 8 && buf.end - p >= 10) {
         uint64_t w;
         memcpy(&w, p, 8);
