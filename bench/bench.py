@@ -191,6 +191,9 @@ def rows_for(dataset, records, d, build, manifest, have_kovdump):
     else:
         rows.append(None)
     rows += [
+        Row("traverse floor", [kovbench, "traverse", ref], input_file=dump,
+            check=printed_count("traverse floor"),
+            note="kov_traverse of the restored database, nothing written"),
         Row("sqlite3 .dump", ["sqlite3", ref, ".dump"],
             input_file=os.path.join(d, "sqlite.sql"),
             note="dump of the restored database"),
