@@ -38,6 +38,11 @@ namespace {
 // 4.5 s with 64 MiB and 3.5 s with 96 MiB on a 2-core machine.
 constexpr int kov_cache_kib = 96 * 1024;
 
+// Page cache of a handle opened read-only.  A dump reads the file once in
+// key order, which a cache does not speed up (a 96 MiB one made it 30%
+// slower, and 97 MB bigger); lookups get SQLite's usual 2 MiB.
+constexpr int kov_read_cache_kib = 2 * 1024;
+
 // Page size of new files.  Larger pages mean fewer overflow pages for big
 // values and fewer B-tree levels for many small records.
 constexpr int kov_page_size = 16384;
@@ -342,7 +347,8 @@ int attach(kov_handle db, int *err)
     sqlite3_extended_result_codes(db->db, 1);
 
     char sql[160];
-    snprintf(sql, sizeof sql, "PRAGMA cache_size=%d;%s", -kov_cache_kib,
+    snprintf(sql, sizeof sql, "PRAGMA cache_size=%d;%s",
+             db->readonly ? -kov_read_cache_kib : -kov_cache_kib,
              db->readonly ? "PRAGMA query_only=1;"
                           : "PRAGMA locking_mode=EXCLUSIVE;"
                             "PRAGMA synchronous=OFF;");
