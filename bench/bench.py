@@ -161,7 +161,7 @@ class Row:
         self.rss = 0
 
     def command(self):
-        text = " ".join(self.argv)
+        text = " ".join(a.replace(ROOT + "/", "") for a in self.argv)
         if self.stdin:
             text += " < " + os.path.basename(self.stdin)
         return text
@@ -467,7 +467,8 @@ def main():
         results[name] = (manifest, rows)
         report += report_dataset(name, manifest, rows, args.runs) + [""]
         if not commands:
-            commands = ["- %s: `%s`%s" % (r.name, r.command().replace(d + "/", ""),
+            commands = ["- %s: `%s`%s" % (r.name, r.command().replace(
+                                              os.path.relpath(d, ROOT) + "/", ""),
                                           " (" + r.note + ")" if r.note else "")
                         for r in live]
         if not args.keep:
