@@ -11,7 +11,7 @@ FUZZ_BUILD     ?= build-fuzz
 FUZZ_SECONDS   ?= 60
 CLANG_ARGS      = -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 
-.PHONY: all build deps configure demo test clean
+.PHONY: all build deps configure demo test bench clean
 .PHONY: test-slow test-sanitize memcheck fuzz fuzz-build
 
 all: build
@@ -57,10 +57,11 @@ fuzz-build:
 fuzz: fuzz-build
 	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# Times kovrestore against the peer loaders on the three datasets and writes
+# bench/RESULTS.md (installs the peers when run as root).  Not part of test.
+BENCH_ARGS ?=
+bench: build
+	python3 bench/bench.py $(BENCH_ARGS)
+
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
-
-# kovdump against the sqlite3 shell's .dump on 1,000,000 records.
-.PHONY: bench-kovdump
-bench-kovdump: build
-	@bench/kovdump_vs_sqlite.sh $(BUILD)
