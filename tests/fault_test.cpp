@@ -71,12 +71,13 @@ class small_tmpfs {
     int error_;
 };
 
-// 60 MiB of generated records.  The library commits every 16 MiB of stored
-// data, and the file takes more room than the data, so a 100 MiB limit is
-// reached after one commit or more and before the end.
+// 160 MiB of generated records.  The library commits after 16, 32, 64 and
+// 128 MiB of stored data, and the file takes more room than the data, so a
+// 100 MiB limit is reached inside a store after one commit or more and well
+// before the end of the dump.
 const kovfault::generated_dump &disk_dump()
 {
-    static const kovfault::generated_dump d = kovfault::generate_dump(60u << 20);
+    static const kovfault::generated_dump d = kovfault::generate_dump(160u << 20);
     return d;
 }
 
