@@ -339,8 +339,11 @@ extern "C" int read_field_length(FILE *in)
     int count;
 
     // The usual case: the "(" and the opening quote both in the buffer.
+    // (A stream not yet read from has no buffer at all: null pointers.)
     buffer_view buf = unread(in);
-    const void *open = memchr(buf.begin, '(', static_cast<size_t>(buf.end - buf.begin));
+    const void *open = buf.begin == buf.end
+                           ? nullptr
+                           : memchr(buf.begin, '(', static_cast<size_t>(buf.end - buf.begin));
     if (open) {
         consume(in, static_cast<size_t>(static_cast<const unsigned char *>(open) -
                                         buf.begin) + 1);
