@@ -14,6 +14,8 @@
 
 namespace {
 
+using kovtest::capture_stderr;
+
 // A read-only stream over a copy of text.
 class memory_stream {
   public:
@@ -39,27 +41,6 @@ class memory_stream {
     std::string text_;
     FILE *f_;
 };
-
-// Runs fn with standard error sent to a file; returns what it wrote there.
-template <class F>
-std::string capture_stderr(F fn)
-{
-    fflush(stderr);
-    FILE *sink = tmpfile();
-    int saved = dup(2);
-    dup2(fileno(sink), 2);
-    fn();
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    std::string out;
-    rewind(sink);
-    int c;
-    while ((c = getc(sink)) != EOF)
-        out += static_cast<char>(c);
-    fclose(sink);
-    return out;
-}
 
 TEST(ExpectLine, MatchesOnlyTheWholeLine)
 {

@@ -19,8 +19,11 @@
 #include <gtest/gtest.h>
 
 #include "dump_reader.h"
+#include "test_support.h"
 
 namespace {
+
+using kovtest::capture_stderr;
 
 // A stream over text whose buffer holds buffer_size bytes.
 class small_buffer_stream {
@@ -49,27 +52,6 @@ class small_buffer_stream {
     std::vector<char> buffer_;
     FILE *f_;
 };
-
-// Runs fn with standard error sent to a file; returns what it wrote there.
-template <class F>
-std::string capture_stderr(F fn)
-{
-    fflush(stderr);
-    FILE *sink = tmpfile();
-    int saved = dup(2);
-    dup2(fileno(sink), 2);
-    fn();
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    std::string out;
-    rewind(sink);
-    int c;
-    while ((c = getc(sink)) != EOF)
-        out += static_cast<char>(c);
-    fclose(sink);
-    return out;
-}
 
 // The model: the documented byte-wise algorithms, with a body that ends at
 // a quote before its count refused, and counts beyond 32 bits refused.

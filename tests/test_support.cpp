@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "dump_text.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -200,26 +202,9 @@ std::vector<record> read_kov(const std::string &path)
     return rows;
 }
 
-static std::string encode(const std::string &bytes)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c >= 0x20 && c <= 0x7E && c != '"' && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            out += '\\';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
 std::string dump_record(const std::string &key, const std::string &value)
 {
-    return "{\nkey(" + std::to_string(key.size()) + ") = \"" + encode(key) + "\"\nvalue(" +
-           std::to_string(value.size()) + ") = \"" + encode(value) + "\"\n}\n";
+    return canonical_record(key, value);
 }
 
 std::string read_file(const std::string &path)
@@ -234,6 +219,25 @@ void write_file(const std::string &path, const std::string &bytes)
 {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string capture_stderr(const std::function<void()> &fn)
+{
+    fflush(stderr);
+    FILE *sink = tmpfile();
+    int saved = dup(2);
+    dup2(fileno(sink), 2);
+    fn();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    std::string out;
+    rewind(sink);
+    int c;
+    while ((c = getc(sink)) != EOF)
+        out += static_cast<char>(c);
+    fclose(sink);
+    return out;
 }
 
 bool file_exists(const std::string &path)

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +66,9 @@ std::string dump_record(const std::string &key, const std::string &value);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
+
+// Runs fn with standard error sent to a file; returns what it wrote there.
+std::string capture_stderr(const std::function<void()> &fn);
 
 }  // namespace kovtest
 

@@ -6,6 +6,8 @@
 
 #include "fuzz_checks.h"
 
+#include "dump_text.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
@@ -205,27 +207,7 @@ std::string printable(const std::string &bytes)
     return out;
 }
 
-std::string encode(const std::string &bytes)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c >= 0x20 && c <= 0x7E && c != '"' && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            out += '\\';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
-std::string canonical_record(const std::string &key, const std::string &value)
-{
-    return "{\nkey(" + std::to_string(key.size()) + ") = \"" + encode(key) + "\"\nvalue(" +
-           std::to_string(value.size()) + ") = \"" + encode(value) + "\"\n}\n";
-}
+using kovtest::canonical_record;
 
 // An in-memory read stream over a copy of the bytes, optionally with a
 // stream buffer of a chosen size (0: the C library's default).
