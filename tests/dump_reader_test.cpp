@@ -16,31 +16,7 @@ namespace {
 
 using kovtest::capture_stderr;
 
-// A read-only stream over a copy of text.
-class memory_stream {
-  public:
-    explicit memory_stream(const std::string &text) : text_(text)
-    {
-        f_ = fmemopen(text_.empty() ? nullptr : text_.data(), text_.size() ? text_.size() : 1,
-                      "r");
-        if (text_.empty())
-            getc(f_);  // an empty buffer is not allowed: open one byte, consume it
-    }
-    ~memory_stream() { fclose(f_); }
-    FILE *get() { return f_; }
-    std::string rest()
-    {
-        std::string out;
-        int c;
-        while ((c = getc(f_)) != EOF)
-            out += static_cast<char>(c);
-        return out;
-    }
-
-  private:
-    std::string text_;
-    FILE *f_;
-};
+using kovtest::text_stream;
 
 TEST(ExpectLine, MatchesOnlyTheWholeLine)
 {
@@ -59,7 +35,7 @@ TEST(ExpectLine, MatchesOnlyTheWholeLine)
         {"", -1, 1},          // end of the input: the only clean stop
     };
     for (const auto &c : cases) {
-        memory_stream in(c.input);
+        text_stream in(c.input);
         int at_end = 0;
         EXPECT_EQ(c.result, expect_line(in.get(), "{\n", &at_end)) << c.input;
         EXPECT_EQ(c.at_end, at_end) << c.input;
@@ -69,9 +45,9 @@ TEST(ExpectLine, MatchesOnlyTheWholeLine)
 TEST(ExpectLine, LongLineNeverMatchesAndFlagIsOptional)
 {
     // A line longer than the buffer is cut; its tail stays unread.
-    memory_stream in(std::string(200, '}') + "\n");
+    text_stream in(std::string(200, '}') + "\n");
     EXPECT_EQ(-1, expect_line(in.get(), "}\n", nullptr));
-    memory_stream empty("");
+    text_stream empty("");
     EXPECT_EQ(-1, expect_line(empty.get(), "}\n", nullptr));
 }
 
@@ -119,7 +95,7 @@ TEST(ReadFieldLength, ParsesTheCount)
         {"(5) = no quote", -1, ""},
     };
     for (const auto &c : cases) {
-        memory_stream in(c.input);
+        text_stream in(c.input);
         EXPECT_EQ(c.count, read_field_length(in.get())) << c.input;
         EXPECT_EQ(c.rest, in.rest()) << c.input;
     }
@@ -130,11 +106,11 @@ TEST(ReadFieldLength, HeaderUpTo127Characters)
     // 127 characters between "(" and the quote are read; 128 are not.
     std::string ok = "(5)" + std::string(125, ' ');
     ASSERT_EQ(127u, ok.size() - 1);
-    memory_stream in_ok(ok + "\"abc");
+    text_stream in_ok(ok + "\"abc");
     EXPECT_EQ(5, read_field_length(in_ok.get()));
     EXPECT_EQ("abc", in_ok.rest());
 
-    memory_stream in_long(ok + " \"abc");
+    text_stream in_long(ok + " \"abc");
     EXPECT_EQ(-1, read_field_length(in_long.get()));
     // All 128 characters were consumed, the quote was not.
     EXPECT_EQ("\"abc", in_long.rest());
@@ -172,7 +148,7 @@ TEST(ReadData, DecodesAndReports)
         {"ab\"\n", 3, -1, "", "", "\n"},
     };
     for (const auto &c : cases) {
-        memory_stream in(c.body);
+        text_stream in(c.body);
         datum d = {nullptr, 12345};
         int result = 0;
         std::string err = capture_stderr([&] { result = read_data(in.get(), &d, c.count); });
@@ -191,7 +167,7 @@ TEST(ReadData, DecodesAndReports)
 
 TEST(ReadData, NegativeOrUnallocatableCountFailsSilently)
 {
-    memory_stream in("abc\"\n");
+    text_stream in("abc\"\n");
     datum d = {reinterpret_cast<unsigned char *>(1), 0};
     std::string err = capture_stderr([&] { EXPECT_EQ(-1, read_data(in.get(), &d, -5)); });
     EXPECT_EQ(nullptr, d.data);

@@ -25,33 +25,7 @@ namespace {
 
 using kovtest::capture_stderr;
 
-// A stream over text whose buffer holds buffer_size bytes.
-class small_buffer_stream {
-  public:
-    small_buffer_stream(const std::string &text, size_t buffer_size)
-        : text_(text), buffer_(buffer_size)
-    {
-        // fmemopen wants at least one byte; /dev/null is an empty stream.
-        f_ = text_.empty() ? fopen("/dev/null", "r")
-                           : fmemopen(text_.data(), text_.size(), "r");
-        setvbuf(f_, buffer_.data(), _IOFBF, buffer_.size());
-    }
-    ~small_buffer_stream() { fclose(f_); }
-    FILE *get() { return f_; }
-    std::string rest()
-    {
-        std::string out;
-        int c;
-        while ((c = getc(f_)) != EOF)
-            out += static_cast<char>(c);
-        return out;
-    }
-
-  private:
-    std::string text_;
-    std::vector<char> buffer_;
-    FILE *f_;
-};
+using kovtest::text_stream;
 
 // The model: the documented byte-wise algorithms, with a body that ends at
 // a quote before its count refused, and counts beyond 32 bits refused.
@@ -151,7 +125,7 @@ void expect_same_read_data(const std::string &text, size_t skip, int count,
     SCOPED_TRACE("buffer " + std::to_string(buffer_size) + ", skip " +
                  std::to_string(skip) + ", count " + std::to_string(count) +
                  ", text \"" + text + "\"");
-    small_buffer_stream real(text, buffer_size), model(text, buffer_size);
+    text_stream real(text, buffer_size), model(text, buffer_size);
     for (size_t i = 0; i < skip; i++) {
         getc(real.get());
         getc(model.get());
@@ -314,7 +288,7 @@ TEST(ReadFieldLengthBuffered, SameCountsAsTheModel)
             for (size_t skip = 0; skip < 3; skip++) {
                 std::string text = std::string(skip, '.') + h + "rest\"\n";
                 SCOPED_TRACE("buffer " + std::to_string(size) + ", text \"" + text + "\"");
-                small_buffer_stream real(text, size), model(text, size);
+                text_stream real(text, size), model(text, size);
                 for (size_t k = 0; k < skip; k++) {
                     getc(real.get());
                     getc(model.get());
@@ -347,7 +321,7 @@ TEST(ExpectLineBuffered, SameAnswersAsTheModel)
                 for (size_t skip = 0; skip < 3; skip++) {
                     std::string text = std::string(skip, '.') + input + "{\n";
                     SCOPED_TRACE("buffer " + std::to_string(size) + ", text \"" + text + "\"");
-                    small_buffer_stream real(text, size), model(text, size);
+                    text_stream real(text, size), model(text, size);
                     for (size_t k = 0; k < skip; k++) {
                         getc(real.get());
                         getc(model.get());

@@ -221,6 +221,31 @@ void write_file(const std::string &path, const std::string &bytes)
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+text_stream::text_stream(const std::string &text, size_t buffer_size)
+    : text_(text), buffer_(buffer_size)
+{
+    // fmemopen wants at least one byte; /dev/null is an empty stream.
+    f_ = text_.empty() ? fopen("/dev/null", "r") : fmemopen(text_.data(), text_.size(), "r");
+    if (!f_)
+        throw std::runtime_error("text_stream");
+    if (buffer_size)
+        setvbuf(f_, buffer_.data(), _IOFBF, buffer_.size());
+}
+
+text_stream::~text_stream()
+{
+    fclose(f_);
+}
+
+std::string text_stream::rest()
+{
+    std::string out;
+    int c;
+    while ((c = getc(f_)) != EOF)
+        out += static_cast<char>(c);
+    return out;
+}
+
 std::string capture_stderr(const std::function<void()> &fn)
 {
     fflush(stderr);

@@ -3,6 +3,7 @@
 #ifndef KOV_TEST_SUPPORT_H
 #define KOV_TEST_SUPPORT_H
 
+#include <stdio.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -66,6 +67,25 @@ std::string dump_record(const std::string &key, const std::string &value);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
+
+// A read-only stream over a copy of text.  With a buffer_size the stream's
+// buffer holds that many bytes, so that reads cross buffer boundaries where
+// a test wants them; 0 keeps the C library's buffer.
+class text_stream {
+  public:
+    explicit text_stream(const std::string &text, size_t buffer_size = 0);
+    ~text_stream();
+    text_stream(const text_stream &) = delete;
+    text_stream &operator=(const text_stream &) = delete;
+    FILE *get() { return f_; }
+    // Everything not read yet, read now.
+    std::string rest();
+
+  private:
+    std::string text_;
+    std::vector<char> buffer_;
+    FILE *f_;
+};
 
 // Runs fn with standard error sent to a file; returns what it wrote there.
 std::string capture_stderr(const std::function<void()> &fn);
