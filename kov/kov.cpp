@@ -68,7 +68,6 @@ struct kov_context {
     std::string error;               // text of the last failure
     int fd = -1;                     // our descriptor on the file, for fsync
     pid_t owner = 0;                 // process that opened the handle
-    bool created = false;            // kov_open created the file
     bool readonly = false;           // opened O_RDONLY: no stores
     bool empty = false;              // zero-length file opened read-only
     bool in_txn = false;             // a write transaction is open
@@ -428,7 +427,6 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags,
     db->name = name;
     db->fd = fd;
     db->owner = getpid();
-    db->created = created;
     db->readonly = readonly;
 
     int err = 0;

@@ -99,8 +99,8 @@ int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, void *),
 const char *kov_errorstr(kov_handle db);
 
 /*
- * Commits, syncs the file (and after a create its directory) to stable
- * storage and releases the handle, which is gone whatever the result.
+ * Commits, syncs the file and its directory to stable storage and
+ * releases the handle, which is gone whatever the result.
  * Returns 0 on success, -1 on failure.
  */
 int kov_close(kov_handle db);

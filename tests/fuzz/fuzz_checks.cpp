@@ -191,20 +191,10 @@ class stderr_capture {
     std::string text_;
 };
 
+// Bytes shown in a failure report, escaped as in a dump body.
 std::string printable(const std::string &bytes)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c >= 0x20 && c <= 0x7E && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            out += '\\';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
+    return kovtest::canonical_body(bytes);
 }
 
 using kovtest::canonical_record;
