@@ -74,6 +74,9 @@ struct kov_context {
     sqlite3_int64 txn_bytes = 0;     // charge stored since the last commit
     sqlite3_int64 txn_records = 0;   // records stored since the last commit
     sqlite3_int64 committed_bytes = 0; // charge of all committed transactions
+    void (*progress)(void *, unsigned long long, unsigned long long) = nullptr;
+                                     // progress handler, or null
+    void *progress_ctx = nullptr;    // its context
     kov_context *next = nullptr;     // list of open handles, for the exit hook
     kov_context *prev = nullptr;
 };
@@ -607,6 +610,17 @@ extern "C" int kov_traverse(kov_handle db,
 extern "C" const char *kov_errorstr(kov_handle db)
 {
     return db ? db->error.c_str() : open_error.c_str();
+}
+
+extern "C" void kov_progress_handler(kov_handle db,
+                                     void (*fn)(void *, unsigned long long,
+                                                unsigned long long),
+                                     void *ctx)
+{
+    if (!db)
+        return;
+    db->progress = fn;
+    db->progress_ctx = fn ? ctx : nullptr;
 }
 
 extern "C" int kov_close(kov_handle db)

@@ -99,6 +99,22 @@ int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, void *),
 const char *kov_errorstr(kov_handle db);
 
 /*
+ * Installs fn as the progress handler of db, replacing any earlier one; a
+ * null fn removes it.  The library calls fn(ctx, done, total) from time to
+ * time during work that may run long inside one call: the writing of
+ * buffered records into a new database, at kov_close, at process exit and
+ * before the first kov_fetch or kov_traverse that needs them.  done and
+ * total count the records of that work; done rises to total, and a last
+ * call has done == total.  fn runs on the thread that called the library
+ * (at exit, on the exiting thread), must not call the library with db, and
+ * cannot stop the work.
+ */
+void kov_progress_handler(kov_handle db,
+                          void (*fn)(void *ctx, unsigned long long done,
+                                     unsigned long long total),
+                          void *ctx);
+
+/*
  * Commits, syncs the file and its directory to stable storage and
  * releases the handle, which is gone whatever the result.
  * Returns 0 on success, -1 on failure.
