@@ -120,18 +120,6 @@ TEST(DiskFull, FileSizeLimit)
     expect_generated_prefix(rows);
 }
 
-TEST(ClosedStdin, ReportsBadDescriptor)
-{
-    kovtest::scratch_dir scratch;
-    std::string db = scratch.path("closed.kov");
-    run_result r = kovtest::run({KOVRESTORE_PATH, db}, kovtest::closed_stdin());
-    ASSERT_TRUE(r.exited) << "signal " << r.signal;
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("stdin: Bad file descriptor\n", r.err);
-    EXPECT_EQ("", r.out);
-    EXPECT_TRUE(kovtest::read_kov(db).empty());
-}
-
 TEST(Concurrency, EightRestoresOneName)
 {
     constexpr int n = 8;
