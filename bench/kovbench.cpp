@@ -359,14 +359,8 @@ int decode_only()
     unsigned long records = 0;
     int at_end = 0;
     for (;;) {
-        datum key = {nullptr, 0}, value = {nullptr, 0};
-        at_end = 0;
-        bool ok = expect_line(stdin, "{\n", &at_end) == 0 &&
-                  read_data(stdin, &key, read_field_length(stdin)) == 0 &&
-                  expect_line(stdin, "\"\n", nullptr) == 0 &&
-                  read_data(stdin, &value, read_field_length(stdin)) == 0 &&
-                  expect_line(stdin, "\"\n", nullptr) == 0 &&
-                  expect_line(stdin, "}\n", nullptr) == 0;
+        datum key, value;
+        bool ok = dump_read_record(stdin, &key, &value, &at_end) == 0;
         free(key.data);
         free(value.data);
         if (!ok)
