@@ -183,7 +183,7 @@ TEST(ReadData, IndependentOfBufferBoundaries)
     std::string bytes(3000, '\0');
     for (char &b : bytes)
         b = static_cast<char>(rng() % 256);
-    std::string record = kovtest::dump_record("k", bytes);
+    std::string record = kovtest::canonical_record("k", bytes);
     std::string body = record.substr(record.find("value(") + 6);
     body = body.substr(body.find('"') + 1);
 

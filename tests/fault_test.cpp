@@ -1,5 +1,5 @@
 // Fault injection on the real kovrestore: a full disk, a file-size limit,
-// standard input closed, eight restores racing for one name, and counts
+// eight restores racing for one name, and counts
 // larger than the memory the process may have.  Every case checks the
 // status, the exact message and what the file holds afterwards.
 
@@ -15,11 +15,10 @@
 
 #include <gtest/gtest.h>
 
-#include "fault_support.h"
 #include "kov.h"
 #include "test_support.h"
 
-using kovfault::child;
+using kovtest::child;
 using kovtest::record;
 using kovtest::run_result;
 
@@ -29,21 +28,12 @@ namespace {
 void expect_generated_prefix(const std::vector<record> &rows)
 {
     for (size_t i = 0; i < rows.size(); i++) {
-        if (rows[i] != kovfault::generated_record(i)) {
+        if (rows[i] != kovtest::generated_record(i)) {
             ADD_FAILURE() << "row " << i << " (key " << rows[i].first
                           << ") is not record " << i << " of the dump";
             return;
         }
     }
-}
-
-// Restores dump under lim into db and returns how the run ended.
-run_result restore_limited(const std::string &db, const std::string &dump,
-                           const kovfault::limits &lim)
-{
-    child c = kovfault::start({KOVRESTORE_PATH, db}, lim);
-    kovfault::feed(c, dump);
-    return kovfault::finish(c);
 }
 
 // A tmpfs of the given size mounted for the scope of the object, where the
@@ -75,9 +65,9 @@ class small_tmpfs {
 // 128 MiB of stored data, and the file takes more room than the data, so a
 // 100 MiB limit is reached inside a store after one commit or more and well
 // before the end of the dump.
-const kovfault::generated_dump &disk_dump()
+const kovtest::generated_dump &disk_dump()
 {
-    static const kovfault::generated_dump d = kovfault::generate_dump(160u << 20);
+    static const kovtest::generated_dump d = kovtest::generate_dump(160u << 20);
     return d;
 }
 
@@ -91,7 +81,7 @@ TEST(DiskFull, SmallTmpfsKeepsCommittedRecords)
         GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(fs.error())
                      << "; FileSizeLimit covers a full disk";
     std::string db = mnt + "/full.kov";
-    run_result r = restore_limited(db, disk_dump().text, {});
+    run_result r = kovtest::restore(db, disk_dump().text);
     ASSERT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_EQ(1, r.status);
     EXPECT_EQ(0u, r.err.rfind("KOV error: database or disk is full", 0)) << r.err;
@@ -106,9 +96,9 @@ TEST(DiskFull, FileSizeLimit)
 {
     kovtest::scratch_dir scratch;
     std::string db = scratch.path("limited.kov");
-    kovfault::limits lim;
+    kovtest::limits lim;
     lim.file_size = 100u << 20;
-    run_result r = restore_limited(db, disk_dump().text, lim);
+    run_result r = kovtest::restore(db, disk_dump().text, lim);
     ASSERT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_EQ(1, r.status);
     EXPECT_EQ(0u, r.err.rfind("KOV error: ", 0)) << r.err;
@@ -132,7 +122,7 @@ TEST(Concurrency, EightRestoresOneName)
         for (int i = 0; i < 300; i++) {
             record rec{"run" + std::to_string(w) + "-" + std::to_string(1000 + i),
                        std::string(200 + i, static_cast<char>('a' + w))};
-            dumps[w] += kovtest::dump_record(rec.first, rec.second);
+            dumps[w] += kovtest::canonical_record(rec.first, rec.second);
             records[w].push_back(rec);
         }
     }
@@ -184,8 +174,8 @@ constexpr rlim_t memory_limit = 512u << 20;
 
 std::string three_records()
 {
-    return kovtest::dump_record("one", "1") + kovtest::dump_record("two", "22") +
-           kovtest::dump_record("three", "333");
+    return kovtest::canonical_record("one", "1") + kovtest::canonical_record("two", "22") +
+           kovtest::canonical_record("three", "333");
 }
 
 TEST(MemoryLimit, CountBeyondMemoryFailsWithoutMessage)
@@ -193,12 +183,12 @@ TEST(MemoryLimit, CountBeyondMemoryFailsWithoutMessage)
     SKIP_UNDER_SANITIZER();
     kovtest::scratch_dir scratch;
     std::string db = scratch.path("count.kov");
-    kovfault::limits lim;
+    kovtest::limits lim;
     lim.address_space = memory_limit;
     // The buffer for the declared count cannot be allocated: the field fails
     // like any other the reader refuses, and the records before it stay.
     std::string dump = three_records() + "{\nkey(3) = \"big\"\nvalue(2000000000) = \"abc\"\n}\n";
-    run_result r = restore_limited(db, dump, lim);
+    run_result r = kovtest::restore(db, dump, lim);
     ASSERT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("", r.err);
@@ -211,20 +201,20 @@ TEST(MemoryLimit, StoreBeyondMemoryIsAnError)
     SKIP_UNDER_SANITIZER();
     kovtest::scratch_dir scratch;
     std::string db = scratch.path("store.kov");
-    kovfault::limits lim;
+    kovtest::limits lim;
     lim.address_space = memory_limit;
     // The field itself fits, but the engine needs a copy of it to build the
     // row: the library reports that it ran out of memory.
     size_t size = 300u << 20;
-    child c = kovfault::start({KOVRESTORE_PATH, db}, lim);
-    kovfault::feed(c, three_records() + "{\nkey(3) = \"big\"\nvalue(" + std::to_string(size) +
+    child c = kovtest::start({KOVRESTORE_PATH, db}, {}, lim);
+    kovtest::feed(c, three_records() + "{\nkey(3) = \"big\"\nvalue(" + std::to_string(size) +
                           ") = \"");
     std::string chunk(1u << 20, 'v');
     for (size_t i = 0; i < size / chunk.size(); i++)
-        if (!kovfault::feed(c, chunk))
+        if (!kovtest::feed(c, chunk))
             break;
-    kovfault::feed(c, "\"\n}\n");
-    run_result r = kovfault::finish(c);
+    kovtest::feed(c, "\"\n}\n");
+    run_result r = kovtest::finish(c);
     ASSERT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("KOV error: out of memory\n", r.err);

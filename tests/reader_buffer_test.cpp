@@ -6,11 +6,8 @@
 // one character at a time: the result, the bytes decoded, the message on
 // standard error and the input left unread must all be the same.
 
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
 
 #include <random>
 #include <string>
@@ -24,96 +21,8 @@
 namespace {
 
 using kovtest::capture_stderr;
-
+using kovtest::reader_model;
 using kovtest::text_stream;
-
-// The model: the documented byte-wise algorithms, with a body that ends at
-// a quote before its count refused, and counts beyond 32 bits refused.
-int model_nibble(FILE *in, std::string *err)
-{
-    int c = getc(in);
-    if (c == EOF) {
-        *err += "Unexpected EOF in data\n";
-        return -1;
-    }
-    if (c == '"') {
-        *err += "Unexpected \\\" sequence\n";
-        return -1;
-    }
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    char text[32];
-    snprintf(text, sizeof text, "Invalid hex: %c\n", c);
-    *err += text;
-    return -1;
-}
-
-int model_read_data(FILE *in, std::string *out, int count, std::string *err)
-{
-    if (count < 0)
-        return -1;
-    for (int i = 0; i < count; i++) {
-        int c = getc(in);
-        if (c == EOF) {
-            *err += "Unexpected EOF in data\n";
-            return -1;
-        }
-        if (c == '"')
-            return -1;
-        if (c == '\\') {
-            int high = model_nibble(in, err);
-            if (high < 0)
-                return -1;
-            int low = model_nibble(in, err);
-            if (low < 0)
-                return -1;
-            c = high * 16 + low;
-        }
-        *out += static_cast<char>(c);
-    }
-    return 0;
-}
-
-int model_read_field_length(FILE *in)
-{
-    int c;
-    do {
-        if ((c = getc(in)) == EOF)
-            return -1;
-    } while (c != '(');
-    char header[129];
-    size_t len = 0;
-    for (;;) {
-        if (len == 128)
-            return -1;
-        if ((c = getc(in)) == EOF)
-            return -1;
-        if (c == '"')
-            break;
-        header[len++] = static_cast<char>(c);
-    }
-    header[len] = '\0';
-    char *end;
-    errno = 0;
-    long n = strtol(header, &end, 10);
-    if (end == header || errno == ERANGE || n < INT_MIN || n > INT_MAX)
-        return -1;
-    return static_cast<int>(n);
-}
-
-int model_expect_line(FILE *in, const char *expected, int *at_end)
-{
-    char line[128];
-    if (!fgets(line, sizeof line, in)) {
-        *at_end = 1;
-        return -1;
-    }
-    return strcmp(line, expected) == 0 ? 0 : -1;
-}
 
 const size_t buffer_sizes[] = {1, 2, 3, 4, 7, 10, 11, 16, 33, 64, 4096};
 
@@ -133,10 +42,11 @@ void expect_same_read_data(const std::string &text, size_t skip, int count,
     datum d = {nullptr, 0};
     int rc = 0;
     std::string err = capture_stderr([&] { rc = read_data(real.get(), &d, count); });
-    std::string want_bytes, want_err;
-    int want = model_read_data(model.get(), &want_bytes, count, &want_err);
+    std::string want_bytes;
+    reader_model m(model.get());
+    int want = m.read_data(count, &want_bytes);
     ASSERT_EQ(rc, want);
-    EXPECT_EQ(err, want_err);
+    EXPECT_EQ(err, m.messages);
     if (rc == 0) {
         ASSERT_EQ(d.size, want_bytes.size());
         EXPECT_EQ(std::string(reinterpret_cast<char *>(d.data), d.size), want_bytes);
@@ -293,7 +203,8 @@ TEST(ReadFieldLengthBuffered, SameCountsAsTheModel)
                     getc(real.get());
                     getc(model.get());
                 }
-                EXPECT_EQ(read_field_length(real.get()), model_read_field_length(model.get()));
+                EXPECT_EQ(read_field_length(real.get()),
+                          reader_model(model.get()).read_field_length());
                 EXPECT_EQ(real.rest(), model.rest());
             }
         }
@@ -328,7 +239,7 @@ TEST(ExpectLineBuffered, SameAnswersAsTheModel)
                     }
                     int real_end = 0, model_end = 0;
                     EXPECT_EQ(expect_line(real.get(), want, &real_end),
-                              model_expect_line(model.get(), want, &model_end));
+                              reader_model(model.get()).expect_line(want, &model_end));
                     EXPECT_EQ(real_end, model_end);
                     EXPECT_EQ(real.rest(), model.rest());
                 }
