@@ -59,7 +59,11 @@ const size_t buffer_sizes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 13, 16, 31, 64, 127, 1
 std::string check_reader(const uint8_t *data, size_t size)
 {
     size_t buffer_size = buffer_sizes[size % (sizeof buffer_sizes / sizeof buffer_sizes[0])];
-    std::string input(reinterpret_cast<const char *>(data), size);
+    return check_reader(std::string(reinterpret_cast<const char *>(data), size), buffer_size);
+}
+
+std::string check_reader(const std::string &input, size_t buffer_size)
+{
     text_stream real(input, buffer_size), model_stream(input);
     FILE *f = real.get();
     reader_model m(model_stream.get());
