@@ -189,22 +189,6 @@ struct output {
 const char hex_upper[] = "0123456789ABCDEF";
 const char hex_lower[] = "0123456789abcdef";
 
-// The kov dump escape: 0x20-0x7E but '"' and '\' as themselves, every other
-// byte as \XX.
-void kov_escape(const std::string &in, std::string &out)
-{
-    out.clear();
-    for (unsigned char c : in) {
-        if (c >= 0x20 && c <= 0x7e && c != '"' && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            out += '\\';
-            out += hex_upper[c >> 4];
-            out += hex_upper[c & 15];
-        }
-    }
-}
-
 // The print format of mdb_load and db_load: printable bytes as themselves,
 // the backslash doubled, every other byte as \xx.
 void print_escape(const std::string &in, std::string &out)
@@ -304,13 +288,7 @@ int generate(const dataset &set, const std::string &dir)
         if (k.size() + v.size() > largest)
             largest = k.size() + v.size();
 
-        kov_escape(k, a);
-        kov_escape(v, b);
-        kov.put("{\nkey(" + std::to_string(k.size()) + ") = \"");
-        kov.put(a);
-        kov.put("\"\nvalue(" + std::to_string(v.size()) + ") = \"");
-        kov.put(b);
-        kov.put("\"\n}\n");
+        kov.put(kovtest::canonical_record(k, v));
 
         hex_escape(k, a);
         hex_escape(v, b);
