@@ -10,6 +10,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <functional>
@@ -223,16 +224,17 @@ class text_stream {
     FILE *f_;
 };
 
-// Runs fn with descriptor 2 sent to a temporary file; returns what was
+// Runs fn with descriptor 2 sent to an in-memory file (a fuzz target runs
+// this for every input, so it must not touch a disk); returns what was
 // written to standard error meanwhile.
 inline std::string capture_stderr(const std::function<void()> &fn)
 {
     fflush(stderr);
-    FILE *sink = tmpfile();
-    if (!sink)
-        throw std::runtime_error("tmpfile");
+    int sink = memfd_create("stderr", MFD_CLOEXEC);
+    if (sink < 0)
+        throw std::runtime_error("memfd_create");
     int saved = dup(2);
-    dup2(fileno(sink), 2);
+    dup2(sink, 2);
     fn();
     fflush(stderr);
     if (saved >= 0) {
@@ -242,11 +244,11 @@ inline std::string capture_stderr(const std::function<void()> &fn)
         close(2);
     }
     std::string out;
-    rewind(sink);
-    int c;
-    while ((c = getc(sink)) != EOF)
-        out += static_cast<char>(c);
-    fclose(sink);
+    char buf[4096];
+    ssize_t n;
+    for (off_t at = 0; (n = pread(sink, buf, sizeof buf, at)) > 0; at += n)
+        out.append(buf, static_cast<size_t>(n));
+    close(sink);
     return out;
 }
 
