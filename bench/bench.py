@@ -498,6 +498,13 @@ def main():
          "X'..'); ... COMMIT;`, the shell's defaults), lmdb.txt (header with "
          "mapsize, format=bytevalue), bdb.txt (header, format=print), "
          "gdbm.dump (ASCII dump, base64)."]) + "\n"
+    # The hand-written section on the library's settings outlives a run.
+    if os.path.exists(results_path):
+        with open(results_path) as f:
+            old = f.read()
+        kept = old.find("\n## Settings of the kov library")
+        if kept >= 0:
+            text += old[kept:]
     with open(results_path, "w") as f:
         f.write(text)
     print(text)

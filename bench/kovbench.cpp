@@ -44,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "dump_model.h"
 #include "dump_reader.h"
 #include "kov.h"
 
@@ -188,22 +189,6 @@ struct output {
 const char hex_upper[] = "0123456789ABCDEF";
 const char hex_lower[] = "0123456789abcdef";
 
-// The kov dump escape: 0x20-0x7E but '"' and '\' as themselves, every other
-// byte as \XX.
-void kov_escape(const std::string &in, std::string &out)
-{
-    out.clear();
-    for (unsigned char c : in) {
-        if (c >= 0x20 && c <= 0x7e && c != '"' && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            out += '\\';
-            out += hex_upper[c >> 4];
-            out += hex_upper[c & 15];
-        }
-    }
-}
-
 // The print format of mdb_load and db_load: printable bytes as themselves,
 // the backslash doubled, every other byte as \xx.
 void print_escape(const std::string &in, std::string &out)
@@ -303,13 +288,7 @@ int generate(const dataset &set, const std::string &dir)
         if (k.size() + v.size() > largest)
             largest = k.size() + v.size();
 
-        kov_escape(k, a);
-        kov_escape(v, b);
-        kov.put("{\nkey(" + std::to_string(k.size()) + ") = \"");
-        kov.put(a);
-        kov.put("\"\nvalue(" + std::to_string(v.size()) + ") = \"");
-        kov.put(b);
-        kov.put("\"\n}\n");
+        kov.put(kovtest::canonical_record(k, v));
 
         hex_escape(k, a);
         hex_escape(v, b);
@@ -359,14 +338,8 @@ int decode_only()
     unsigned long records = 0;
     int at_end = 0;
     for (;;) {
-        datum key = {nullptr, 0}, value = {nullptr, 0};
-        at_end = 0;
-        bool ok = expect_line(stdin, "{\n", &at_end) == 0 &&
-                  read_data(stdin, &key, read_field_length(stdin)) == 0 &&
-                  expect_line(stdin, "\"\n", nullptr) == 0 &&
-                  read_data(stdin, &value, read_field_length(stdin)) == 0 &&
-                  expect_line(stdin, "\"\n", nullptr) == 0 &&
-                  expect_line(stdin, "}\n", nullptr) == 0;
+        datum key, value;
+        bool ok = dump_read_record(stdin, &key, &value, &at_end) == 0;
         free(key.data);
         free(value.data);
         if (!ok)
@@ -382,77 +355,18 @@ int decode_only()
 }
 
 // A decoder as one would first write it: one getc call per character.
-// It checks the same grammar, so it does the same work as the reader.
-int plain_line(const char *expected)
-{
-    for (const char *p = expected; *p; p++) {
-        if (getc(stdin) != static_cast<unsigned char>(*p))
-            return -1;
-    }
-    return 0;
-}
-
-int plain_hex(int c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-int plain_field(datum *d)
-{
-    int c;
-    while ((c = getc(stdin)) != '(') {
-        if (c == EOF)
-            return -1;
-    }
-    long count = 0;
-    while ((c = getc(stdin)) >= '0' && c <= '9')
-        count = count * 10 + (c - '0');
-    while (c != '"') {
-        if (c == EOF)
-            return -1;
-        c = getc(stdin);
-    }
-    d->size = static_cast<size_t>(count);
-    d->data = static_cast<unsigned char *>(malloc(d->size ? d->size : 1));
-    if (!d->data)
-        return -1;
-    for (size_t i = 0; i < d->size; i++) {
-        c = getc(stdin);
-        if (c == EOF || c == '"')
-            return -1;
-        if (c == '\\') {
-            int high = plain_hex(getc(stdin));
-            int low = plain_hex(getc(stdin));
-            if (high < 0 || low < 0)
-                return -1;
-            c = high << 4 | low;
-        }
-        d->data[i] = static_cast<unsigned char>(c);
-    }
-    return plain_line("\"\n");
-}
-
+// It is the tests' byte-wise model of the reader, so it does the same work.
 int getc_decode()
 {
+    kovtest::reader_model m(stdin);
     unsigned long records = 0;
-    int c;
-    while ((c = getc(stdin)) != EOF) {
-        datum key = {nullptr, 0}, value = {nullptr, 0};
-        bool ok = c == '{' && plain_line("\n") == 0 && plain_field(&key) == 0 &&
-                  plain_field(&value) == 0 && plain_line("}\n") == 0;
-        free(key.data);
-        free(value.data);
-        if (!ok) {
-            fprintf(stderr, "kovbench: decode failed after %lu records\n", records);
-            return 1;
-        }
+    std::string key, value;
+    int at_end = 0;
+    while (m.read_record(&key, &value, &at_end) == 0)
         records++;
+    if (!at_end || ferror(stdin)) {
+        fprintf(stderr, "kovbench: decode failed after %lu records\n", records);
+        return 1;
     }
     printf("%lu\n", records);
     return 0;

@@ -33,14 +33,13 @@ namespace {
 // Page cache of one handle, in KiB.  Bounds the memory a restore of any size
 // needs beyond the record in hand.  Records stored in random key order touch
 // every leaf of the B-tree, so each page that does not fit costs a read and
-// a write through the kernel: restoring the million 120-byte records of the
-// benchmark's small dataset (a 150 MB file) took about 6 s with 32 MiB,
-// 4.5 s with 64 MiB and 3.5 s with 96 MiB on a 2-core machine.
+// a write through the kernel: the cache must hold the working set of a
+// large restore (bench/RESULTS.md, "Settings of the kov library").
 constexpr int kov_cache_kib = 96 * 1024;
 
 // Page cache of a handle opened read-only.  A dump reads the file once in
-// key order, which a cache does not speed up (a 96 MiB one made it 30%
-// slower, and 97 MB bigger); lookups get SQLite's usual 2 MiB.
+// key order, which a large cache does not speed up but slows down and
+// grows (bench/RESULTS.md); lookups get SQLite's usual 2 MiB.
 constexpr int kov_read_cache_kib = 2 * 1024;
 
 // Page size of new files.  Larger pages mean fewer overflow pages for big

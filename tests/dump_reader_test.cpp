@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <random>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -173,32 +172,6 @@ TEST(ReadData, NegativeOrUnallocatableCountFailsSilently)
     EXPECT_EQ(nullptr, d.data);
     EXPECT_EQ("", err);
     EXPECT_EQ("abc\"\n", in.rest());
-}
-
-// Decoding must not depend on where the stream's buffer boundaries fall:
-// every split of escapes and literals across refills gives the same bytes.
-TEST(ReadData, IndependentOfBufferBoundaries)
-{
-    std::mt19937 rng(20261208);
-    std::string bytes(3000, '\0');
-    for (char &b : bytes)
-        b = static_cast<char>(rng() % 256);
-    std::string record = kovtest::dump_record("k", bytes);
-    std::string body = record.substr(record.find("value(") + 6);
-    body = body.substr(body.find('"') + 1);
-
-    for (size_t buffer_size : {1, 2, 3, 4, 5, 7, 16, 61, 4096}) {
-        FILE *f = tmpfile();
-        fwrite(body.data(), 1, body.size(), f);
-        rewind(f);
-        setvbuf(f, nullptr, _IOFBF, buffer_size);
-        datum d = {nullptr, 0};
-        ASSERT_EQ(0, read_data(f, &d, static_cast<int>(bytes.size()))) << buffer_size;
-        EXPECT_EQ(bytes, std::string(reinterpret_cast<char *>(d.data), d.size)) << buffer_size;
-        EXPECT_EQ(0, expect_line(f, "\"\n", nullptr)) << buffer_size;
-        free(d.data);
-        fclose(f);
-    }
 }
 
 }  // namespace

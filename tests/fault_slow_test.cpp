@@ -10,11 +10,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include "fault_support.h"
 #include "kov.h"
 #include "test_support.h"
 
-using kovfault::child;
+using kovtest::child;
 using kovtest::record;
 using kovtest::run_result;
 
@@ -37,7 +36,7 @@ TEST(KillNine, EveryPointLeavesAPrefixOfWholeRecords)
 {
     // 160 MiB of dump, about 130 MiB of stored data: eight commits of the
     // library's 16 MiB, with kill points between and across them.
-    const kovfault::generated_dump dump = kovfault::generate_dump(160u << 20);
+    const kovtest::generated_dump dump = kovtest::generate_dump(160u << 20);
     constexpr int points = 24;
     int survived = 0;
     size_t max_rows = 0;
@@ -46,11 +45,11 @@ TEST(KillNine, EveryPointLeavesAPrefixOfWholeRecords)
         kovtest::scratch_dir scratch;
         std::string db = scratch.path("killed.kov");
         size_t cut = dump.text.size() * k / (points + 1);
-        child c = kovfault::start({KOVRESTORE_PATH, db});
-        ASSERT_TRUE(kovfault::feed(c, dump.text.data(), cut));
+        child c = kovtest::start({KOVRESTORE_PATH, db});
+        ASSERT_TRUE(kovtest::feed(c, dump.text.data(), cut));
         // Everything but the last pipe's worth has been read by now.
         ASSERT_EQ(0, kill(c.pid, SIGKILL));
-        run_result r = kovfault::finish(c);
+        run_result r = kovtest::finish(c);
         ASSERT_EQ(SIGKILL, r.signal) << "the restore ended on its own: " << r.err;
 
         std::vector<record> rows = kovtest::read_kov(db);
@@ -60,7 +59,7 @@ TEST(KillNine, EveryPointLeavesAPrefixOfWholeRecords)
             std::upper_bound(dump.ends.begin(), dump.ends.end(), cut) - dump.ends.begin());
         ASSERT_LE(rows.size(), whole) << "more records than were sent";
         for (size_t i = 0; i < rows.size(); i++)
-            ASSERT_EQ(kovfault::generated_record(i), rows[i]) << "row " << i;
+            ASSERT_EQ(kovtest::generated_record(i), rows[i]) << "row " << i;
         ASSERT_EQ(static_cast<int>(rows.size()), count_through_library(db));
         max_rows = std::max(max_rows, rows.size());
         survived++;
@@ -87,27 +86,27 @@ char big_byte(size_t i)
 // into c, after a small record.
 void feed_big_record(child &c, size_t size)
 {
-    kovfault::feed(c, kovtest::dump_record("small", "before") + "{\nkey(3) = \"big\"\nvalue(" +
+    kovtest::feed(c, kovtest::canonical_record("small", "before") + "{\nkey(3) = \"big\"\nvalue(" +
                           std::to_string(size) + ") = \"");
     std::string chunk(1u << 20, '\0');
     for (size_t done = 0; done < size;) {
         size_t n = std::min(chunk.size(), size - done);
         for (size_t i = 0; i < n; i++)
             chunk[i] = big_byte(done + i);
-        if (!kovfault::feed(c, chunk.data(), n))
+        if (!kovtest::feed(c, chunk.data(), n))
             return;
         done += n;
     }
-    kovfault::feed(c, "\"\n}\n");
+    kovtest::feed(c, "\"\n}\n");
 }
 
 TEST(EngineLimit, FieldAboveTheLimitIsAnError)
 {
-    kovfault::memory_dir dir;
+    kovtest::scratch_dir dir(kovtest::memory_fs);
     std::string db = dir.path("over.kov");
-    child c = kovfault::start({KOVRESTORE_PATH, db});
+    child c = kovtest::start({KOVRESTORE_PATH, db});
     feed_big_record(c, engine_limit + 1);
-    run_result r = kovfault::finish(c);
+    run_result r = kovtest::finish(c);
     ASSERT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("KOV error: string or blob too big\n", r.err);
@@ -117,13 +116,13 @@ TEST(EngineLimit, FieldAboveTheLimitIsAnError)
 
 TEST(EngineLimit, FieldJustBelowTheLimitRoundTrips)
 {
-    kovfault::memory_dir dir;
+    kovtest::scratch_dir dir(kovtest::memory_fs);
     std::string db = dir.path("under.kov");
     // Room for the key and the row's header within the limit.
     size_t size = engine_limit - 1000;
-    child c = kovfault::start({KOVRESTORE_PATH, db});
+    child c = kovtest::start({KOVRESTORE_PATH, db});
     feed_big_record(c, size);
-    run_result r = kovfault::finish(c);
+    run_result r = kovtest::finish(c);
     ASSERT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("EOF\n", r.err);
@@ -163,7 +162,7 @@ TEST(EngineLimit, FieldJustBelowTheLimitRoundTrips)
     ASSERT_TRUE(d.exited) << "kovdump: signal " << d.signal;
     EXPECT_EQ(0, d.status) << d.err;
     std::string head = "{\nkey(3) = \"big\"\nvalue(" + std::to_string(size) + ") = \"";
-    std::string tail = "\"\n}\n" + kovtest::dump_record("small", "before");
+    std::string tail = "\"\n}\n" + kovtest::canonical_record("small", "before");
     ASSERT_EQ(head.size() + size + tail.size(), d.out.size());
     EXPECT_EQ(head, d.out.substr(0, head.size()));
     for (size_t i = 0; i < size; i++)

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,12 +20,8 @@
 
 namespace {
 
+using kovtest::as_datum;
 using kovtest::record;
-
-datum as_datum(const std::string &s)
-{
-    return {reinterpret_cast<unsigned char *>(const_cast<char *>(s.data())), s.size()};
-}
 
 std::string fetch(kov_handle db, const std::string &key)
 {
@@ -220,21 +217,14 @@ TEST(KovTraverse, AscendingByteOrderAndEarlyStop)
     EXPECT_EQ(0, kov_close(db));
 }
 
-// Runs body in a child process that then ends through exit(0).
-template <class F>
-void in_child(F body)
+// Runs body in a child process that then ends through exit with body's
+// result; expects 0.
+void in_child(const std::function<int()> &body)
 {
-    fflush(nullptr);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        body();
-        exit(0);
-    }
-    int status;
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(0, WEXITSTATUS(status));
+    kovtest::child c = kovtest::start_function(body);
+    kovtest::run_result r = kovtest::finish(c);
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    ASSERT_EQ(0, r.status) << r.err;
 }
 
 TEST(KovDurability, StoredRecordsSurviveExitWithoutClose)
@@ -244,13 +234,14 @@ TEST(KovDurability, StoredRecordsSurviveExitWithoutClose)
     in_child([&] {
         kov_handle db = create(path);
         if (!db)
-            _exit(2);
+            return 2;
         for (int i = 0; i < 1000; i++) {
             std::string k = "key" + std::to_string(1000 + i);
             if (kov_store(db, as_datum(k), as_datum(std::string(i, 'v')), KOV_INSERT))
-                _exit(3);
+                return 3;
         }
         // No kov_close: exit must still keep every record.
+        return 0;
     });
     std::vector<record> rows = kovtest::read_kov(path);
     ASSERT_EQ(1000u, rows.size());
@@ -265,7 +256,7 @@ TEST(KovDurability, ForkedChildDoesNotCommitItsParentsHandle)
     kov_handle db = create(path);
     ASSERT_NE(nullptr, db);
     ASSERT_EQ(0, kov_store(db, as_datum("a"), as_datum("1"), KOV_INSERT));
-    in_child([] {});
+    in_child([] { return 0; });
     ASSERT_EQ(0, kov_store(db, as_datum("b"), as_datum("2"), KOV_INSERT));
     ASSERT_EQ(0, kov_close(db));
     std::vector<record> want = {{"a", "1"}, {"b", "2"}};

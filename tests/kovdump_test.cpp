@@ -22,6 +22,7 @@
 #include "kov.h"
 #include "test_support.h"
 
+using kovtest::as_datum;
 using kovtest::from_data;
 using kovtest::read_file;
 using kovtest::record;
@@ -30,11 +31,6 @@ using kovtest::run_result;
 using kovtest::scratch_dir;
 
 namespace {
-
-datum as_datum(const std::string &s)
-{
-    return {reinterpret_cast<unsigned char *>(const_cast<char *>(s.data())), s.size()};
-}
 
 // Creates a kov file through the library, storing records in the given order.
 void make_db(const std::string &path, const std::vector<record> &records)
@@ -65,7 +61,7 @@ std::string canonical(const std::map<std::string, std::string> &records)
 {
     std::string out;
     for (const auto &[key, value] : records)
-        out += kovtest::dump_record(key, value);
+        out += kovtest::canonical_record(key, value);
     return out;
 }
 
@@ -343,33 +339,22 @@ TEST(KovdumpErrors, FilesThatAreNotKovDatabasesFailToOpen)
     }
 }
 
-// A child that opens the database with open_flags, stores one record and
-// then either waits for the parent or is killed in the middle.
-pid_t start_writer(const std::string &path, int open_flags, bool kill_self, int *ready_fd,
-                   int *hold_fd)
+// A child that opens the database with open_flags and stores one record,
+// then either kills itself or says "r" on its standard output and waits
+// until its standard input is closed.
+kovtest::child start_writer(const std::string &path, int open_flags, bool kill_self)
 {
-    int ready[2], hold[2];
-    if (pipe(ready) || pipe(hold))
-        return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(ready[0]);
-        close(hold[1]);
+    return kovtest::start_function([=] {
         kov_handle db = kov_open(path.c_str(), 0, 0, open_flags, 0666);
         if (!db || kov_store(db, as_datum("uncommitted"), as_datum("value"), KOV_INSERT))
-            _exit(2);
+            return 2;
         if (kill_self)
             raise(SIGKILL);
-        (void)!write(ready[1], "r", 1);
         char c;
-        (void)!read(hold[0], &c, 1);
-        _exit(0);
-    }
-    close(ready[1]);
-    close(hold[0]);
-    *ready_fd = ready[0];
-    *hold_fd = hold[1];
-    return pid;
+        if (write(1, "r", 1) != 1 || read(0, &c, 1) != 0)
+            return 3;
+        return 0;
+    });
 }
 
 // A restore in progress keeps its new database locked.
@@ -377,17 +362,12 @@ TEST(KovdumpErrors, DatabaseBeingCreatedIsBusy)
 {
     scratch_dir dir;
     std::string db = dir.path("busy.kov");
-    int ready, hold;
-    pid_t writer = start_writer(db, O_RDWR | O_CREAT | O_EXCL, false, &ready, &hold);
-    ASSERT_GT(writer, 0);
+    kovtest::child writer = start_writer(db, O_RDWR | O_CREAT | O_EXCL, false);
     char c;
-    ASSERT_EQ(read(ready, &c, 1), 1) << "the writer failed";
+    ASSERT_EQ(read(writer.out, &c, 1), 1) << "the writer failed";
 
     run_result r = dump(db);
-    close(hold);
-    close(ready);
-    int status;
-    waitpid(writer, &status, 0);
+    EXPECT_EQ(kovtest::finish(writer).status, 0);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "kov_open: Device or resource busy\nFailed to open " + db + "\n");
@@ -402,14 +382,8 @@ TEST(KovdumpErrors, InterruptedWriteIsReportedAndLeftAlone)
     scratch_dir dir;
     std::string db = dir.path("killed.kov");
     make_db(db, {{"committed", "value"}});
-    int ready, hold;
-    pid_t writer = start_writer(db, O_RDWR, true, &ready, &hold);
-    ASSERT_GT(writer, 0);
-    int status;
-    waitpid(writer, &status, 0);
-    close(ready);
-    close(hold);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer did not get as far as the kill";
+    kovtest::child writer = start_writer(db, O_RDWR, true);
+    ASSERT_EQ(kovtest::finish(writer).signal, SIGKILL) << "the writer did not get as far as the kill";
     ASSERT_TRUE(kovtest::file_exists(db + "-journal"));
     std::string db_before = read_file(db), journal_before = read_file(db + "-journal");
 
@@ -428,7 +402,7 @@ TEST(KovdumpErrors, InterruptedWriteIsReportedAndLeftAlone)
     sqlite3_close(recover);
     r = dump(db);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, kovtest::dump_record("committed", "value"));
+    EXPECT_EQ(r.out, kovtest::canonical_record("committed", "value"));
 }
 
 // Damaged pages in the middle of the table: the scan fails part way, and
@@ -515,7 +489,7 @@ TEST(KovdumpOutput, ReaderClosingThePipeEndsTheDump)
 }
 
 // 1,000,000 records and one 8 MiB value: kovdump's peak memory stays within
-// the library's 32 MiB page cache plus the largest record, with room for
+// the library's 2 MiB read cache plus the largest record, with room for
 // the program itself, while the dump is about 110 MB.
 TEST(KovdumpMemory, MillionRecordsDumpInBoundedMemory)
 {
@@ -541,21 +515,12 @@ TEST(KovdumpMemory, MillionRecordsDumpInBoundedMemory)
         ASSERT_EQ(kov_close(h), 0);
     }
 
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        int null_fd = open("/dev/null", O_WRONLY);
-        dup2(null_fd, STDOUT_FILENO);
-        execl(KOVDUMP_PATH, KOVDUMP_PATH, db.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    int status;
-    struct rusage usage;
-    ASSERT_EQ(wait4(pid, &status, 0, &usage), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    const long limit_kib = 32 * 1024 + 8 * 1024 + 24 * 1024;
-    EXPECT_LT(usage.ru_maxrss, limit_kib) << "peak RSS in KiB";
+    run_result r = dump(db);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_GT(r.out.size(), 100000000u);
+    const long limit_kib = 2 * 1024 + 8 * 1024 + 24 * 1024;
+    EXPECT_LT(r.max_rss_kib, limit_kib) << "peak RSS in KiB";
 }
 
 }  // namespace

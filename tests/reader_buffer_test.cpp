@@ -1,16 +1,12 @@
 // The reader primitives take their input straight from the stream's buffer
 // where they can, and one character at a time where they cannot (the end of
 // the buffer, a quote, a bad escape, the end of the input).  These tests run
-// them on streams with small buffers, so that every field meets the buffer's
-// end at every place, and compare each call with a plain model that reads
-// one character at a time: the result, the bytes decoded, the message on
-// standard error and the input left unread must all be the same.
+// dumps built to put every field, escape and line across the buffer's end
+// at every place through the fuzz targets' reader check, on streams with
+// small buffers: each primitive must give the byte-wise model's result,
+// bytes, messages and stream position.
 
-#include <limits.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
 
 #include <random>
 #include <string>
@@ -18,135 +14,38 @@
 
 #include <gtest/gtest.h>
 
-#include "dump_reader.h"
+#include "fuzz_checks.h"
 #include "test_support.h"
 
 namespace {
 
-using kovtest::capture_stderr;
-
-using kovtest::text_stream;
-
-// The model: the documented byte-wise algorithms, with a body that ends at
-// a quote before its count refused, and counts beyond 32 bits refused.
-int model_nibble(FILE *in, std::string *err)
-{
-    int c = getc(in);
-    if (c == EOF) {
-        *err += "Unexpected EOF in data\n";
-        return -1;
-    }
-    if (c == '"') {
-        *err += "Unexpected \\\" sequence\n";
-        return -1;
-    }
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    char text[32];
-    snprintf(text, sizeof text, "Invalid hex: %c\n", c);
-    *err += text;
-    return -1;
-}
-
-int model_read_data(FILE *in, std::string *out, int count, std::string *err)
-{
-    if (count < 0)
-        return -1;
-    for (int i = 0; i < count; i++) {
-        int c = getc(in);
-        if (c == EOF) {
-            *err += "Unexpected EOF in data\n";
-            return -1;
-        }
-        if (c == '"')
-            return -1;
-        if (c == '\\') {
-            int high = model_nibble(in, err);
-            if (high < 0)
-                return -1;
-            int low = model_nibble(in, err);
-            if (low < 0)
-                return -1;
-            c = high * 16 + low;
-        }
-        *out += static_cast<char>(c);
-    }
-    return 0;
-}
-
-int model_read_field_length(FILE *in)
-{
-    int c;
-    do {
-        if ((c = getc(in)) == EOF)
-            return -1;
-    } while (c != '(');
-    char header[129];
-    size_t len = 0;
-    for (;;) {
-        if (len == 128)
-            return -1;
-        if ((c = getc(in)) == EOF)
-            return -1;
-        if (c == '"')
-            break;
-        header[len++] = static_cast<char>(c);
-    }
-    header[len] = '\0';
-    char *end;
-    errno = 0;
-    long n = strtol(header, &end, 10);
-    if (end == header || errno == ERANGE || n < INT_MIN || n > INT_MAX)
-        return -1;
-    return static_cast<int>(n);
-}
-
-int model_expect_line(FILE *in, const char *expected, int *at_end)
-{
-    char line[128];
-    if (!fgets(line, sizeof line, in)) {
-        *at_end = 1;
-        return -1;
-    }
-    return strcmp(line, expected) == 0 ? 0 : -1;
-}
-
 const size_t buffer_sizes[] = {1, 2, 3, 4, 7, 10, 11, 16, 33, 64, 4096};
 
-// Skips `skip` characters, then reads one body of count bytes from text
-// with read_data and with the model, on streams with the given buffer size.
-void expect_same_read_data(const std::string &text, size_t skip, int count,
-                           size_t buffer_size)
+// Checks input on streams of every buffer size in sizes.
+void expect_same_as_model(const std::string &input,
+                          const std::vector<size_t> &sizes = {std::begin(buffer_sizes),
+                                                              std::end(buffer_sizes)})
 {
-    SCOPED_TRACE("buffer " + std::to_string(buffer_size) + ", skip " +
-                 std::to_string(skip) + ", count " + std::to_string(count) +
-                 ", text \"" + text + "\"");
-    text_stream real(text, buffer_size), model(text, buffer_size);
-    for (size_t i = 0; i < skip; i++) {
-        getc(real.get());
-        getc(model.get());
+    for (size_t size : sizes) {
+        std::string err = kovfuzz::check_reader(input, size);
+        if (!err.empty()) {
+            ADD_FAILURE() << "buffer " << size << ", input \"" << kovtest::canonical_body(input)
+                          << "\": " << err;
+            return;
+        }
     }
-    datum d = {nullptr, 0};
-    int rc = 0;
-    std::string err = capture_stderr([&] { rc = read_data(real.get(), &d, count); });
-    std::string want_bytes, want_err;
-    int want = model_read_data(model.get(), &want_bytes, count, &want_err);
-    ASSERT_EQ(rc, want);
-    EXPECT_EQ(err, want_err);
-    if (rc == 0) {
-        ASSERT_EQ(d.size, want_bytes.size());
-        EXPECT_EQ(std::string(reinterpret_cast<char *>(d.data), d.size), want_bytes);
-    }
-    EXPECT_EQ(real.rest(), model.rest());
-    free(d.data);
+}
+
+// A record whose key field is body with the given count; the label's
+// length shifts everything after it by shift bytes.
+std::string key_record(size_t shift, int count, const std::string &body)
+{
+    return "{\n" + std::string(shift, 'k') + "(" + std::to_string(count) + ") = \"" + body +
+           "\"\nv(0) = \"\"\n}\n";
 }
 
 // A random body text of about n bytes: literals of every kind, escapes in
-// either case, and line feeds.
+// either case, and line feeds; *count is the number of bytes it encodes.
 std::string random_body(std::mt19937 &rng, size_t n, int *count)
 {
     static const char hex[] = "0123456789ABCDEFabcdef";
@@ -161,9 +60,7 @@ std::string random_body(std::mt19937 &rng, size_t n, int *count)
             break;
         case 1: {
             unsigned char c = static_cast<unsigned char>(rng());
-            if (c == '"' || c == '\\')
-                c = '\n';
-            text += static_cast<char>(c);
+            text += static_cast<char>(c == '"' || c == '\\' ? '\n' : c);
             break;
         }
         default: {
@@ -182,61 +79,48 @@ std::string random_body(std::mt19937 &rng, size_t n, int *count)
     return text;
 }
 
-TEST(ReadDataBuffered, WholeBodiesAtEveryBufferOffset)
+TEST(ReaderBuffered, BodiesAtEveryBufferOffsetWithEveryCount)
 {
     std::mt19937 rng(7);
     for (int round = 0; round < 40; round++) {
         int count;
         std::string body = random_body(rng, 1 + rng() % 90, &count);
-        std::string text = body + "\"\n}\n";
-        for (size_t size : buffer_sizes) {
-            for (size_t skip = 0; skip <= std::min<size_t>(size, 12); skip++)
-                expect_same_read_data(std::string(skip, '.') + text, skip, count, size);
-        }
+        for (size_t shift = 0; shift <= 12; shift++)
+            expect_same_as_model(key_record(shift, count, body));
+        // A count too large (the body ends at its quote first) and one too
+        // small (the rest of the body stays unread).
+        expect_same_as_model(key_record(0, count + 1 + static_cast<int>(rng() % 9), body));
+        expect_same_as_model(key_record(0, static_cast<int>(rng() % (count + 1)), body));
     }
+    // Binary data of every byte value, larger than most buffers.
+    std::string bytes(3000, '\0');
+    for (char &b : bytes)
+        b = static_cast<char>(rng());
+    expect_same_as_model(kovtest::canonical_record("k", bytes));
 }
 
-TEST(ReadDataBuffered, DenseEscapesAtEveryBufferSize)
+TEST(ReaderBuffered, DenseEscapesAtEveryBufferSize)
 {
     // Escapes only, and escapes between single literals: every escape comes
     // to lie across the end of the buffer, and to end exactly at it.
     std::string escapes, mixed;
-    int escapes_count = 0, mixed_count = 0;
     for (int i = 0; i < 40; i++) {
         char e[4];
         snprintf(e, sizeof e, "\\%02X", (i * 37) & 0xff);
         escapes += e;
-        escapes_count++;
         mixed += e;
         mixed += static_cast<char>('a' + i % 26);
-        mixed_count += 2;
     }
-    for (size_t size = 1; size <= 48; size++) {
-        for (size_t skip = 0; skip < 4; skip++) {
-            expect_same_read_data(std::string(skip, '.') + escapes + "\"\n", skip,
-                                  escapes_count, size);
-            expect_same_read_data(std::string(skip, '.') + mixed + "\"\n", skip,
-                                  mixed_count, size);
-        }
+    std::vector<size_t> sizes;
+    for (size_t size = 1; size <= 48; size++)
+        sizes.push_back(size);
+    for (size_t shift = 0; shift < 4; shift++) {
+        expect_same_as_model(key_record(shift, 40, escapes), sizes);
+        expect_same_as_model(key_record(shift, 80, mixed), sizes);
     }
 }
 
-TEST(ReadDataBuffered, CountShorterAndLongerThanTheBody)
-{
-    std::mt19937 rng(11);
-    for (int round = 0; round < 40; round++) {
-        int count;
-        std::string text = random_body(rng, 1 + rng() % 60, &count) + "\"\n";
-        for (size_t size : buffer_sizes) {
-            // Longer: the body ends at its quote first.  Shorter: the rest
-            // of the body stays unread.
-            expect_same_read_data(text, 0, count + 1 + static_cast<int>(rng() % 9), size);
-            expect_same_read_data(text, 0, static_cast<int>(rng() % (count + 1)), size);
-        }
-    }
-}
-
-TEST(ReadDataBuffered, FaultsAtEveryPlace)
+TEST(ReaderBuffered, FaultsAtEveryPlace)
 {
     // Each fault is put at every place of a body, which is also cut short
     // there (the end of the input inside the body or an escape).
@@ -248,17 +132,17 @@ TEST(ReadDataBuffered, FaultsAtEveryPlace)
         std::string body = random_body(rng, 40, &count);
         for (size_t at = 0; at <= body.size(); at++) {
             for (const char *fault : faults) {
-                std::string text = body.substr(0, at) + fault;
+                std::string text = "{\nk(" + std::to_string(count) + ") = \"" +
+                                   body.substr(0, at) + fault;
                 if (*fault && rng() % 2)
-                    text += body.substr(at) + "\"\n";
-                for (size_t size : {size_t{3}, size_t{10}, size_t{16}, size_t{4096}})
-                    expect_same_read_data(text, 0, count, size);
+                    text += body.substr(at) + "\"\nv(0) = \"\"\n}\n";
+                expect_same_as_model(text, {3, 10, 16, 4096});
             }
         }
     }
 }
 
-TEST(ReadFieldLengthBuffered, SameCountsAsTheModel)
+TEST(ReaderBuffered, FieldHeaders)
 {
     static const char alphabet[] = " \t\n\v\f\r+-0123456789x(\0";
     std::vector<std::string> headers = {
@@ -281,31 +165,16 @@ TEST(ReadFieldLengthBuffered, SameCountsAsTheModel)
             h += '"';
         headers.push_back(h);
     }
-    for (const std::string &h : headers) {
-        for (size_t size : buffer_sizes) {
-            // A character read first fills the buffer, as the previous
-            // field's closing line does in a dump.
-            for (size_t skip = 0; skip < 3; skip++) {
-                std::string text = std::string(skip, '.') + h + "rest\"\n";
-                SCOPED_TRACE("buffer " + std::to_string(size) + ", text \"" + text + "\"");
-                text_stream real(text, size), model(text, size);
-                for (size_t k = 0; k < skip; k++) {
-                    getc(real.get());
-                    getc(model.get());
-                }
-                EXPECT_EQ(read_field_length(real.get()), model_read_field_length(model.get()));
-                EXPECT_EQ(real.rest(), model.rest());
-            }
-        }
-    }
+    for (const std::string &h : headers)
+        for (size_t shift = 0; shift < 3; shift++)
+            expect_same_as_model("{\n" + std::string(shift, '.') + h + "rest\"\n}\n");
 }
 
-TEST(ExpectLineBuffered, SameAnswersAsTheModel)
+TEST(ReaderBuffered, Lines)
 {
-    static const char *const expected[] = {"{\n", "\"\n", "}\n"};
-    std::vector<std::string> inputs = {"{\n", "{", "{ \n", "{\r\n", "\"\n", "}\n",
-                                       "}}\n", "\n", "", std::string(130, '{') + "\n",
-                                       std::string("{\0\n", 3)};
+    std::vector<std::string> lines = {"{\n", "{", "{ \n", "{\r\n", "\"\n", "}\n",
+                                      "}}\n", "\n", "", std::string(130, '{') + "\n",
+                                      std::string("{\0\n", 3)};
     std::mt19937 rng(19);
     static const char alphabet[] = "{}\"\n \r";
     for (int i = 0; i < 200; i++) {
@@ -313,26 +182,15 @@ TEST(ExpectLineBuffered, SameAnswersAsTheModel)
         size_t n = rng() % 5;
         for (size_t j = 0; j < n; j++)
             s += alphabet[rng() % (sizeof alphabet - 1)];
-        inputs.push_back(s);
+        lines.push_back(s);
     }
-    for (const std::string &input : inputs) {
-        for (const char *want : expected) {
-            for (size_t size : buffer_sizes) {
-                for (size_t skip = 0; skip < 3; skip++) {
-                    std::string text = std::string(skip, '.') + input + "{\n";
-                    SCOPED_TRACE("buffer " + std::to_string(size) + ", text \"" + text + "\"");
-                    text_stream real(text, size), model(text, size);
-                    for (size_t k = 0; k < skip; k++) {
-                        getc(real.get());
-                        getc(model.get());
-                    }
-                    int real_end = 0, model_end = 0;
-                    EXPECT_EQ(expect_line(real.get(), want, &real_end),
-                              model_expect_line(model.get(), want, &model_end));
-                    EXPECT_EQ(real_end, model_end);
-                    EXPECT_EQ(real.rest(), model.rest());
-                }
-            }
+    // Each line where "{", the closing quote and "}" are expected.
+    for (const std::string &line : lines) {
+        for (size_t shift = 0; shift < 3; shift++) {
+            std::string label(shift, 'k');
+            expect_same_as_model(line + "{\n");
+            expect_same_as_model("{\n" + label + "(1) = \"a" + line + "{\n");
+            expect_same_as_model("{\n" + label + "(1) = \"a\"\nv(1) = \"b\"\n" + line + "{\n");
         }
     }
 }

@@ -284,10 +284,4 @@ TEST(StrerrorR, NullBufferOfSizeZeroIsNotTouched)
 	EXPECT_EQ(errno, ERANGE);
 }
 
-TEST(Dummies, CallableAndEmpty)
-{
-	replace_dummy();
-	dummy_snprintf();
-}
-
 }  // namespace

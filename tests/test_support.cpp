@@ -1,12 +1,9 @@
 #include "test_support.h"
 
-#include "dump_text.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -16,147 +13,229 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 extern char **environ;
 
 namespace kovtest {
 
-stdin_spec from_data(std::string data)
+stdin_source from_data(std::string data)
 {
-    stdin_spec s;
+    stdin_source s;
     s.data = std::move(data);
     return s;
 }
 
-stdin_spec from_file(std::string path)
+stdin_source from_file(std::string path)
 {
-    stdin_spec s;
-    s.kind = stdin_spec::file;
+    stdin_source s;
+    s.kind = stdin_source::file;
     s.path = std::move(path);
     return s;
 }
 
-stdin_spec closed_stdin()
+stdin_source closed_stdin()
 {
-    stdin_spec s;
-    s.kind = stdin_spec::closed;
+    stdin_source s;
+    s.kind = stdin_source::closed;
     return s;
 }
 
-run_result run(const std::vector<std::string> &argv, const stdin_spec &in)
+namespace {
+
+// The one way a child is started: fork, then in the child only
+// async-signal-safe calls (limits, descriptors) before exec_or_run, which
+// execs a program or runs a test's function and never returns.
+child spawn(const stdin_source &in, const limits &lim, const std::function<void()> &exec_or_run)
 {
     // A reader that stops early must not kill the test with SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
     int in_pipe[2] = {-1, -1}, out_pipe[2], err_pipe[2];
-    if (in.kind == stdin_spec::pipe_data && pipe2(in_pipe, O_CLOEXEC))
+    if ((in.kind == stdin_source::pipe_data && pipe2(in_pipe, O_CLOEXEC)) ||
+        pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
         throw std::runtime_error("pipe");
-    if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
-        throw std::runtime_error("pipe");
+    // Opened before the fork, so that the child does not allocate.
+    int file_fd = -1;
+    if (in.kind == stdin_source::file &&
+        (file_fd = open(in.path.c_str(), O_RDONLY | O_CLOEXEC)) < 0)
+        throw std::runtime_error("open " + in.path);
 
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    switch (in.kind) {
-    case stdin_spec::pipe_data:
-        posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
-        break;
-    case stdin_spec::file:
-        posix_spawn_file_actions_addopen(&fa, 0, in.path.c_str(),
-                                         O_RDONLY, 0);
-        break;
-    case stdin_spec::closed:
-        posix_spawn_file_actions_addclose(&fa, 0);
-        break;
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork");
+    if (pid == 0) {
+        if (lim.file_size != RLIM_INFINITY) {
+            struct rlimit r = {lim.file_size, lim.file_size};
+            signal(SIGXFSZ, SIG_IGN);
+            setrlimit(RLIMIT_FSIZE, &r);
+        }
+        if (lim.address_space != RLIM_INFINITY) {
+            struct rlimit r = {lim.address_space, lim.address_space};
+            setrlimit(RLIMIT_AS, &r);
+        }
+        if (in.kind == stdin_source::closed)
+            close(0);
+        else
+            dup2(in.kind == stdin_source::file ? file_fd : in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        // Close-on-exec does not help a child that runs a function.
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1],
+                       file_fd})
+            if (fd > 2)
+                close(fd);
+        exec_or_run();
+        _exit(127);
     }
-    posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
-
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid;
-    int rc = posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
+    if (file_fd >= 0)
+        close(file_fd);
     if (in_pipe[0] >= 0)
         close(in_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[1]);
-    if (rc != 0)
-        throw std::runtime_error("posix_spawn " + argv[0] + ": " + strerror(rc));
+    return child{pid, in_pipe[1], out_pipe[0], err_pipe[0]};
+}
 
+// Writes data to the child's input while collecting its output, until the
+// data is written (or refused) and both output streams are at their end;
+// then waits for the child.
+run_result pump(child &c, const std::string &data)
+{
     run_result r;
     size_t written = 0;
-    int in_fd = in_pipe[1];
-    if (in_fd >= 0 && in.data.empty()) {
-        close(in_fd);
-        in_fd = -1;
+    if (c.in >= 0 && data.empty()) {
+        close(c.in);
+        c.in = -1;
     }
     std::string *sinks[2] = {&r.out, &r.err};
-    int fds[2] = {out_pipe[0], err_pipe[0]};
-    while (fds[0] >= 0 || fds[1] >= 0 || in_fd >= 0) {
+    int *fds[2] = {&c.out, &c.err};
+    while (*fds[0] >= 0 || *fds[1] >= 0 || c.in >= 0) {
         pollfd p[3];
         int n = 0;
         for (int i = 0; i < 2; i++)
-            if (fds[i] >= 0)
-                p[n++] = {fds[i], POLLIN, 0};
-        if (in_fd >= 0)
-            p[n++] = {in_fd, POLLOUT, 0};
-        if (poll(p, n, -1) < 0 && errno != EINTR)
-            break;
+            if (*fds[i] >= 0)
+                p[n++] = {*fds[i], POLLIN, 0};
+        if (c.in >= 0)
+            p[n++] = {c.in, POLLOUT, 0};
+        if (poll(p, n, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::runtime_error("poll");
+        }
         for (int k = 0; k < n; k++) {
             if (!p[k].revents)
                 continue;
-            if (p[k].fd == in_fd) {
-                ssize_t w = write(in_fd, in.data.data() + written,
-                                  std::min<size_t>(in.data.size() - written, 65536));
+            if (p[k].fd == c.in) {
+                ssize_t w = write(c.in, data.data() + written,
+                                  std::min<size_t>(data.size() - written, 65536));
                 if (w > 0)
                     written += static_cast<size_t>(w);
-                if (w < 0 || written == in.data.size()) {
-                    close(in_fd);
-                    in_fd = -1;
+                if ((w < 0 && errno != EINTR && errno != EAGAIN) || written == data.size()) {
+                    close(c.in);
+                    c.in = -1;
                 }
                 continue;
             }
             for (int i = 0; i < 2; i++) {
-                if (p[k].fd != fds[i])
+                if (p[k].fd != *fds[i])
                     continue;
                 char buf[65536];
-                ssize_t got = read(fds[i], buf, sizeof buf);
+                ssize_t got = read(*fds[i], buf, sizeof buf);
                 if (got > 0) {
                     sinks[i]->append(buf, static_cast<size_t>(got));
-                } else {
-                    close(fds[i]);
-                    fds[i] = -1;
+                } else if (got == 0 || errno != EINTR) {
+                    close(*fds[i]);
+                    *fds[i] = -1;
                 }
             }
         }
     }
     int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    struct rusage usage;
+    while (wait4(c.pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     r.exited = WIFEXITED(status);
     r.status = r.exited ? WEXITSTATUS(status) : -1;
     r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    r.max_rss_kib = usage.ru_maxrss;
     return r;
 }
 
-run_result restore(const std::string &db, const std::string &dump)
+}  // namespace
+
+child start(const std::vector<std::string> &argv, const stdin_source &in, const limits &lim)
 {
-    return run({KOVRESTORE_PATH, db}, from_data(dump));
+    std::vector<char *> args;
+    if (!lim.empty_argv)
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    return spawn(in, lim, [&] { execve(argv[0].c_str(), args.data(), environ); });
 }
 
-scratch_dir::scratch_dir()
+child start_function(const std::function<int()> &body)
+{
+    // exit, not _exit: the child ends as a program would, atexit hooks
+    // included.
+    return spawn(from_data(""), {}, [&] { exit(body()); });
+}
+
+bool feed(child &c, const void *bytes, size_t size)
+{
+    const char *p = static_cast<const char *>(bytes);
+    while (size > 0) {
+        ssize_t w = write(c.in, p, size);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += w;
+        size -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool feed(child &c, const std::string &bytes)
+{
+    return feed(c, bytes.data(), bytes.size());
+}
+
+run_result finish(child &c)
+{
+    return pump(c, "");
+}
+
+run_result run(const std::vector<std::string> &argv, const stdin_source &in, const limits &lim)
+{
+    child c = start(argv, in, lim);
+    return pump(c, in.kind == stdin_source::pipe_data ? in.data : std::string());
+}
+
+run_result restore(const std::string &db, const std::string &dump, const limits &lim)
+{
+    return run({KOVRESTORE_PATH, db}, from_data(dump), lim);
+}
+
+scratch_dir::scratch_dir(const char *parent)
 {
     const char *tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kovtest.XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
-        throw std::runtime_error("mkdtemp");
-    dir_ = buf.data();
+    std::string fallback = tmp && *tmp ? tmp : "/tmp";
+    for (const std::string &dir : {std::string(parent ? parent : ""), fallback}) {
+        if (dir.empty())
+            continue;
+        std::string pattern = dir + "/kovtest.XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data())) {
+            dir_ = buf.data();
+            return;
+        }
+    }
+    throw std::runtime_error("mkdtemp");
 }
 
 scratch_dir::~scratch_dir()
@@ -168,43 +247,59 @@ scratch_dir::~scratch_dir()
 std::vector<record> read_kov(const std::string &path)
 {
     std::vector<record> rows;
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        ADD_FAILURE() << "cannot open " << path << ": " << sqlite3_errmsg(db);
-        sqlite3_close(db);
-        return rows;
-    }
-    sqlite3_stmt *st = nullptr;
-    sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr);
-    if (sqlite3_step(st) != SQLITE_ROW)
-        ADD_FAILURE() << "integrity_check: " << sqlite3_errmsg(db);
-    else
-        EXPECT_STREQ("ok", reinterpret_cast<const char *>(sqlite3_column_text(st, 0)))
-            << path;
-    sqlite3_finalize(st);
-    if (sqlite3_prepare_v2(db, "SELECT key, value, typeof(key), typeof(value) FROM kov ORDER BY key",
-                           -1, &st, nullptr) != SQLITE_OK) {
-        ADD_FAILURE() << "no kov table in " << path << ": " << sqlite3_errmsg(db);
-        sqlite3_close(db);
-        return rows;
-    }
-    while (sqlite3_step(st) == SQLITE_ROW) {
-        EXPECT_STREQ("blob", reinterpret_cast<const char *>(sqlite3_column_text(st, 2)));
-        EXPECT_STREQ("blob", reinterpret_cast<const char *>(sqlite3_column_text(st, 3)));
-        auto column = [st](int i) {
-            const char *p = static_cast<const char *>(sqlite3_column_blob(st, i));
-            return std::string(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(st, i)));
-        };
-        rows.emplace_back(column(0), column(1));
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
+    std::string err = read_rows(path, &rows);
+    if (!err.empty())
+        ADD_FAILURE() << err;
     return rows;
 }
 
-std::string dump_record(const std::string &key, const std::string &value)
+std::string dump_of(const std::vector<record> &records)
 {
-    return canonical_record(key, value);
+    std::string out;
+    for (const record &r : records)
+        out += canonical_record(r.first, r.second);
+    return out;
+}
+
+static uint64_t splitmix(uint64_t &state)
+{
+    uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+record generated_record(size_t i)
+{
+    static const char printable[] = "abcdefghijklmnopqrstuvwxyz0123456789 .,-";
+    char key[16];
+    snprintf(key, sizeof key, "%09zu", i);
+    uint64_t state = i;
+    size_t size = 1000 + splitmix(state) % 7001;
+    std::string value(size, '\0');
+    for (size_t k = 0; k < size; k++) {
+        uint64_t r = splitmix(state);
+        value[k] = r % 10 == 0 ? static_cast<char>(r >> 8)
+                               : printable[(r >> 8) % (sizeof printable - 1)];
+    }
+    return {key, value};
+}
+
+generated_dump generate_dump(size_t size)
+{
+    generated_dump d;
+    d.text.reserve(size + 32768);
+    for (size_t i = 0; d.text.size() < size; i++) {
+        record r = generated_record(i);
+        d.text += canonical_record(r.first, r.second);
+        d.ends.push_back(d.text.size());
+    }
+    return d;
+}
+
+datum as_datum(const std::string &s)
+{
+    return {reinterpret_cast<unsigned char *>(const_cast<char *>(s.data())), s.size()};
 }
 
 std::string read_file(const std::string &path)
@@ -219,50 +314,6 @@ void write_file(const std::string &path, const std::string &bytes)
 {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-text_stream::text_stream(const std::string &text, size_t buffer_size)
-    : text_(text), buffer_(buffer_size)
-{
-    // fmemopen wants at least one byte; /dev/null is an empty stream.
-    f_ = text_.empty() ? fopen("/dev/null", "r") : fmemopen(text_.data(), text_.size(), "r");
-    if (!f_)
-        throw std::runtime_error("text_stream");
-    if (buffer_size)
-        setvbuf(f_, buffer_.data(), _IOFBF, buffer_.size());
-}
-
-text_stream::~text_stream()
-{
-    fclose(f_);
-}
-
-std::string text_stream::rest()
-{
-    std::string out;
-    int c;
-    while ((c = getc(f_)) != EOF)
-        out += static_cast<char>(c);
-    return out;
-}
-
-std::string capture_stderr(const std::function<void()> &fn)
-{
-    fflush(stderr);
-    FILE *sink = tmpfile();
-    int saved = dup(2);
-    dup2(fileno(sink), 2);
-    fn();
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    std::string out;
-    rewind(sink);
-    int c;
-    while ((c = getc(sink)) != EOF)
-        out += static_cast<char>(c);
-    fclose(sink);
-    return out;
 }
 
 bool file_exists(const std::string &path)

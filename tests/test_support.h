@@ -1,15 +1,22 @@
-// Helpers shared by the tests: running a real program with real pipes,
-// scratch directories, and reading a kov file back through SQLite.
+// Helpers shared by the tests: running a real program (or a function in a
+// child process) with real pipes and optional resource limits, scratch
+// directories, files, and reading a kov file back through SQLite.  The
+// format model, the in-memory stream and the stderr capture are in
+// dump_model.h, which the fuzz targets share.
 #ifndef KOV_TEST_SUPPORT_H
 #define KOV_TEST_SUPPORT_H
 
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "dump_model.h"
+#include "kov.h"
 
 namespace kovtest {
 
@@ -18,32 +25,68 @@ struct run_result {
     bool exited = false;   // ended through exit or a return from main
     int status = -1;       // exit status when exited
     int signal = 0;        // terminating signal otherwise
+    long max_rss_kib = 0;  // peak resident set size of the child
     std::string out;       // everything written to standard output
     std::string err;       // everything written to standard error
 };
 
 // Where the child's standard input comes from.
-struct stdin_spec {
+struct stdin_source {
     enum kind_t { pipe_data, file, closed } kind = pipe_data;
     std::string data;      // written through a pipe for pipe_data
     std::string path;      // opened read-only for file
 };
 
-stdin_spec from_data(std::string data);
-stdin_spec from_file(std::string path);
-stdin_spec closed_stdin();
+stdin_source from_data(std::string data);
+stdin_source from_file(std::string path);
+stdin_source closed_stdin();
 
-// Runs argv[0] (a path) with argv and the given standard input, collecting
-// both output streams, and waits for it.
-run_result run(const std::vector<std::string> &argv, const stdin_spec &in);
+// Set in the child before it runs.
+struct limits {
+    rlim_t file_size = RLIM_INFINITY;      // RLIMIT_FSIZE; SIGXFSZ is then ignored
+    rlim_t address_space = RLIM_INFINITY;  // RLIMIT_AS
+    bool empty_argv = false;               // exec with no arguments at all
+};
+
+// A running child.  With a pipe_data source, in is the write end of its
+// standard input (the source's data is not written by start).
+struct child {
+    pid_t pid = -1;
+    int in = -1;
+    int out = -1;  // read end of its standard output
+    int err = -1;  // read end of its standard error
+};
+
+// Starts argv[0] (a path) with argv.  The child inherits this process's
+// signal dispositions, SIGPIPE ignored included, as posix_spawn would.
+child start(const std::vector<std::string> &argv, const stdin_source &in = from_data(""),
+            const limits &lim = {});
+// Runs body in a forked child that then calls exit with its result, with
+// the same pipes as a program.
+child start_function(const std::function<int()> &body);
+
+// Writes all of bytes to the child's input.  Returns false once the child
+// has stopped reading.
+bool feed(child &c, const void *bytes, size_t size);
+bool feed(child &c, const std::string &bytes);
+
+// Closes the child's input, collects its output and waits for it.
+run_result finish(child &c);
+
+// Runs argv with the given standard input, writing it while collecting both
+// output streams, and waits for it.
+run_result run(const std::vector<std::string> &argv, const stdin_source &in,
+               const limits &lim = {});
 
 // Shorthand for a run of the restore tool on dump text.
-run_result restore(const std::string &db, const std::string &dump);
+run_result restore(const std::string &db, const std::string &dump, const limits &lim = {});
 
-// A fresh directory removed with its contents at the end of the scope.
+// A fresh directory under parent (by default $TMPDIR or /tmp; a parent that
+// cannot take one, such as a missing /dev/shm, falls back to the default),
+// removed with its contents at the end of the scope.
 class scratch_dir {
   public:
-    scratch_dir();
+    explicit scratch_dir(const char *parent = nullptr);
     ~scratch_dir();
     scratch_dir(const scratch_dir &) = delete;
     scratch_dir &operator=(const scratch_dir &) = delete;
@@ -54,41 +97,36 @@ class scratch_dir {
     std::string dir_;
 };
 
-using record = std::pair<std::string, std::string>;
+// A memory file system for tests that write large files.
+constexpr const char *memory_fs = "/dev/shm";
 
 // Every row of a kov file in ascending key order.  Fails the current test
-// when a key or value is not a BLOB or the file does not pass SQLite's
-// integrity check.
+// when the file does not pass SQLite's integrity check or holds a key or
+// value that is not a BLOB.
 std::vector<record> read_kov(const std::string &path);
 
-// One record in the canonical dump form.
-std::string dump_record(const std::string &key, const std::string &value);
+// A dump of the given records, in order, in canonical form.
+std::string dump_of(const std::vector<record> &records);
+
+// Record i of a large generated dump.  Keys are zero-padded numbers, so key
+// order is dump order; values are 1000 to 8000 bytes, mostly printable with
+// one byte in ten of any value.
+record generated_record(size_t i);
+
+// Generated records in canonical dump form up to at least size bytes, with
+// the offset just past each record.
+struct generated_dump {
+    std::string text;
+    std::vector<size_t> ends;
+};
+generated_dump generate_dump(size_t size);
+
+// A datum over the bytes of s, which must outlive it.
+datum as_datum(const std::string &s);
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
-
-// A read-only stream over a copy of text.  With a buffer_size the stream's
-// buffer holds that many bytes, so that reads cross buffer boundaries where
-// a test wants them; 0 keeps the C library's buffer.
-class text_stream {
-  public:
-    explicit text_stream(const std::string &text, size_t buffer_size = 0);
-    ~text_stream();
-    text_stream(const text_stream &) = delete;
-    text_stream &operator=(const text_stream &) = delete;
-    FILE *get() { return f_; }
-    // Everything not read yet, read now.
-    std::string rest();
-
-  private:
-    std::string text_;
-    std::vector<char> buffer_;
-    FILE *f_;
-};
-
-// Runs fn with standard error sent to a file; returns what it wrote there.
-std::string capture_stderr(const std::function<void()> &fn);
 
 }  // namespace kovtest
 

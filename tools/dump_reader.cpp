@@ -50,7 +50,9 @@ constexpr std::array<bool, 256> literal_table = [] {
 }();
 
 // The unread bytes of in's buffer, or an empty range where the C library
-// keeps its buffer private.
+// keeps its buffer private.  A stream with output still pending in its
+// buffer is not looked into either: its read pointers do not describe
+// input then.
 struct buffer_view {
     const unsigned char *begin;
     const unsigned char *end;
@@ -59,6 +61,8 @@ struct buffer_view {
 inline buffer_view unread(FILE *in)
 {
 #if defined(__GLIBC__)
+    if (in->_IO_write_ptr > in->_IO_write_base)
+        return {nullptr, nullptr};
     return {reinterpret_cast<const unsigned char *>(in->_IO_read_ptr),
             reinterpret_cast<const unsigned char *>(in->_IO_read_end)};
 #else
@@ -297,7 +301,11 @@ extern "C" int expect_line(FILE *in, const char *expected, int *at_end)
     }
 
     char line[128];
+#if HAVE_FGETS_UNLOCKED
     if (!fgets_unlocked(line, sizeof line, in)) {
+#else
+    if (!fgets(line, sizeof line, in)) {
+#endif
         // Only the real end of the input is a clean place to stop; a read
         // error is a failure the caller reports.
         if (at_end && !ferror(in))
@@ -425,5 +433,20 @@ extern "C" int read_data(FILE *in, datum *d, int count)
         }
         out[done++] = static_cast<unsigned char>(c);
     }
+    return 0;
+}
+
+extern "C" int dump_read_record(FILE *in, datum *key, datum *value, int *at_end)
+{
+    *at_end = 0;
+    key->data = nullptr;
+    value->data = nullptr;
+    if (expect_line(in, "{\n", at_end) ||
+        read_data(in, key, read_field_length(in)) ||
+        expect_line(in, "\"\n", nullptr) ||
+        read_data(in, value, read_field_length(in)) ||
+        expect_line(in, "\"\n", nullptr) ||
+        expect_line(in, "}\n", nullptr))
+        return -1;
     return 0;
 }

@@ -14,6 +14,8 @@
  * stream; each continues where the previous one stopped, and everything a
  * primitive reads is consumed, including the character that made it fail.
  *
+ * dump_read_record calls them in that order for one whole record.
+ *
  * Results: 0 for success and -1 for failure (read_field_length returns the
  * count, -1 meaning failure).  Messages about the input are printed by the
  * primitive that finds the fault; a read error on the stream is never
@@ -63,6 +65,17 @@ int read_data(FILE *in, datum *d, int count);
  * "Invalid hex: %c" on standard error.
  */
 int read_nibble(void);
+
+/*
+ * Reads one record: the line "{", the key field, the line of its closing
+ * quote, the value field, the line of its closing quote and the line "}".
+ * Clears *at_end, key->data and value->data first; then each field's buffer
+ * is attached as read_data attaches it, and the caller frees both whatever
+ * the result.  Returns 0 for a whole record, -1 at the first failure, with
+ * *at_end set to 1 when the input ended cleanly where the record's opening
+ * line was expected.
+ */
+int dump_read_record(FILE *in, datum *key, datum *value, int *at_end);
 
 #ifdef __cplusplus
 }

@@ -59,15 +59,7 @@ int main(int argc, char *argv[])
     datum key, value;
     int at_end;
     for (;;) {
-        at_end = 0;
-        key.data = nullptr;
-        value.data = nullptr;
-        if (expect_line(stdin, "{\n", &at_end) ||
-            read_data(stdin, &key, read_field_length(stdin)) ||
-            expect_line(stdin, "\"\n", nullptr) ||
-            read_data(stdin, &value, read_field_length(stdin)) ||
-            expect_line(stdin, "\"\n", nullptr) ||
-            expect_line(stdin, "}\n", nullptr))
+        if (dump_read_record(stdin, &key, &value, &at_end))
             break;
         if (kov_store(db, key, value, KOV_INSERT) == -1) {
             fprintf(stderr, msg_kov_error, kov_errorstr(db));

@@ -25,6 +25,9 @@ namespace kovfuzz {
 // bytes, the model's bytes; the canonical encoding of an accepted record
 // reads back to the same bytes.
 std::string check_reader(const uint8_t *data, size_t size);
+// The same on a stream whose buffer holds buffer_size bytes (0: the C
+// library's default).
+std::string check_reader(const std::string &input, size_t buffer_size);
 
 // The whole record loop of kovrestore over the input (the dump text, used
 // as is), storing into a new kov database at db_path, which must not exist
