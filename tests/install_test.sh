@@ -1,0 +1,46 @@
+#!/bin/sh
+# Installs the build into a temporary prefix, then builds the example
+# program against what was installed, once with pkg-config and once as a
+# CMake project using find_package(kov), and runs both.
+#   install_test.sh BUILD_DIR SOURCE_DIR C_COMPILER [C_FLAGS]
+set -eu
+build=$1 src=$2 cc=$3 cflags=${4:-}
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/kov-install.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for f in include/kov.h share/man/man3/kov.3; do
+    test -f "$prefix/$f" || { echo "not installed: $f" >&2; exit 1; }
+done
+pc=$(find "$prefix" -name kov.pc)
+libdir=$(dirname "$(dirname "$pc")")
+for f in libkov.a libkov.so libkov.so.1; do
+    test -e "$libdir/$f" || { echo "not installed: $f" >&2; exit 1; }
+done
+
+expected="cherry is red
+cherry = red
+lemon = yellow
+lime = green"
+
+# The program must come out the same from both builds.
+check() {
+    out=$("$@" "$tmp/$(basename "$1").kov")
+    if [ "$out" != "$expected" ]; then
+        printf '%s printed:\n%s\n' "$1" "$out" >&2
+        exit 1
+    fi
+}
+
+export PKG_CONFIG_PATH="$(dirname "$pc")"
+# shellcheck disable=SC2046,SC2086
+"$cc" -std=c99 -Wall -Wextra -Werror $cflags "$src/examples/kov_example.c" \
+    $(pkg-config --cflags --libs kov) -o "$tmp/with-pkg-config"
+LD_LIBRARY_PATH=$libdir check "$tmp/with-pkg-config"
+
+cmake -S "$src/examples" -B "$tmp/with-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$cflags -Wall -Wextra -Werror" >/dev/null
+cmake --build "$tmp/with-cmake" >/dev/null
+check "$tmp/with-cmake/kov_example"
+echo "installed library builds and runs with pkg-config and find_package(kov)"
