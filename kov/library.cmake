@@ -15,7 +15,12 @@ set_target_properties(kov_shared PROPERTIES
   EXPORT_NAME kov
   LINK_DEPENDS ${CMAKE_SOURCE_DIR}/kov/kov.map)
 target_link_options(kov_shared PRIVATE
-  "LINKER:--version-script=${CMAKE_SOURCE_DIR}/kov/kov.map" "LINKER:--no-undefined")
+  "LINKER:--version-script=${CMAKE_SOURCE_DIR}/kov/kov.map")
+# Every symbol the library needs must come from its own dependencies; a
+# sanitizer's runtime is the exception: the program brings it.
+if(NOT (KOV_SANITIZE OR KOV_FUZZ))
+  target_link_options(kov_shared PRIVATE "LINKER:--no-undefined")
+endif()
 target_include_directories(kov_shared PUBLIC
   $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/kov>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)

@@ -114,11 +114,12 @@ void append_bytes(char *line, size_t size, size_t *len, double bytes)
 }
 
 // ", H:MM:SS left" or ", M:SS left" for the rest of work done at a steady
-// rate: done of total units in elapsed seconds.
+// rate: done of total units in elapsed seconds.  Nothing until a second
+// has passed, which gives too little to go by.
 void append_left(char *line, size_t size, size_t *len, double done, double total,
                  double elapsed)
 {
-    if (done <= 0 || total < done)
+    if (done <= 0 || total < done || elapsed < first_draw)
         return;
     long long s = static_cast<long long>(elapsed * (total - done) / done + 0.5);
     if (s >= 3600)
