@@ -2,9 +2,9 @@
 # Installs the build into a temporary prefix, then builds the example
 # program against what was installed, once with pkg-config and once as a
 # CMake project using find_package(kov), and runs both.
-#   install_test.sh BUILD_DIR SOURCE_DIR C_COMPILER [C_FLAGS]
+#   install_test.sh BUILD_DIR SOURCE_DIR C_COMPILER [C_FLAGS [LINK_FLAGS]]
 set -eu
-build=$1 src=$2 cc=$3 cflags=${4:-}
+build=$1 src=$2 cc=$3 cflags=${4:-} ldflags=${5:-}
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kov-install.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 prefix=$tmp/prefix
@@ -33,11 +33,12 @@ check() {
 export PKG_CONFIG_PATH="$(dirname "$pc")"
 # shellcheck disable=SC2046,SC2086
 "$cc" -std=c99 -Wall -Wextra -Werror $cflags "$src/examples/kov_example.c" \
-    $(pkg-config --cflags --libs kov) -o "$tmp/with-pkg-config"
+    $(pkg-config --cflags --libs kov) $ldflags -o "$tmp/with-pkg-config"
 LD_LIBRARY_PATH=$libdir check "$tmp/with-pkg-config"
 
 cmake -S "$src/examples" -B "$tmp/with-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$cflags -Wall -Wextra -Werror" >/dev/null
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$cflags -Wall -Wextra -Werror" \
+    -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
 cmake --build "$tmp/with-cmake" >/dev/null
 check "$tmp/with-cmake/kov_example"
 echo "installed library builds and runs with pkg-config and find_package(kov)"
