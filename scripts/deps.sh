@@ -3,7 +3,7 @@
 # root it runs apt-get itself; otherwise it prints the command to run.
 # EXTRA_PACKAGES names more packages for the reliability stages.
 set -eu
-packages="cmake make g++ libgtest-dev libsqlite3-dev sqlite3 groff-base ${EXTRA_PACKAGES:-}"
+packages="cmake make g++ libgtest-dev libsqlite3-dev sqlite3 groff-base pkg-config ${EXTRA_PACKAGES:-}"
 missing=""
 for p in $packages; do
     status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

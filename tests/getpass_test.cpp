@@ -4,6 +4,7 @@
 // Every wait has a deadline, and a child still running at the deadline is
 // killed and reaped.
 #include "portability.h"
+#include "test_support.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -28,34 +29,10 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-constexpr std::chrono::seconds time_limit{10};
+using namespace kovtest;
 
-// Child side: the write end of the report pipe.
-int report_fd = -1;
 // Child side: a descriptor whose state is reported at exit, or -1.
 int watched_fd = -1;
-
-void write_all(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-}
-
-// Child side: sends one field of the report; fields end with a zero byte,
-// which no answer can contain.
-void report(std::string_view field)
-{
-    std::string record(field);
-    record += '\0';
-    write_all(report_fd, record);
-}
 
 void report_echo()
 {
@@ -81,84 +58,6 @@ void report_at_exit()
     report_echo();
 }
 
-struct child_proc {
-    pid_t pid = -1;
-    int term = -1;      // pty master, or the read end of the child's stderr
-    int reports = -1;   // read end of the report pipe
-    std::string out;    // everything read from term so far
-    clock_type::time_point deadline = clock_type::now() + time_limit;
-};
-
-struct outcome {
-    bool exited = false;
-    int status = -1;
-    std::string out;
-    std::vector<std::string> reports;
-};
-
-int ms_left(const child_proc &c)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        c.deadline - clock_type::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// Appends what fd has to buf, waiting at most until the deadline.  Returns
-// false at end of file (EIO from a master whose slave is closed) or timeout.
-bool read_some(const child_proc &c, int fd, std::string &buf)
-{
-    struct pollfd p = {fd, POLLIN, 0};
-    int r = poll(&p, 1, ms_left(c));
-    if (r < 0 && errno == EINTR)
-        return true;
-    if (r <= 0)
-        return false;
-    char chunk[512];
-    ssize_t n = read(fd, chunk, sizeof(chunk));
-    if (n < 0 && errno == EINTR)
-        return true;
-    if (n <= 0)
-        return false;
-    buf.append(chunk, static_cast<size_t>(n));
-    return true;
-}
-
-// Waits until the child has written text on its terminal.
-bool wait_for(child_proc &c, std::string_view text)
-{
-    while (c.out.find(text) == std::string::npos)
-        if (!read_some(c, c.term, c.out))
-            return false;
-    return true;
-}
-
-void type(const child_proc &c, std::string_view keys) { write_all(c.term, keys); }
-
-void run_child(int report_write, const std::function<void()> &body)
-{
-    report_fd = report_write;
-    body();
-    _exit(0);
-}
-
-// Runs body in a child whose standard streams and controlling terminal are
-// a new pseudo-terminal.
-child_proc start_on_pty(const std::function<void()> &body)
-{
-    child_proc c;
-    int fds[2];
-    if (pipe(fds) != 0)
-        return c;
-    fflush(nullptr);
-    c.pid = forkpty(&c.term, nullptr, nullptr, nullptr);
-    if (c.pid == 0) {
-        close(fds[0]);
-        run_child(fds[1], body);
-    }
-    close(fds[1]);
-    c.reports = fds[0];
-    return c;
-}
 
 // Runs body in a child in a new session without a controlling terminal,
 // with standard input from stdin_path and standard error (and output) on a
@@ -189,51 +88,6 @@ child_proc start_without_tty(const std::string &stdin_path,
     c.term = err[0];
     return c;
 }
-
-// Collects the rest of the child's output and reports and reaps it; a child
-// still running at the deadline is killed.
-outcome finish(child_proc &c)
-{
-    std::string reports;
-    bool term_open = true, reports_open = true;
-    while ((term_open || reports_open) && ms_left(c) > 0) {
-        struct pollfd p[2] = {{c.term, POLLIN, 0}, {c.reports, POLLIN, 0}};
-        if (poll(p, 2, ms_left(c)) <= 0)
-            continue;
-        if (term_open && p[0].revents)
-            term_open = read_some(c, c.term, c.out);
-        if (reports_open && p[1].revents)
-            reports_open = read_some(c, c.reports, reports);
-    }
-    if (term_open || reports_open) {
-        ADD_FAILURE() << "child did not finish in time; output so far: " << c.out;
-        kill(c.pid, SIGKILL);
-    }
-    int status = 0;
-    while (waitpid(c.pid, &status, 0) < 0 && errno == EINTR)
-        ;
-    close(c.term);
-    close(c.reports);
-
-    outcome o;
-    o.exited = WIFEXITED(status);
-    o.status = o.exited ? WEXITSTATUS(status) : -1;
-    EXPECT_FALSE(WIFSIGNALED(status)) << "child killed by signal " << WTERMSIG(status);
-    o.out = c.out;
-    for (size_t at = 0; at < reports.size();) {
-        size_t end = reports.find('\0', at);
-        if (end == std::string::npos)
-            end = reports.size();
-        o.reports.push_back(reports.substr(at, end - at));
-        at = end + 1;
-    }
-    return o;
-}
-
-#define START_ON_PTY(c, body)                                      \
-    child_proc c = start_on_pty(body);                             \
-    if (c.pid < 0)                                                 \
-        GTEST_SKIP() << "no pseudo-terminal: " << strerror(errno)
 
 // Waits until pid has a handler installed for sig.
 bool wait_until_caught(const child_proc &c, int sig)

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -314,6 +315,124 @@ void write_file(const std::string &path, const std::string &bytes)
 {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+int report_fd = -1;
+
+void write_all(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        ssize_t n = write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+void report(std::string_view field)
+{
+    std::string record(field);
+    record += '\0';
+    write_all(report_fd, record);
+}
+
+int ms_left(const child_proc &c)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        c.deadline - clock_type::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+bool read_some(const child_proc &c, int fd, std::string &buf)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    int r = poll(&p, 1, ms_left(c));
+    if (r < 0 && errno == EINTR)
+        return true;
+    if (r <= 0)
+        return false;
+    char chunk[512];
+    ssize_t n = read(fd, chunk, sizeof(chunk));
+    if (n < 0 && errno == EINTR)
+        return true;
+    if (n <= 0)
+        return false;
+    buf.append(chunk, static_cast<size_t>(n));
+    return true;
+}
+
+bool wait_for(child_proc &c, std::string_view text)
+{
+    while (c.out.find(text) == std::string::npos)
+        if (!read_some(c, c.term, c.out))
+            return false;
+    return true;
+}
+
+void type(const child_proc &c, std::string_view keys) { write_all(c.term, keys); }
+
+void run_child(int report_write, const std::function<void()> &body)
+{
+    report_fd = report_write;
+    body();
+    _exit(0);
+}
+
+child_proc start_on_pty(const std::function<void()> &body)
+{
+    child_proc c;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return c;
+    fflush(nullptr);
+    c.pid = forkpty(&c.term, nullptr, nullptr, nullptr);
+    if (c.pid == 0) {
+        close(fds[0]);
+        run_child(fds[1], body);
+    }
+    close(fds[1]);
+    c.reports = fds[0];
+    return c;
+}
+
+outcome finish(child_proc &c)
+{
+    std::string reports;
+    bool term_open = true, reports_open = true;
+    while ((term_open || reports_open) && ms_left(c) > 0) {
+        struct pollfd p[2] = {{c.term, POLLIN, 0}, {c.reports, POLLIN, 0}};
+        if (poll(p, 2, ms_left(c)) <= 0)
+            continue;
+        if (term_open && p[0].revents)
+            term_open = read_some(c, c.term, c.out);
+        if (reports_open && p[1].revents)
+            reports_open = read_some(c, c.reports, reports);
+    }
+    if (term_open || reports_open) {
+        ADD_FAILURE() << "child did not finish in time; output so far: " << c.out;
+        kill(c.pid, SIGKILL);
+    }
+    int status = 0;
+    while (waitpid(c.pid, &status, 0) < 0 && errno == EINTR)
+        ;
+    close(c.term);
+    close(c.reports);
+
+    outcome o;
+    o.exited = WIFEXITED(status);
+    o.status = o.exited ? WEXITSTATUS(status) : -1;
+    EXPECT_FALSE(WIFSIGNALED(status)) << "child killed by signal " << WTERMSIG(status);
+    o.out = c.out;
+    for (size_t at = 0; at < reports.size();) {
+        size_t end = reports.find('\0', at);
+        if (end == std::string::npos)
+            end = reports.size();
+        o.reports.push_back(reports.substr(at, end - at));
+        at = end + 1;
+    }
+    return o;
 }
 
 bool file_exists(const std::string &path)

@@ -1,8 +1,8 @@
 // Helpers shared by the tests: running a real program (or a function in a
-// child process) with real pipes and optional resource limits, scratch
-// directories, files, and reading a kov file back through SQLite.  The
-// format model, the in-memory stream and the stderr capture are in
-// dump_model.h, which the fuzz targets share.
+// child process) with real pipes and optional resource limits, or on a
+// pseudo-terminal, scratch directories, files, and reading a kov file back
+// through SQLite.  The format model, the in-memory stream and the stderr
+// capture are in dump_model.h, which the fuzz targets share.
 #ifndef KOV_TEST_SUPPORT_H
 #define KOV_TEST_SUPPORT_H
 
@@ -10,8 +10,10 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -127,6 +129,57 @@ datum as_datum(const std::string &s);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
+
+// A child process driven through a pseudo-terminal, as its user would.
+// Every wait has a deadline, and a child still running at the deadline is
+// killed and reaped.  The child reports what it sees through a pipe: each
+// report() is one field of the outcome's reports.
+using clock_type = std::chrono::steady_clock;
+constexpr std::chrono::seconds time_limit{10};
+
+struct child_proc {
+    pid_t pid = -1;
+    int term = -1;      // pty master, or the read end of the child's stderr
+    int reports = -1;   // read end of the report pipe
+    std::string out;    // everything read from term so far
+    clock_type::time_point deadline = clock_type::now() + time_limit;
+};
+
+struct outcome {
+    bool exited = false;
+    int status = -1;
+    std::string out;
+    std::vector<std::string> reports;
+};
+
+// Child side: the write end of the report pipe.
+extern int report_fd;
+
+void write_all(int fd, std::string_view data);
+// Child side: sends one field of the report; fields end with a zero byte,
+// which no answer can contain.
+void report(std::string_view field);
+// Milliseconds left until the child's deadline.
+int ms_left(const child_proc &c);
+// Appends what fd has to buf, waiting at most until the deadline.  Returns
+// false at end of file (EIO from a master whose slave is closed) or timeout.
+bool read_some(const child_proc &c, int fd, std::string &buf);
+// Waits until the child has written text on its terminal.
+bool wait_for(child_proc &c, std::string_view text);
+void type(const child_proc &c, std::string_view keys);
+// Child side: runs body with reports going to report_write, then _exit(0).
+[[noreturn]] void run_child(int report_write, const std::function<void()> &body);
+// Runs body in a child whose standard streams and controlling terminal are
+// a new pseudo-terminal.
+child_proc start_on_pty(const std::function<void()> &body);
+// Collects the rest of the child's output and reports and reaps it; a child
+// still running at the deadline is killed.
+outcome finish(child_proc &c);
+
+#define START_ON_PTY(c, body)                                      \
+    kovtest::child_proc c = kovtest::start_on_pty(body);           \
+    if (c.pid < 0)                                                 \
+        GTEST_SKIP() << "no pseudo-terminal: " << strerror(errno)
 
 }  // namespace kovtest
 

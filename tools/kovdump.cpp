@@ -22,6 +22,8 @@
 
 #include "dump_writer.h"
 #include "kov.h"
+#include "progress.h"
+#include "tool_options.h"
 
 static const char msg_usage[] = "Usage: %s dbname > kovdump_output\n";
 static const char msg_failed_open[] = "Failed to open %s\n";
@@ -30,13 +32,24 @@ static const char msg_hot_journal[] =
     "roll that write back\n";
 static const char msg_kov_error[] = "KOV error: %s\n";
 static const char msg_error_closing[] = "Error closing kov\n";
+static const char msg_help[] =
+    "Writes every record of the kov database DBNAME to standard output as a\n"
+    "text dump, in ascending byte order of the keys, in the form kovrestore\n"
+    "reads.  When standard output is not the terminal, a progress line on a\n"
+    "terminal shows how far a long dump has got.  A database named like an\n"
+    "option is given as a path: ./--help.\n"
+    "\n"
+    "  --help     print this help and exit\n"
+    "  --version  print the version and exit\n";
 
 // Encoded output waits here until it goes out in one write.
 static unsigned char output_buffer[1 << 20];
 
 static int write_one(kov_handle, datum key, datum value, void *ctx)
 {
-    return dump_write_record(static_cast<dump_writer *>(ctx), key, value);
+    int rc = dump_write_record(static_cast<dump_writer *>(ctx), key, value);
+    progress_record();
+    return rc;
 }
 
 // True when name has a non-empty rollback journal beside it.  A writer
@@ -61,6 +74,9 @@ int main(int argc, char *argv[])
         printf(msg_usage, prog);
         return 1;
     }
+    int info = tool_info_option(argv[1], "kovdump", argv[0], msg_usage, msg_help);
+    if (info >= 0)
+        return info;
     const char *name = argv[1];
 
     kov_handle db = kov_open(name, 0, 0, O_RDONLY, 0);
@@ -73,10 +89,13 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    if (!isatty(STDOUT_FILENO))
+        progress_start("kovdump", nullptr);
     int rc = 0;
     dump_writer out;
     dump_writer_init(&out, STDOUT_FILENO, output_buffer, sizeof output_buffer);
     int visited = kov_traverse(db, write_one, &out);
+    progress_stop();
     if (out.error) {
         errno = out.error;
         perror("stdout");

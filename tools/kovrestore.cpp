@@ -16,12 +16,22 @@
 
 #include "dump_reader.h"
 #include "kov.h"
+#include "progress.h"
+#include "tool_options.h"
 
 static const char msg_usage[] = "Usage: %s dbname < kovdump_output\n";
 static const char msg_failed_open[] = "Failed to open %s\n";
 static const char msg_kov_error[] = "KOV error: %s\n";
 static const char msg_error_closing[] = "Error closing kov\n";
 static const char msg_eof[] = "EOF\n";
+static const char msg_help[] =
+    "Rebuilds the kov database DBNAME, which must not exist, from the text dump\n"
+    "read on standard input, and prints EOF when the whole dump is stored.\n"
+    "On a terminal a progress line shows how far a long restore has got.\n"
+    "A database named like an option is given as a path: ./--help.\n"
+    "\n"
+    "  --help     print this help and exit\n"
+    "  --version  print the version and exit\n";
 
 // Occupies any closed standard descriptor with /dev/null opened so that
 // using it fails as on a closed descriptor (EBADF).  Without this the
@@ -46,6 +56,9 @@ int main(int argc, char *argv[])
         printf(msg_usage, prog);
         return 1;
     }
+    int info = tool_info_option(argv[1], "kovrestore", argv[0], msg_usage, msg_help);
+    if (info >= 0)
+        return info;
     const char *name = argv[1];
     reserve_standard_descriptors();
 
@@ -55,6 +68,7 @@ int main(int argc, char *argv[])
         fprintf(stderr, msg_failed_open, name);
         return 1;
     }
+    progress_start("kovrestore", stdin);
 
     datum key, value;
     int at_end;
@@ -67,6 +81,7 @@ int main(int argc, char *argv[])
         }
         free(key.data);
         free(value.data);
+        progress_record();
     }
     int read_errno = errno;
     free(key.data);
@@ -81,7 +96,10 @@ int main(int argc, char *argv[])
     }
     if (!at_end)
         return 1;
-    if (kov_close(db) != 0) {
+    kov_progress_handler(db, progress_writing, nullptr);
+    int closed = kov_close(db);
+    progress_stop();
+    if (closed != 0) {
         fputs(msg_error_closing, stderr);
         return 1;
     }
