@@ -413,8 +413,9 @@ TEST(KovdumpErrors, InterruptedWriteIsReportedAndLeftAlone)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "kov_open: Permission denied\nFailed to open " + db + "\n" + db +
-                         "-journal: a write to " + db +
-                         " was interrupted; open it read-write once to roll that write back\n");
+                         "-journal: left by an interrupted write, or from another file; if a "
+                         "writer of " + db + " was killed, open " + db +
+                         " read-write once to roll it back; if not, remove it (see kovdump(1))\n");
     EXPECT_EQ(read_file(db), db_before);
     EXPECT_EQ(read_file(db + "-journal"), journal_before);
 
