@@ -18,9 +18,13 @@
 // and the library checks that SQLite opened the very file it holds.  For a
 // file it creates, the library also creates the rollback journal
 // (<name>-journal) itself, exclusively and with the file's mode, and keeps
-// it for the life of the handle (journal_mode=TRUNCATE under the exclusive
+// it for the life of the handle (journal_mode=PERSIST under the exclusive
 // lock), so that SQLite never adopts a journal that someone else put there
 // and never writes original page contents where another user can read them.
+// At each commit SQLite zeroes the journal's header, which makes it not hot
+// for anyone who opens the file after a kill; this is what it did before in
+// exclusive locking mode, so the crash behaviour and the writes stay as they
+// were.
 
 #include "kov.h"
 
@@ -500,19 +504,19 @@ int check_sqlite_files(kov_handle db, int *err)
     return 0;
 }
 
-// True when the connection's journal mode is TRUNCATE, as set for a journal
+// True when the connection's journal mode is PERSIST, as set for a journal
 // we created.  Another mode (wal) means SQLite found a -wal that appeared
 // after refuse_side_files looked.
-bool journal_mode_is_truncate(kov_handle db)
+bool journal_mode_is_persist(kov_handle db)
 {
     sqlite3_stmt *stmt = nullptr;
-    bool truncate = sqlite3_prepare_v2(db->db, "PRAGMA journal_mode", -1, &stmt, nullptr) ==
-                        SQLITE_OK &&
-                    sqlite3_step(stmt) == SQLITE_ROW &&
-                    sqlite3_stricmp(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),
-                                    "truncate") == 0;
+    bool persist = sqlite3_prepare_v2(db->db, "PRAGMA journal_mode", -1, &stmt, nullptr) ==
+                       SQLITE_OK &&
+                   sqlite3_step(stmt) == SQLITE_ROW &&
+                   sqlite3_stricmp(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),
+                                   "persist") == 0;
     sqlite3_finalize(stmt);
-    return truncate;
+    return persist;
 }
 
 // Opens the SQLite connection on the file whose descriptor db->fd holds and
@@ -572,7 +576,7 @@ int attach(kov_handle db, bool created, int *err)
     // locked exclusively at once, so that no reader takes it for a complete
     // database while records are being stored.
     snprintf(sql, sizeof sql, "PRAGMA locking_mode=EXCLUSIVE;%s%s",
-             db->journal_fd >= 0 ? "PRAGMA journal_mode=TRUNCATE;" : "",
+             db->journal_fd >= 0 ? "PRAGMA journal_mode=PERSIST;" : "",
              initialised ? "BEGIN EXCLUSIVE;COMMIT;" : "");
     if (exec(db, sql)) {
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
@@ -581,7 +585,7 @@ int attach(kov_handle db, bool created, int *err)
     if (verify(db, err))
         return -1;
     if (db->journal_fd >= 0) {
-        if (!journal_mode_is_truncate(db)) {
+        if (!journal_mode_is_persist(db)) {
             *err = EEXIST;
             return fail(db, (db->name + "-wal appeared beside the new database").c_str());
         }
