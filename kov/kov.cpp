@@ -521,10 +521,12 @@ bool journal_mode_is_persist(kov_handle db)
 
 // Opens the SQLite connection on the file whose descriptor db->fd holds and
 // brings it to a usable kov database; created says that kov_open created
-// the file.  Returns 0, or -1 with *err set.
+// the file, which then gets its journal before SQLite needs one.  Returns
+// 0, or -1 with *err set.
 int attach(kov_handle db, bool created, int *err)
 {
-    if (check_file(db, err) || (created && refuse_side_files(db, err)))
+    if (check_file(db, err) ||
+        (created && (refuse_side_files(db, err) || create_journal(db, err))))
         return -1;
     // A relative name gets "./" in front, so that SQLite never reads it as
     // ":memory:" or as a URI; URI processing stays off too.
@@ -540,50 +542,36 @@ int attach(kov_handle db, bool created, int *err)
     if (check_sqlite_files(db, err))
         return -1;
 
-    char sql[160];
-    snprintf(sql, sizeof sql, "PRAGMA cache_size=%d;%s",
+    char sql[200];
+    snprintf(sql, sizeof sql, "PRAGMA cache_size=%d;%s%s",
              db->readonly ? -kov_read_cache_kib : -kov_cache_kib,
-             db->readonly ? "PRAGMA query_only=1;" : "PRAGMA synchronous=OFF;");
+             db->readonly ? "PRAGMA query_only=1;"
+                          : "PRAGMA locking_mode=EXCLUSIVE;"
+                            "PRAGMA synchronous=OFF;",
+             db->journal_fd >= 0 ? "PRAGMA journal_mode=PERSIST;" : "");
     if (exec(db, sql)) {
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
-    if (db->readonly)
-        return verify(db, err);
 
     struct stat st;
     if (fstat(db->fd, &st)) {
         *err = errno;
         return fail(db, strerror(errno));
     }
-    // A zero-length file is what a process killed inside kov_open leaves; a
-    // writer completes its creation.  SQLite journals this first transaction
-    // itself and, with the usual locking, deletes that journal at its
-    // commit; it holds no page contents, as the file had no pages.  Only
-    // then can our own journal take the name: SQLite deletes any journal it
-    // finds beside a file without pages.
-    bool initialised = st.st_size == 0;
-    if (initialised) {
-        if (initialise(db)) {
-            *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
+    // A zero-length file is what a process killed inside kov_open leaves (a
+    // reader has refused it); a writer completes its creation.
+    if (st.st_size != 0 || db->readonly) {
+        if (verify(db, err))
             return -1;
-        }
-        if (created && create_journal(db, err))
-            return -1;
-    }
-    // The lock taken next is kept from now on, and SQLite looks for a hot
-    // journal or a -wal only when it takes one.  A file just initialised is
-    // locked exclusively at once, so that no reader takes it for a complete
-    // database while records are being stored.
-    snprintf(sql, sizeof sql, "PRAGMA locking_mode=EXCLUSIVE;%s%s",
-             db->journal_fd >= 0 ? "PRAGMA journal_mode=PERSIST;" : "",
-             initialised ? "BEGIN EXCLUSIVE;COMMIT;" : "");
-    if (exec(db, sql)) {
+    } else if (initialise(db)) {
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
-    if (verify(db, err))
-        return -1;
+    // SQLite looked for a hot journal and a -wal when it took its lock,
+    // which the exclusive locking mode keeps from now on.  It takes an
+    // empty journal for none, so ours is still the one, unless a -wal
+    // appeared after refuse_side_files looked.
     if (db->journal_fd >= 0) {
         if (!journal_mode_is_persist(db)) {
             *err = EEXIST;
