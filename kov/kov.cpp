@@ -12,6 +12,19 @@
 // While a handle is open for writing, SQLite runs with synchronous=OFF: the
 // journal protects against a killed process, and durability against a power
 // failure comes from the fsync of the file and its directory in kov_close.
+//
+// The name is only ever a path: SQLite gets it with "./" in front when it is
+// relative, so that neither ":memory:" nor "file:..." can mean anything else,
+// and the library checks that SQLite opened the very file it holds.  For a
+// file it creates, the library also creates the rollback journal
+// (<name>-journal) itself, exclusively and with the file's mode, and keeps
+// it for the life of the handle (journal_mode=PERSIST under the exclusive
+// lock), so that SQLite never adopts a journal that someone else put there
+// and never writes original page contents where another user can read them.
+// At each commit SQLite zeroes the journal's header, which makes it not hot
+// for anyone who opens the file after a kill; this is what it did before in
+// exclusive locking mode, so the crash behaviour and the writes stay as they
+// were.
 
 #include "kov.h"
 
@@ -66,9 +79,10 @@ struct kov_context {
     std::string name;                // path as given to kov_open
     std::string error;               // text of the last failure
     int fd = -1;                     // our descriptor on the file, for fsync
+    std::string journal;             // name-journal when we created it, else ""
+    int journal_fd = -1;             // our descriptor on that journal
     pid_t owner = 0;                 // process that opened the handle
     bool readonly = false;           // opened O_RDONLY: no stores
-    bool empty = false;              // zero-length file opened read-only
     bool in_txn = false;             // a write transaction is open
     sqlite3_int64 txn_bytes = 0;     // charge stored since the last commit
     sqlite3_int64 txn_records = 0;   // records stored since the last commit
@@ -192,6 +206,26 @@ void finalize_all(kov_handle db)
     }
 }
 
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Closes our descriptor on the journal of a file we created.  With remove,
+// after a clean close (nothing left in it to roll back), also removes the
+// journal, provided its name still leads to the file we created.
+void release_journal(kov_handle db, bool remove)
+{
+    if (db->journal_fd < 0)
+        return;
+    struct stat ours, named;
+    if (remove && fstat(db->journal_fd, &ours) == 0 &&
+        lstat(db->journal.c_str(), &named) == 0 && same_file(ours, named))
+        unlink(db->journal.c_str());
+    close(db->journal_fd);
+    db->journal_fd = -1;
+}
+
 // Commits every handle this process still has open.  Runs at exit, as
 // stdio's flush does, so that records stored by a program that exits
 // without kov_close are kept.  A forked child that exits does not commit
@@ -202,10 +236,12 @@ void commit_open_handles()
     for (kov_context *db = open_list; db; db = db->next) {
         if (db->owner != getpid() || !db->db)
             continue;
-        commit(db);
+        int rc = commit(db);
         finalize_all(db);
-        sqlite3_close_v2(db->db);
+        if (sqlite3_close_v2(db->db) != SQLITE_OK)
+            rc = -1;
         db->db = nullptr;
+        release_journal(db, rc == 0);
     }
 }
 
@@ -281,6 +317,10 @@ sqlite3_int64 query_int(kov_handle db, const char *sql, int *rc_out)
     return value;
 }
 
+// The one table of a kov file, as sqlite_master holds its definition.
+const char kov_table_sql[] =
+    "CREATE TABLE kov(key BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID";
+
 // Writes the kov header fields and the table into a new, empty file.
 //
 // The cache size is given again after the page size: SQLite turns a size in
@@ -295,14 +335,18 @@ int initialise(kov_handle db)
              "BEGIN;"
              "PRAGMA application_id=%d;"
              "PRAGMA user_version=%d;"
-             "CREATE TABLE kov(key BLOB PRIMARY KEY NOT NULL,"
-             " value BLOB NOT NULL) WITHOUT ROWID;"
+             "%s;"
              "COMMIT;",
-             kov_page_size, -kov_cache_kib, KOV_APPLICATION_ID, KOV_FORMAT_VERSION);
+             kov_page_size, -kov_cache_kib, KOV_APPLICATION_ID, KOV_FORMAT_VERSION,
+             kov_table_sql);
     return exec(db, sql);
 }
 
-// Checks that an existing file is a kov database of a version we read.
+// Checks that an existing file is a kov database of a version we read: the
+// header fields, then a kov table of exactly our definition with no trigger
+// on it.  The id alone is not enough: a view named kov can make a scan run
+// forever, a loose table holds NULLs and repeated keys, and a trigger makes
+// a store do more than store.
 int verify(kov_handle db, int *err)
 {
     int rc;
@@ -316,11 +360,25 @@ int verify(kov_handle db, int *err)
         *err = errno_for(db->db, rc);
         return fail_sqlite(db, rc);
     }
+    char sql[320];
+    snprintf(sql, sizeof sql,
+             "SELECT (SELECT count(*) FROM sqlite_master"
+             " WHERE type = 'table' AND sql = '%s') = 1"
+             " AND NOT EXISTS (SELECT 1 FROM sqlite_master"
+             " WHERE type = 'trigger' AND tbl_name = 'kov' COLLATE NOCASE)",
+             kov_table_sql);
+    sqlite3_int64 ours = query_int(db, sql, &rc);
+    if (rc != SQLITE_OK) {
+        *err = errno_for(db->db, rc);
+        return fail_sqlite(db, rc);
+    }
     *err = EINVAL;
     if (app != KOV_APPLICATION_ID)
         return fail(db, "not a kov database");
     if (version != KOV_FORMAT_VERSION)
         return fail(db, "unsupported kov format version");
+    if (!ours)
+        return fail(db, "not a kov database: its kov table is not the kov table");
     return 0;
 }
 
@@ -329,30 +387,167 @@ void destroy(kov_handle db)
     finalize_all(db);
     if (db->db)
         sqlite3_close_v2(db->db);
+    release_journal(db, false);
     if (db->fd >= 0)
         close(db->fd);
     delete db;
 }
 
-// Opens the SQLite connection on the file whose descriptor db->fd holds and
-// brings it to a usable kov database.  Returns 0, or -1 with *err set.
-int attach(kov_handle db, int *err)
+// Refuses what cannot be a kov database before SQLite reads it: anything
+// but a regular file (a FIFO, a device, /dev/zero) and, for a reader, a
+// zero-length file, which SQLite would take for an empty database, so that
+// a backup cut to nothing would dump as nothing.  A reader also refuses a
+// file in WAL mode: SQLite reads one only after creating -wal and -shm
+// beside it (or fails where it may not), and a read-only open never writes.
+int check_file(kov_handle db, int *err)
 {
+    struct stat st;
+    if (fstat(db->fd, &st)) {
+        *err = errno;
+        return fail(db, strerror(errno));
+    }
+    if (S_ISDIR(st.st_mode)) {
+        *err = EISDIR;
+        return fail(db, strerror(EISDIR));
+    }
+    *err = EINVAL;
+    if (!S_ISREG(st.st_mode))
+        return fail(db, "not a kov database: not a regular file");
+    if (!db->readonly)
+        return 0;
+    if (st.st_size == 0)
+        return fail(db, "not a kov database: the file is empty");
+
+    // Bytes 18 and 19 of the header are 2 in WAL mode; a -wal beside the
+    // file is read as part of it whatever the header says.
+    unsigned char header[100];
+    struct stat wal_st;
+    bool wal = pread(db->fd, header, sizeof header, 0) == (ssize_t)sizeof header &&
+               memcmp(header, "SQLite format 3", 16) == 0 &&
+               (header[18] == 2 || header[19] == 2);
+    if (wal || lstat((db->name + "-wal").c_str(), &wal_st) == 0) {
+        *err = ENOTSUP;
+        return fail(db, "database in WAL mode, which cannot be read without writing beside "
+                        "it; convert it with PRAGMA journal_mode=DELETE");
+    }
+    return 0;
+}
+
+// Fails with EEXIST and a text naming the file.
+int fail_in_the_way(kov_handle db, const std::string &path, int *err)
+{
+    *err = EEXIST;
+    db->error = path + " already exists beside the new database; remove it or choose another name";
+    return -1;
+}
+
+// A new database shares no side file with anything: SQLite would adopt an
+// existing -journal (and write page contents into it), and read a -wal as
+// part of the database.
+int refuse_side_files(kov_handle db, int *err)
+{
+    for (const char *suffix : {"-journal", "-wal", "-shm"}) {
+        std::string side = db->name + suffix;
+        struct stat st;
+        if (lstat(side.c_str(), &st) == 0)
+            return fail_in_the_way(db, side, err);
+        if (errno != ENOENT) {
+            *err = errno;
+            return fail(db, (side + ": " + strerror(errno)).c_str());
+        }
+    }
+    return 0;
+}
+
+// Creates name-journal for a file we created, exclusively and with the
+// file's mode (the owner may always write it, as SQLite must), so that the
+// journal SQLite opens by that name is ours.
+int create_journal(kov_handle db, int *err)
+{
+    struct stat st;
+    if (fstat(db->fd, &st)) {
+        *err = errno;
+        return fail(db, strerror(errno));
+    }
+    std::string journal = db->name + "-journal";
+    int fd = above_stdio(open(journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                              (st.st_mode & 0777) | S_IRUSR | S_IWUSR));
+    if (fd < 0) {
+        if (errno == EEXIST)
+            return fail_in_the_way(db, journal, err);
+        *err = errno;
+        return fail(db, (journal + ": " + strerror(errno)).c_str());
+    }
+    db->journal = journal;
+    db->journal_fd = fd;
+    return 0;
+}
+
+// Checks that SQLite works on the files we hold: its main database file is
+// the file we opened or created (same device and inode), and a journal we
+// created is the one it will use.
+int check_sqlite_files(kov_handle db, int *err)
+{
+    const char *main_file = sqlite3_db_filename(db->db, "main");
+    struct stat ours, theirs;
+    *err = EIO;
+    if (!main_file || !*main_file || fstat(db->fd, &ours) || stat(main_file, &theirs) ||
+        !same_file(ours, theirs))
+        return fail(db, "SQLite opened another file than the one named");
+    if (db->journal_fd < 0)
+        return 0;
+    const char *journal = sqlite3_filename_journal(main_file);
+    if (!journal || fstat(db->journal_fd, &ours) || stat(journal, &theirs) ||
+        !same_file(ours, theirs))
+        return fail(db, "SQLite would use another journal than the one created for it");
+    return 0;
+}
+
+// True when the connection's journal mode is PERSIST, as set for a journal
+// we created.  Another mode (wal) means SQLite found a -wal that appeared
+// after refuse_side_files looked.
+bool journal_mode_is_persist(kov_handle db)
+{
+    sqlite3_stmt *stmt = nullptr;
+    bool persist = sqlite3_prepare_v2(db->db, "PRAGMA journal_mode", -1, &stmt, nullptr) ==
+                       SQLITE_OK &&
+                   sqlite3_step(stmt) == SQLITE_ROW &&
+                   sqlite3_stricmp(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),
+                                   "persist") == 0;
+    sqlite3_finalize(stmt);
+    return persist;
+}
+
+// Opens the SQLite connection on the file whose descriptor db->fd holds and
+// brings it to a usable kov database; created says that kov_open created
+// the file, which then gets its journal before SQLite needs one.  Returns
+// 0, or -1 with *err set.
+int attach(kov_handle db, bool created, int *err)
+{
+    if (check_file(db, err) ||
+        (created && (refuse_side_files(db, err) || create_journal(db, err))))
+        return -1;
+    // A relative name gets "./" in front, so that SQLite never reads it as
+    // ":memory:" or as a URI; URI processing stays off too.
+    std::string path = db->name[0] == '/' ? db->name : "./" + db->name;
     int flags = (db->readonly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
                 SQLITE_OPEN_NOMUTEX;
-    int rc = sqlite3_open_v2(db->name.c_str(), &db->db, flags, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &db->db, flags, nullptr);
     if (rc != SQLITE_OK) {
         *err = errno_for(db->db, rc);
         return fail_sqlite(db, rc);
     }
     sqlite3_extended_result_codes(db->db, 1);
+    if (check_sqlite_files(db, err))
+        return -1;
 
-    char sql[160];
-    snprintf(sql, sizeof sql, "PRAGMA cache_size=%d;%s",
+    char sql[200];
+    snprintf(sql, sizeof sql, "PRAGMA cache_size=%d;%s%s",
              db->readonly ? -kov_read_cache_kib : -kov_cache_kib,
              db->readonly ? "PRAGMA query_only=1;"
                           : "PRAGMA locking_mode=EXCLUSIVE;"
-                            "PRAGMA synchronous=OFF;");
+                            "PRAGMA synchronous=OFF;",
+             db->journal_fd >= 0 ? "PRAGMA journal_mode=PERSIST;" : "");
     if (exec(db, sql)) {
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
@@ -363,20 +558,39 @@ int attach(kov_handle db, int *err)
         *err = errno;
         return fail(db, strerror(errno));
     }
-    // A zero-length file is what a process killed inside kov_open leaves:
-    // SQLite reads it as an empty database, and so do we.
-    if (st.st_size == 0) {
-        if (db->readonly) {
-            db->empty = true;
-            return 0;
-        }
-        if (initialise(db)) {
-            *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
+    // A zero-length file is what a process killed inside kov_open leaves (a
+    // reader has refused it); a writer completes its creation.
+    if (st.st_size != 0 || db->readonly) {
+        if (verify(db, err))
             return -1;
-        }
-        return 0;
+    } else if (initialise(db)) {
+        *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
+        return -1;
     }
-    return verify(db, err);
+    // SQLite looked for a hot journal and a -wal when it took its lock,
+    // which the exclusive locking mode keeps from now on.  It takes an
+    // empty journal for none, so ours is still the one, unless a -wal
+    // appeared after refuse_side_files looked.
+    if (db->journal_fd >= 0) {
+        if (!journal_mode_is_persist(db)) {
+            *err = EEXIST;
+            return fail(db, (db->name + "-wal appeared beside the new database").c_str());
+        }
+        if (check_sqlite_files(db, err))
+            return -1;
+    }
+    return 0;
+}
+
+// Text of kov_traverse's failure at a key that is not a BLOB.
+const char *key_type_error(int type)
+{
+    switch (type) {
+    case SQLITE_INTEGER: return "key of type integer";
+    case SQLITE_FLOAT: return "key of type real";
+    case SQLITE_TEXT: return "key of type text";
+    default: return "key of type null";
+    }
 }
 
 }  // namespace
@@ -405,7 +619,9 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags,
         else if (errno == EEXIST && !(open_flags & O_EXCL))
             fd = open(name, O_RDWR | O_CLOEXEC);
     } else {
-        fd = open(name, (readonly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+        // O_NONBLOCK keeps a FIFO from blocking the open; check_file then
+        // refuses it.  On a regular file the flag has no effect.
+        fd = open(name, (readonly ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
     }
     fd = above_stdio(fd);
     if (fd < 0) {
@@ -432,8 +648,9 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags,
     db->readonly = readonly;
 
     int err = 0;
-    if (attach(db, &err)) {
+    if (attach(db, created, &err)) {
         open_error = db->error;
+        release_journal(db, created);
         destroy(db);
         if (created)
             unlink(name);
@@ -451,7 +668,7 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
         return -1;
     }
     db->error.clear();
-    if (db->readonly || db->empty)
+    if (db->readonly)
         return fail(db, "database is open read-only");
     if (!db->db)
         return fail(db, "database is closed");
@@ -523,7 +740,7 @@ extern "C" datum kov_fetch(kov_handle db, datum key)
         return out;
     }
     db->error.clear();
-    if (db->empty || !db->db)
+    if (!db->db)
         return out;
     if (prepare(db, &db->select, "SELECT value FROM kov WHERE key = ?1"))
         return out;
@@ -558,8 +775,6 @@ extern "C" int kov_traverse(kov_handle db,
         return -1;
     }
     db->error.clear();
-    if (db->empty)
-        return 0;
     if (!db->db)
         return fail(db, "database is closed");
 
@@ -573,6 +788,15 @@ extern "C" int kov_traverse(kov_handle db,
     static unsigned char no_bytes[1] = {0};
     int count = 0;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        // Keys are bytes.  Another client may have stored a TEXT 'abc'
+        // beside the BLOB abc, or an INTEGER that sorts before every BLOB;
+        // handing either on as bytes would repeat a key or break the byte
+        // order, so the scan stops there.
+        int key_type = sqlite3_column_type(stmt, 0);
+        if (key_type != SQLITE_BLOB) {
+            sqlite3_finalize(stmt);
+            return fail(db, key_type_error(key_type));
+        }
         datum key, value;
         // Fetch each pointer before its length, and tell a zero-length
         // BLOB (null pointer, size 0) from a failed conversion.
@@ -643,9 +867,10 @@ extern "C" int kov_close(kov_handle db)
         }
         db->db = nullptr;
     }
+    release_journal(db, rc == 0);
     // SQLite ran without syncing; now put the file, and the directory entry
     // of the file and of the deleted journal, on stable storage.
-    if (!db->readonly && !db->empty) {
+    if (!db->readonly) {
         if (fsync(db->fd) && rc == 0) {
             rc = -1;
             saved = errno;

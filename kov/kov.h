@@ -53,15 +53,23 @@ typedef struct kov_context *kov_handle;
 #define KOV_FORMAT_VERSION 1
 
 /*
- * Opens the kov database at name.  With O_CREAT in open_flags the file is
- * created here with open(2) and mode (the umask applies); with O_EXCL too,
- * an existing path fails with EEXIST and is never read, written or
- * truncated.  A file that kov_open created and could not initialise is
- * removed again.  Without O_CREAT an existing kov file is opened, read-only
- * when the access mode is O_RDONLY.  hash_size and kov_flags are tuning
- * hints kept for callers of older kov versions; 0 means the defaults.
- * Returns a handle, or null with errno set (EINVAL for a file that is not
- * a kov database).
+ * Opens the kov database at name, which is a path and nothing else (never
+ * ":memory:" or a URI).  With O_CREAT in open_flags the file is created
+ * here with open(2) and mode (the umask applies); with O_EXCL too, an
+ * existing path fails with EEXIST and is never read, written or truncated.
+ * A file created here also gets its rollback journal, name-journal, created
+ * here with the file's mode and removed at a clean close; an existing
+ * name-journal, name-wal or name-shm fails with EEXIST, and
+ * kov_errorstr(NULL) names it.  A file that kov_open created and could not
+ * initialise is removed again.  Without O_CREAT an existing kov file is
+ * opened, read-only when the access mode is O_RDONLY; a zero-length file
+ * is completed as a new database by a writer.  hash_size and kov_flags are
+ * tuning hints kept for callers of older kov versions; 0 means the
+ * defaults.  Returns a handle, or null with errno set: EINVAL for a file
+ * that is not a kov database (anything but a regular file, a kov table of
+ * another definition, and for a reader an empty file), ENOTSUP for a
+ * reader's open of a file in WAL mode, which SQLite cannot read without
+ * creating files beside it.
  */
 kov_handle kov_open(const char *name, int hash_size, int kov_flags,
                     int open_flags, mode_t mode);
@@ -86,7 +94,8 @@ datum kov_fetch(kov_handle db, datum key);
  * the keys, stopping early when fn returns non-zero.  The datums point into
  * the library's memory and are valid only during the call; fn must not
  * change the database.  Returns the number of records visited (INT_MAX
- * for INT_MAX or more), or -1.
+ * for INT_MAX or more), or -1, also at the first key that another SQLite
+ * client stored as anything but a BLOB ("key of type text").
  */
 int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, void *),
                  void *ctx);

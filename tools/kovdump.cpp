@@ -28,8 +28,12 @@
 static const char msg_usage[] = "Usage: %s dbname > kovdump_output\n";
 static const char msg_failed_open[] = "Failed to open %s\n";
 static const char msg_hot_journal[] =
-    "%s-journal: a write to %s was interrupted; open it read-write once to "
-    "roll that write back\n";
+    "%s-journal: left by an interrupted write, or from another file; if a "
+    "writer of %s was killed, open %s read-write once to roll it back; if "
+    "not, remove it (see kovdump(1))\n";
+static const char msg_wal_mode[] =
+    "%s: in WAL mode, which kovdump cannot read without writing beside it; "
+    "convert it first: sqlite3 %s 'PRAGMA journal_mode=DELETE'\n";
 static const char msg_kov_error[] = "KOV error: %s\n";
 static const char msg_error_closing[] = "Error closing kov\n";
 static const char msg_help[] =
@@ -55,7 +59,8 @@ static int write_one(kov_handle, datum key, datum value, void *ctx)
 // True when name has a non-empty rollback journal beside it.  A writer
 // killed inside a transaction leaves one, and SQLite must roll it back
 // (write to the file) before anyone can read, which a read-only open
-// cannot do.
+// cannot do.  SQLite cannot tell a journal that came from another file,
+// and rolling that one back would damage the database, hence the advice.
 static bool has_journal(const char *name)
 {
     std::string journal = std::string(name) + "-journal";
@@ -68,6 +73,8 @@ int main(int argc, char *argv[])
     // A filter whose reader has gone ends quietly, even when started with
     // SIGPIPE ignored by a parent such as a test harness or a daemon.
     signal(SIGPIPE, SIG_DFL);
+    // A file-size limit makes the write fail (EFBIG) and be reported.
+    signal(SIGXFSZ, SIG_IGN);
 
     if (argc <= 1) {
         const char *prog = argc > 0 && argv[0] && argv[0][0] ? argv[0] : "kovdump";
@@ -85,7 +92,9 @@ int main(int argc, char *argv[])
         perror("kov_open");
         fprintf(stderr, msg_failed_open, name);
         if (open_errno == EACCES && access(name, R_OK) == 0 && has_journal(name))
-            fprintf(stderr, msg_hot_journal, name, name);
+            fprintf(stderr, msg_hot_journal, name, name, name);
+        if (open_errno == ENOTSUP)
+            fprintf(stderr, msg_wal_mode, name, name);
         return 1;
     }
 

@@ -10,6 +10,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 
 static const char msg_usage[] = "Usage: %s dbname < kovdump_output\n";
 static const char msg_failed_open[] = "Failed to open %s\n";
+static const char msg_side_file[] = "%s\n";
 static const char msg_kov_error[] = "KOV error: %s\n";
 static const char msg_error_closing[] = "Error closing kov\n";
 static const char msg_eof[] = "EOF\n";
@@ -51,6 +53,8 @@ static void reserve_standard_descriptors(void)
 
 int main(int argc, char *argv[])
 {
+    // A file-size limit makes the write fail (EFBIG) and be reported.
+    signal(SIGXFSZ, SIG_IGN);
     if (argc <= 1) {
         const char *prog = argc > 0 && argv[0] && argv[0][0] ? argv[0] : "kovrestore";
         printf(msg_usage, prog);
@@ -64,8 +68,13 @@ int main(int argc, char *argv[])
 
     kov_handle db = kov_open(name, 0, 0, O_RDWR | O_CREAT | O_EXCL, 0666);
     if (!db) {
+        int open_errno = errno;
         perror("kov_open");
         fprintf(stderr, msg_failed_open, name);
+        // EEXIST without the database itself: a side file of that name
+        // (-journal, -wal, -shm) is in the way, and the library names it.
+        if (open_errno == EEXIST && access(name, F_OK) != 0)
+            fprintf(stderr, msg_side_file, kov_errorstr(nullptr));
         return 1;
     }
     progress_start("kovrestore", stdin);

@@ -1,0 +1,122 @@
+// Hostile names and hostile files.  Each case runs the real tools through
+// /bin/sh in a scratch directory and checks the outcome, that every file
+// there before the run is unchanged, and what the directory holds after.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "dump_model.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string one_record = kovtest::canonical_record("a", "b");
+
+struct hostile_case {
+    std::string setup, command;  // shell commands: $R is kovrestore, $D kovdump
+    int status;
+    std::string out, err, names;  // the outcome; the directory's entries after it
+};
+
+std::map<std::string, std::string> contents(const kovtest::scratch_dir &dir)
+{
+    std::map<std::string, std::string> files;
+    for (const auto &e : std::filesystem::directory_iterator(dir.dir()))
+        files[e.path().filename()] = e.is_regular_file() ? kovtest::read_file(e.path()) : "";
+    return files;
+}
+
+// Runs each case in a new directory of the given mode, with the one-record
+// dump on the command's standard input.
+void check(const std::vector<hostile_case> &cases, mode_t dir_mode = 0700)
+{
+    for (const hostile_case &c : cases) {
+        SCOPED_TRACE(c.setup + "; " + c.command);
+        kovtest::scratch_dir dir;
+        ASSERT_EQ(0, chmod(dir.dir().c_str(), dir_mode));
+        std::vector<std::string> sh = {"/bin/sh", "-c", "cd \"$0\" && R=$1 D=$2 && " + c.setup,
+                                       dir.dir(), KOVRESTORE_PATH, KOVDUMP_PATH};
+        ASSERT_EQ(0, kovtest::run(sh, kovtest::from_data("")).status);
+        auto before = contents(dir);
+        sh[2] = "cd \"$0\" && R=$1 D=$2 && " + c.command;
+        kovtest::run_result r = kovtest::run(sh, kovtest::from_data(one_record));
+        EXPECT_EQ(c.status, r.status) << "signal " << r.signal;
+        EXPECT_EQ(c.out, r.out);
+        EXPECT_EQ(c.err, r.err);
+        std::string names;
+        for (const auto &[name, bytes] : contents(dir)) {
+            names += (names.empty() ? "" : " ") + name;
+            EXPECT_TRUE(!before.count(name) || before[name] == bytes) << name << " changed";
+        }
+        EXPECT_EQ(c.names, names);
+    }
+}
+
+TEST(Hostile, NamesArePlainFiles)
+{
+    const std::string round_trip = "\"$R\" \"$N\" && exec \"$D\" \"$N\"";
+    check({
+        {":", "N=:memory:; " + round_trip, 0, one_record, "EOF\n", ":memory:"},
+        {":", "N='file:x?mode=memory'; " + round_trip, 0, one_record, "EOF\n",
+         "file:x?mode=memory"},
+        {": > victim", "N=file:victim; " + round_trip, 0, one_record, "EOF\n",
+         "file:victim victim"},
+    });
+}
+
+const std::string restore_h = "exec \"$R\" h.kov", dump_h = "exec \"$D\" h.kov";
+
+std::string in_the_way(const std::string &side)
+{
+    return "kov_open: File exists\nFailed to open h.kov\n" + side +
+           " already exists beside the new database; remove it or choose another name\n";
+}
+
+TEST(Hostile, FilesAreRefusedOrReadAsBytesAndNeverWritten)
+{
+    // A new, empty kov file h.kov, then the sqlite3 shell runs SQL on it.
+    const std::string kov = "\"$R\" h.kov < /dev/null 2>&- && sqlite3 h.kov > /dev/null ";
+    const std::string not_kov = "kov_open: Invalid argument\nFailed to open h.kov\n";
+    std::vector<hostile_case> cases = {
+        {": > h.kov", dump_h, 1, "", not_kov, "h.kov"},
+        {"ln -s /dev/zero h.kov", dump_h, 1, "", not_kov, "h.kov"},
+        {kov + "'DROP TABLE kov; CREATE VIEW kov AS SELECT 1 key, 1 value'", dump_h, 1, "",
+         not_kov, "h.kov"},
+        {kov + "'DROP TABLE kov; CREATE TABLE kov(key, value)'", dump_h, 1, "", not_kov, "h.kov"},
+        {kov + "'CREATE TRIGGER t AFTER INSERT ON kov BEGIN SELECT 1; END'", dump_h, 1, "",
+         not_kov, "h.kov"},
+        {kov + "\"INSERT INTO kov VALUES('abc', x'00'), (x'616263', x'01')\"", dump_h, 1, "",
+         "KOV error: key of type text\n", "h.kov"},
+        {kov + "\"INSERT INTO kov VALUES(x'01', 'text'), (x'02', 7.5)\"", dump_h, 0,
+         kovtest::canonical_record("\x01", "text") + kovtest::canonical_record("\x02", "7.5"), "", "h.kov"},
+        {kov + "'PRAGMA journal_mode=WAL'", dump_h, 1, "", "kov_open: Operation not supported\n"
+         "Failed to open h.kov\nh.kov: in WAL mode, which kovdump cannot read without writing "
+         "beside it; convert it first: sqlite3 h.kov 'PRAGMA journal_mode=DELETE'\n", "h.kov"},
+        {kov + "\"INSERT INTO kov VALUES(x'01', zeroblob(9000))\"",
+         "ulimit -f 8; " + dump_h + " > o", 1, "", "stdout: File too large\n", "h.kov o"},
+        {":", "ulimit -f 8; " + restore_h, 1, "",
+         "kov_open: Input/output error\nFailed to open h.kov\n", ""},
+    };
+    for (std::string side : {"h.kov-journal", "h.kov-wal", "h.kov-shm"})
+        cases.push_back({": > " + side, restore_h, 1, "", in_the_way(side), side});
+    check(cases);
+}
+
+// In a shared sticky directory, user nobody plants the journal, open to
+// all; a private restore must not write into it.
+TEST(Hostile, AnotherUsersJournalIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can act as a second user (nobody)";
+    check({{"setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c "
+            "'umask 0; : > h.kov-journal'",
+            "umask 077; " + restore_h, 1, "", in_the_way("h.kov-journal"), "h.kov-journal"}},
+          01777);
+}
+
+}  // namespace
