@@ -90,6 +90,7 @@ int main(int argc, char *argv[])
     if (!at_end)
         return 1;
     if (kov_close(db) != 0) {
+        fprintf(stderr, msg_kov_error, kov_errorstr(nullptr));
         fputs(msg_error_closing, stderr);
         return 1;
     }
