@@ -59,15 +59,10 @@ constexpr int kov_page_size = 16384;
 // key order, so only the right edge of the B-tree is being changed.
 constexpr int kov_sorted_cache_kib = 8 * 1024;
 
-// Records of this size or more stored with KOV_INSERT bypass the sorter and
-// go to the B-tree at once: a few large records in any order cost little,
-// and sorting them would copy every byte twice more.
-constexpr size_t kov_direct_bytes = 1u << 20;
-
 // Stored bytes after which the key-order write commits.  Appending in key
 // order journals almost nothing, so a commit costs little, and a process
 // killed while writing keeps what was committed.
-constexpr sqlite3_int64 kov_sorted_commit_bytes = 64LL << 20;
+constexpr sqlite3_int64 kov_sorted_commit_bytes = 16LL << 20;
 
 // The progress handler is called once per this many records written.
 constexpr unsigned long long kov_progress_step = 4096;
@@ -619,14 +614,8 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
     default:
         return fail(db, "invalid store flag");
     }
-    if (db->sorter) {
-        if (flag != KOV_INSERT || key.size + value.size < kov_direct_bytes)
-            return store_sorted(db, key, value, flag);
-        int held = db->sorter->contains(key.data, key.size, &db->error);
-        if (held)
-            return held < 0 ? -1 : fail(db, "Record exists");
-        db->btree_rows = true;
-    }
+    if (db->sorter)
+        return store_sorted(db, key, value, flag);
     // SQLite rolls back the whole transaction when a statement runs out of
     // memory or room, and large records are the likely ones to.  Commit what
     // is pending before a record of a commit's worth or more, so that its
