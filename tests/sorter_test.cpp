@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fault_support.h"
 #include "kov.h"
 #include "test_support.h"
 
@@ -108,6 +109,24 @@ TEST(SortedRestore, OutcomesAndFileContents)
         EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.dir()),
                                    std::filesystem::directory_iterator()));
     }
+}
+
+// A run that cannot be written fails the store that needed it, with the
+// cause; the file stays a valid database.
+TEST(SortedRestore, RunThatCannotBeWrittenIsReported)
+{
+    sort_memory env("1m");
+    kovtest::scratch_dir dir;
+    std::string db = dir.path("db.kov");
+    kovfault::limits lim;
+    lim.file_size = 256u << 10;
+    kovfault::child c = kovfault::start({KOVRESTORE_PATH, db}, lim);
+    kovfault::feed(c, dump_of(shuffled_records(30000)));
+    kovtest::run_result r = kovfault::finish(c);
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("KOV error: writing a temporary run: File too large\n", r.err);
+    kovtest::read_kov(db);
 }
 
 datum as_datum(const std::string &s)
