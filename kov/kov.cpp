@@ -57,7 +57,7 @@ constexpr int kov_page_size = 16384;
 
 // Page cache of a handle that writes through the sorter.  Records arrive in
 // key order, so only the right edge of the B-tree is being changed.
-constexpr int kov_sorted_cache_kib = 8 * 1024;
+constexpr int kov_sorted_cache_kib = 4 * 1024;
 
 // Stored bytes after which the key-order write commits.  Appending in key
 // order journals almost nothing, so a commit costs little, and a process
@@ -239,8 +239,12 @@ int write_sorted(kov_handle db)
         if (rc == SQLITE_OK)
             rc = sqlite3_step(db->replace);
         sqlite3_reset(db->replace);
-        if (rc != SQLITE_DONE)
+        if (rc != SQLITE_DONE) {
+            // The sorter still holds every record, written or not, so the
+            // count of rolled-back records would mislead.
+            db->txn_records = 0;
             return fail_sqlite(db, rc);
+        }
         db->txn_records++;
         db->txn_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
         if (db->txn_bytes >= kov_sorted_commit_bytes && (commit(db) || begin_write(db)))

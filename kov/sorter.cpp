@@ -522,7 +522,7 @@ int kov_sorter::state::spill(std::string *error)
     std::vector<unsigned char> out;
     try {
         r->bloom.assign(blocks_needed * 8, 0);
-        out.reserve(std::min<size_t>(1u << 20, std::max<size_t>(cap / 4, 4096)));
+        out.reserve(std::min<size_t>(256u << 10, std::max<size_t>(cap / 4, 4096)));
     } catch (const std::bad_alloc &) {
         *error = "out of memory";
         return -1;
@@ -733,7 +733,7 @@ int kov_sorter::merge_begin(std::string *error)
     state &s = *s_;
     s.sort_entries();
     s.readers.clear();
-    size_t buf = std::clamp<size_t>(s.cap / (s.runs.size() + 1), 64u << 10, 1u << 20);
+    size_t buf = std::clamp<size_t>(s.cap / (s.runs.size() + 1), 64u << 10, 256u << 10);
     try {
         s.readers.resize(s.runs.size());
         for (size_t i = 0; i < s.runs.size(); i++) {
