@@ -13,7 +13,7 @@
 //                                      seconds, peak RSS in KiB and exit
 //                                      status to the file RESULT
 //
-// DATASET is small, medium or large; RECORDS overrides its record count (0
+// DATASET is small, medium, large or scale; RECORDS overrides its record count (0
 // keeps it).  The records are a pure function of the dataset's seed, so gen
 // and insert see exactly the same ones.  gen writes the same records in the
 // input format of every loader the benchmark compares:
@@ -63,11 +63,13 @@ struct dataset {
 };
 
 // small: many short records in random key order, values mostly text.
-// medium: binary values of 10 KiB.  large: a few values of 20 MiB.
+// medium: binary values of 10 KiB.  large: a few values of 20 MiB.  scale:
+// small at four times the records, for how the cost grows.
 const dataset datasets[] = {
     {"small", 1000000, 16, 24, 100, 10, 0x6b6f7631736d616cULL},
     {"medium", 50000, 16, 24, 10 * 1024, 100, 0x6b6f76316d656469ULL},
     {"large", 20, 16, 24, 20 << 20, 100, 0x6b6f76316c617267ULL},
+    {"scale", 4000000, 16, 24, 100, 10, 0x6b6f76317363616cULL},
 };
 
 // splitmix64: small, fast and the same everywhere.

@@ -13,6 +13,13 @@
 // journal protects against a killed process, and durability against a power
 // failure comes from the fsync of the file and its directory in kov_close.
 //
+// A handle that created its file with O_EXCL writes it in key order: stores
+// go to a sorter (sorter.h), which answers each one at once, and the records
+// are written into the B-tree in ascending key order at kov_close, at exit,
+// and before a read through the handle.  Appending to the right edge of the
+// B-tree keeps each page in the cache until it is full, and the rollback
+// journal copies only the few pages that existed before a transaction.
+//
 // The name is only ever a path: SQLite gets it with "./" in front when it is
 // relative, so that neither ":memory:" nor "file:..." can mean anything else,
 // and the library checks that SQLite opened the very file it holds.  For a
@@ -27,6 +34,7 @@
 // were.
 
 #include "kov.h"
+#include "sorter.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -59,6 +67,18 @@ constexpr int kov_read_cache_kib = 2 * 1024;
 // values and fewer B-tree levels for many small records.
 constexpr int kov_page_size = 16384;
 
+// Page cache of a handle that writes through the sorter.  Records arrive in
+// key order, so only the right edge of the B-tree is being changed.
+constexpr int kov_sorted_cache_kib = 4 * 1024;
+
+// Stored bytes after which the key-order write commits.  Appending in key
+// order journals almost nothing, so a commit costs little, and a process
+// killed while writing keeps what was committed.
+constexpr sqlite3_int64 kov_sorted_commit_bytes = 16LL << 20;
+
+// The progress handler is called once per this many records written.
+constexpr unsigned long long kov_progress_step = 4096;
+
 // Stored bytes (keys, values and a fixed per-record charge) after which the
 // write transaction may be committed and a new one begins.  Each commit makes
 // the next transaction journal every page it changes again, which for random
@@ -90,6 +110,8 @@ struct kov_context {
     void (*progress)(void *, unsigned long long, unsigned long long) = nullptr;
                                      // progress handler, or null
     void *progress_ctx = nullptr;    // its context
+    kov_sorter *sorter = nullptr;    // stores not yet written, for new files
+    bool btree_rows = false;         // the table may hold records already
     kov_context *next = nullptr;     // list of open handles, for the exit hook
     kov_context *prev = nullptr;
 };
@@ -198,6 +220,106 @@ int bind_datum(sqlite3_stmt *stmt, int index, datum d)
     return sqlite3_bind_blob64(stmt, index, bytes, d.size, SQLITE_STATIC);
 }
 
+// Writes every record the sorter holds into the table in key order,
+// committing as it goes, then empties the sorter.  On failure the sorter
+// keeps its records, so a later call writes them again: the INSERT OR
+// REPLACE makes that harmless for records already written.
+int write_sorted(kov_handle db)
+{
+    kov_sorter *sorter = db->sorter;
+    if (!sorter || sorter->size() == 0)
+        return 0;
+    unsigned long long total = sorter->size();
+    if (sorter->merge_begin(&db->error))
+        return -1;
+    if (prepare(db, &db->replace, "INSERT OR REPLACE INTO kov(key, value) VALUES(?1, ?2)") ||
+        begin_write(db))
+        return -1;
+    db->btree_rows = true;
+    for (;;) {
+        datum key, value;
+        uint64_t done;
+        int got = sorter->merge_next(const_cast<const unsigned char **>(&key.data), &key.size,
+                                     const_cast<const unsigned char **>(&value.data),
+                                     &value.size, &done, &db->error);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        int rc = bind_datum(db->replace, 1, key);
+        if (rc == SQLITE_OK)
+            rc = bind_datum(db->replace, 2, value);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_step(db->replace);
+        sqlite3_reset(db->replace);
+        if (rc != SQLITE_DONE) {
+            // The sorter still holds every record, written or not, so the
+            // count of rolled-back records would mislead.
+            db->txn_records = 0;
+            return fail_sqlite(db, rc);
+        }
+        db->txn_records++;
+        db->txn_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
+        if (db->txn_bytes >= kov_sorted_commit_bytes && (commit(db) || begin_write(db)))
+            return -1;
+        if (db->progress && done % kov_progress_step == 0 && done < total)
+            db->progress(db->progress_ctx, done, total);
+    }
+    if (commit(db))
+        return -1;
+    sorter->clear();
+    if (db->progress)
+        db->progress(db->progress_ctx, total, total);
+    return 0;
+}
+
+// Whether the table holds key: 1, 0, or -1 on error.
+int table_holds(kov_handle db, datum key)
+{
+    if (prepare(db, &db->select, "SELECT value FROM kov WHERE key = ?1"))
+        return -1;
+    int rc = bind_datum(db->select, 1, key);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(db->select);
+    sqlite3_reset(db->select);
+    if (rc == SQLITE_ROW)
+        return 1;
+    if (rc == SQLITE_DONE)
+        return 0;
+    return fail_sqlite(db, rc);
+}
+
+// kov_store into the sorter.  The sorter holds records not yet written and
+// the table those written already, so a key exists when either holds it.
+int store_sorted(kov_handle db, datum key, datum value, int flag)
+{
+    if ((key.size && !key.data) || (value.size && !value.data))
+        return fail(db, "datum with a size but no data");
+    // The engine refuses a row longer than its length limit; say so now, not
+    // when the row is written.
+    size_t limit = static_cast<size_t>(sqlite3_limit(db->db, SQLITE_LIMIT_LENGTH, -1));
+    if (key.size > limit || value.size > limit || key.size + value.size + 32 > limit)
+        return fail(db, "string or blob too big");
+    int exists = 0;
+    if (flag != KOV_REPLACE) {
+        if (db->btree_rows && (exists = table_holds(db, key)) < 0)
+            return -1;
+        if (!exists && flag == KOV_MODIFY && (exists = db->sorter->contains(key.data, key.size, &db->error)) < 0)
+            return -1;
+    }
+    if (exists && flag == KOV_INSERT)
+        return fail(db, "Record exists");
+    if (!exists && flag == KOV_MODIFY)
+        return fail(db, "Record not found");
+    int rc = db->sorter->add(key.data, key.size, value.data, value.size, flag == KOV_INSERT,
+                             &db->error);
+    if (rc < 0)
+        return -1;
+    if (rc > 0)
+        return fail(db, "Record exists");
+    return 0;
+}
+
 void finalize_all(kov_handle db)
 {
     for (sqlite3_stmt **s : {&db->insert, &db->replace, &db->update, &db->select}) {
@@ -236,7 +358,9 @@ void commit_open_handles()
     for (kov_context *db = open_list; db; db = db->next) {
         if (db->owner != getpid() || !db->db)
             continue;
-        int rc = commit(db);
+        int rc = write_sorted(db);
+        if (commit(db))
+            rc = -1;
         finalize_all(db);
         if (sqlite3_close_v2(db->db) != SQLITE_OK)
             rc = -1;
@@ -282,7 +406,7 @@ int above_stdio(int fd)
     return moved;
 }
 
-int fsync_directory_of(const std::string &name)
+std::string directory_of(const std::string &name)
 {
     std::string dir = name;
     size_t slash = dir.find_last_of('/');
@@ -290,6 +414,12 @@ int fsync_directory_of(const std::string &name)
         dir = ".";
     else
         dir.resize(slash ? slash : 1);
+    return dir;
+}
+
+int fsync_directory_of(const std::string &name)
+{
+    std::string dir = directory_of(name);
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return -1;
@@ -384,6 +514,7 @@ int verify(kov_handle db, int *err)
 
 void destroy(kov_handle db)
 {
+    delete db->sorter;
     finalize_all(db);
     if (db->db)
         sqlite3_close_v2(db->db);
@@ -657,6 +788,20 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags,
         errno = err ? err : EIO;
         return nullptr;
     }
+    // Only this handle writes the new file: it may defer and reorder stores.
+    if (created && (open_flags & O_EXCL)) {
+        char sql[64];
+        snprintf(sql, sizeof sql, "PRAGMA cache_size=%d", -kov_sorted_cache_kib);
+        db->sorter = new (std::nothrow) kov_sorter(directory_of(name), kov_sorter_cap());
+        if (!db->sorter || exec(db, sql)) {
+            open_error = db->sorter ? db->error : "out of memory";
+            release_journal(db, true);
+            destroy(db);
+            unlink(name);
+            errno = ENOMEM;
+            return nullptr;
+        }
+    }
     link_handle(db);
     return db;
 }
@@ -691,6 +836,8 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
     default:
         return fail(db, "invalid store flag");
     }
+    if (db->sorter)
+        return store_sorted(db, key, value, flag);
     // SQLite rolls back the whole transaction when a statement runs out of
     // memory or room, and large records are the likely ones to.  Commit what
     // is pending before a record of a commit's worth or more, so that its
@@ -742,7 +889,7 @@ extern "C" datum kov_fetch(kov_handle db, datum key)
     db->error.clear();
     if (!db->db)
         return out;
-    if (prepare(db, &db->select, "SELECT value FROM kov WHERE key = ?1"))
+    if (write_sorted(db) || prepare(db, &db->select, "SELECT value FROM kov WHERE key = ?1"))
         return out;
     int rc = bind_datum(db->select, 1, key);
     if (rc == SQLITE_OK)
@@ -777,6 +924,8 @@ extern "C" int kov_traverse(kov_handle db,
     db->error.clear();
     if (!db->db)
         return fail(db, "database is closed");
+    if (write_sorted(db))
+        return -1;
 
     sqlite3_stmt *stmt = nullptr;
     // The primary key orders BLOBs by memcmp, so this is a plain scan of the
@@ -855,15 +1004,24 @@ extern "C" int kov_close(kov_handle db)
     unlink_handle(db);
     int rc = 0;
     int saved = 0;
+    std::string cause;
     if (db->db) {
-        if (commit(db)) {
+        if (write_sorted(db)) {
             rc = -1;
             saved = EIO;
+            cause = db->error;
+        }
+        // What was written before a failure is kept.
+        if (commit(db) && rc == 0) {
+            rc = -1;
+            saved = EIO;
+            cause = db->error;
         }
         finalize_all(db);
         if (sqlite3_close(db->db) != SQLITE_OK && rc == 0) {
             rc = -1;
             saved = EBUSY;
+            cause = sqlite3_errmsg(db->db);
         }
         db->db = nullptr;
     }
@@ -874,14 +1032,19 @@ extern "C" int kov_close(kov_handle db)
         if (fsync(db->fd) && rc == 0) {
             rc = -1;
             saved = errno;
+            cause = std::string("fsync: ") + strerror(saved);
         }
         if (fsync_directory_of(db->name) && rc == 0) {
             rc = -1;
             saved = errno;
+            cause = std::string("fsync of the directory: ") + strerror(saved);
         }
     }
     destroy(db);
-    if (rc)
+    // The handle is gone: its last failure is read with a null handle.
+    if (rc) {
+        open_error = cause;
         errno = saved;
+    }
     return rc;
 }

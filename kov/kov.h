@@ -17,6 +17,16 @@
  *     moment leaves a valid kov database holding whole records only.
  *     kov_close returns 0 only once everything is on stable storage.
  *  5. A handle is used by one thread at a time.
+ *  6. A handle that created its file (O_CREAT | O_EXCL) may buffer, sort and
+ *     spill its stores and write them in key order later: at kov_close, at
+ *     exit, or before a kov_fetch or kov_traverse through it.  kov_store
+ *     still answers at once (KOV_INSERT of a key stored before fails in
+ *     that call), and a failure of the deferred work fails the kov_close,
+ *     kov_fetch or kov_traverse that ran into it.  The buffer holds at most
+ *     256 MiB (never more than a quarter of physical memory); the
+ *     environment variable KOV_SORT_MEMORY sets another cap in bytes, or
+ *     with a suffix k, m or g.  Sorted runs that do not fit go to nameless
+ *     temporary files in the database's directory.
  *
  * File format: one SQLite 3 database at exactly the given path with
  * application_id 0x6B6F7631, user_version 1 and the single table
@@ -102,7 +112,8 @@ int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, void *),
 
 /*
  * Returns a text describing the last failure on db ("" when none).  With a
- * null handle it describes the last failed kov_open of the calling thread.
+ * null handle it describes the last failed kov_open or kov_close of the
+ * calling thread.
  * The text stays valid until the next call on the same handle.
  */
 const char *kov_errorstr(kov_handle db);
@@ -124,9 +135,10 @@ void kov_progress_handler(kov_handle db,
                           void *ctx);
 
 /*
- * Commits, syncs the file and its directory to stable storage and
- * releases the handle, which is gone whatever the result.
- * Returns 0 on success, -1 on failure.
+ * Writes any buffered records, commits, syncs the file and its directory
+ * to stable storage and releases the handle, which is gone whatever the
+ * result.  Returns 0 on success, -1 on failure with the cause in
+ * kov_errorstr(NULL).
  */
 int kov_close(kov_handle db);
 

@@ -109,6 +109,7 @@ int main(int argc, char *argv[])
     int closed = kov_close(db);
     progress_stop();
     if (closed != 0) {
+        fprintf(stderr, msg_kov_error, kov_errorstr(nullptr));
         fputs(msg_error_closing, stderr);
         return 1;
     }

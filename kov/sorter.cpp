@@ -1,0 +1,854 @@
+// The kov sorter: bounded buffer, sorted runs in nameless temporary files,
+// exact membership tests and a merge in SQLite's BLOB order.
+
+#include "sorter.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <new>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// Default buffer cap.  Measured in bench/RESULTS.md: a buffer large enough to
+// hold a million small records restores them without a run, and a larger
+// one gains little because runs are written and read back through the
+// kernel's cache.
+constexpr size_t default_cap = 256u << 20;
+constexpr size_t min_cap = 64u << 10;
+
+// A run's sparse index has an entry every segment_bytes of the run, so that
+// confirming a key reads about this much.
+constexpr size_t segment_bytes = 16u << 10;
+
+// Bloom filter: blocks of 512 bits (one cache line), 16 bits per key and 8
+// probes within the key's block; about one false positive in 500 lookups.
+constexpr size_t bloom_bits_per_key = 16;
+constexpr int bloom_probes = 8;
+
+// Record header in the buffer and in runs: key size, value size (native
+// 32-bit words).  The top bit of the key size marks a buffered record that a
+// later copy replaced.
+constexpr uint32_t dead_bit = 0x80000000u;
+constexpr size_t header_bytes = 8;
+
+// Orders keys as SQLite orders BLOBs.
+int key_cmp(const unsigned char *a, size_t an, const unsigned char *b, size_t bn)
+{
+    size_t n = std::min(an, bn);
+    int c = n ? memcmp(a, b, n) : 0;
+    if (c)
+        return c;
+    return an < bn ? -1 : an > bn ? 1 : 0;
+}
+
+uint64_t load64(const unsigned char *p)
+{
+    uint64_t x;
+    memcpy(&x, p, 8);
+    return x;
+}
+
+uint64_t mix(uint64_t z)
+{
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+uint64_t key_hash(const unsigned char *p, size_t n)
+{
+    uint64_t h = 0x6b6f7631ULL ^ (n * 0x9e3779b97f4a7c15ULL);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        h = (h ^ load64(p + i)) * 0x9e3779b97f4a7c15ULL + (h >> 29);
+    uint64_t tail = 0;
+    if (i < n)
+        memcpy(&tail, p + i, n - i);
+    return mix(h ^ tail);
+}
+
+// The first eight key bytes as a big-endian number, zero-padded: comparing
+// prefixes orders keys as key_cmp does, except between equal prefixes.
+uint64_t key_prefix(const unsigned char *p, size_t n)
+{
+    uint64_t x = 0;
+    for (size_t i = 0; i < 8; i++)
+        x = (x << 8) | (i < n ? p[i] : 0);
+    return x;
+}
+
+struct rec_view {
+    const unsigned char *key;
+    size_t key_size;
+    const unsigned char *value;
+    size_t value_size;
+};
+
+rec_view view(const unsigned char *rec)
+{
+    uint32_t ks, vs;
+    memcpy(&ks, rec, 4);
+    memcpy(&vs, rec + 4, 4);
+    ks &= ~dead_bit;
+    return {rec + header_bytes, ks, rec + header_bytes + ks, vs};
+}
+
+bool is_dead(const unsigned char *rec)
+{
+    uint32_t ks;
+    memcpy(&ks, rec, 4);
+    return ks & dead_bit;
+}
+
+void set_dead(unsigned char *rec)
+{
+    uint32_t ks;
+    memcpy(&ks, rec, 4);
+    ks |= dead_bit;
+    memcpy(rec, &ks, 4);
+}
+
+int sys_fail(std::string *error, const char *what, int err)
+{
+    *error = std::string(what) + ": " + strerror(err);
+    return -1;
+}
+
+// Writes all of size bytes at the file's current offset.
+bool write_all(int fd, const unsigned char *p, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads exactly size bytes at offset, failing on a short file.
+bool pread_all(int fd, unsigned char *p, size_t size, uint64_t offset)
+{
+    while (size > 0) {
+        ssize_t n = pread(fd, p, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// A temporary file in dir with no name, or -1 with errno set.  Where the
+// file system cannot make a nameless file, a named one is unlinked at once.
+int nameless_file(const std::string &dir)
+{
+    int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return fd;
+    std::string path = dir + "/.kov-run-XXXXXX";
+    fd = mkostemp(path.data(), O_CLOEXEC);
+    if (fd >= 0)
+        unlink(path.c_str());
+    return fd;
+}
+
+// One sorted run on disk.
+struct run {
+    int fd = -1;
+    uint64_t bytes = 0;                   // length of the file
+    uint64_t records = 0;                 // records in it
+    std::vector<uint64_t> bloom;          // 8 words per 512-bit block
+    std::vector<uint64_t> index_offset;   // offset of each segment's first record
+    std::vector<uint32_t> index_key;      // where its key starts in index_keys
+    std::string index_keys;               // the segments' first keys, end to end
+
+    ~run()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+
+    size_t bloom_blocks() const { return bloom.size() / 8; }
+
+    void bloom_add(uint64_t h)
+    {
+        uint64_t *block = &bloom[(h % bloom_blocks()) * 8];
+        uint64_t bits = mix(h);
+        for (int i = 0; i < bloom_probes; i++, bits >>= 9)
+            block[(bits >> 6) & 7] |= 1ULL << (bits & 63);
+    }
+
+    bool bloom_may_hold(uint64_t h) const
+    {
+        const uint64_t *block = &bloom[(h % bloom_blocks()) * 8];
+        uint64_t bits = mix(h);
+        for (int i = 0; i < bloom_probes; i++, bits >>= 9)
+            if (!(block[(bits >> 6) & 7] & (1ULL << (bits & 63))))
+                return false;
+        return true;
+    }
+
+    std::string_view index_key_at(size_t i) const
+    {
+        size_t end = i + 1 < index_key.size() ? index_key[i + 1] : index_keys.size();
+        return std::string_view(index_keys).substr(index_key[i], end - index_key[i]);
+    }
+};
+
+// Reads a run from its start, one whole record at a time.
+struct run_reader {
+    const run *r = nullptr;
+    uint64_t offset = 0;               // file offset of buf[0]
+    std::vector<unsigned char> buf;
+    size_t pos = 0, len = 0;           // current record at pos; bytes in buf
+
+    bool at_end() const { return offset + pos >= r->bytes; }
+
+    // Makes need bytes from pos available.  Returns false with errno set.
+    bool fill(size_t need)
+    {
+        if (len - pos >= need)
+            return true;
+        if (pos > 0) {
+            memmove(buf.data(), buf.data() + pos, len - pos);
+            offset += pos;
+            len -= pos;
+            pos = 0;
+        }
+        try {
+            if (buf.size() < need)
+                buf.resize(need);
+        } catch (const std::bad_alloc &) {
+            errno = ENOMEM;
+            return false;
+        }
+        uint64_t left = r->bytes - offset - len;
+        size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size() - len, left));
+        if (len + want < need) {
+            errno = EIO;
+            return false;
+        }
+        if (!pread_all(r->fd, buf.data() + len, want, offset + len))
+            return false;
+        len += want;
+        return true;
+    }
+
+    // Makes the whole current record available from pos.
+    bool load()
+    {
+        if (at_end())
+            return true;
+        if (!fill(header_bytes))
+            return false;
+        rec_view v = view(buf.data() + pos);
+        return fill(header_bytes + v.key_size + v.value_size);
+    }
+
+    bool advance()
+    {
+        rec_view v = view(buf.data() + pos);
+        pos += header_bytes + v.key_size + v.value_size;
+        return load();
+    }
+};
+
+// Anonymous memory from mmap, with transparent huge pages where the kernel
+// gives them on request: filling hundreds of MiB one 4 KiB page fault at a
+// time cost a restore more than sorting it.  Fresh memory reads as zeros.
+void *map_memory(size_t size)
+{
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    if (size >= (2u << 20))
+        madvise(p, size, MADV_HUGEPAGE);
+    return p;
+}
+
+void unmap_memory(void *p, size_t size)
+{
+    if (p)
+        munmap(p, size);
+}
+
+// A growable array of trivially copyable T in mapped memory.
+template <class T>
+struct mapped_array {
+    T *p = nullptr;
+    size_t n = 0;    // elements in use
+    size_t cap = 0;  // elements mapped
+
+    mapped_array() = default;
+    mapped_array(const mapped_array &) = delete;
+    mapped_array &operator=(const mapped_array &) = delete;
+    ~mapped_array() { unmap_memory(p, cap * sizeof(T)); }
+
+    bool reserve(size_t c)
+    {
+        if (c <= cap)
+            return true;
+        T *q = static_cast<T *>(map_memory(c * sizeof(T)));
+        if (!q)
+            return false;
+        if (n)
+            memcpy(static_cast<void *>(q), p, n * sizeof(T));
+        unmap_memory(p, cap * sizeof(T));
+        p = q;
+        cap = c;
+        return true;
+    }
+    // Replaces the contents with c zeroed elements.
+    bool assign_zero(size_t c)
+    {
+        if (c != cap) {
+            unmap_memory(p, cap * sizeof(T));
+            p = static_cast<T *>(map_memory(c * sizeof(T)));
+            cap = p ? c : 0;
+            n = cap;
+            return p != nullptr;
+        }
+        memset(static_cast<void *>(p), 0, c * sizeof(T));
+        n = c;
+        return true;
+    }
+    void release()
+    {
+        unmap_memory(p, cap * sizeof(T));
+        p = nullptr;
+        n = cap = 0;
+    }
+    T *begin() { return p; }
+    T *end() { return p + n; }
+    T &operator[](size_t i) { return p[i]; }
+    size_t size() const { return n; }
+    bool empty() const { return n == 0; }
+};
+
+struct entry {
+    uint64_t prefix;     // key_prefix of the key
+    unsigned char *rec;  // header, key and value in the buffer
+};
+
+bool entry_less(const entry &a, const entry &b)
+{
+    if (a.prefix != b.prefix)
+        return a.prefix < b.prefix;
+    rec_view x = view(a.rec), y = view(b.rec);
+    return key_cmp(x.key, x.key_size, y.key, y.key_size) < 0;
+}
+
+}  // namespace
+
+struct kov_sorter::state {
+    std::string dir;
+    size_t cap;
+    size_t block_size;
+    size_t first_entries;         // initial entry capacity, a power of two
+
+    // The buffer: records packed into blocks, an entry per record, and an
+    // open-addressing table of (hash high bits, entry index + 1) whose slot
+    // is chosen by those same bits, so that growing it reads no record.
+    std::vector<unsigned char *> blocks;
+    std::vector<size_t> block_sizes;
+    size_t block_bytes = 0;       // sum of block_sizes
+    size_t cur_block = 0;         // block being filled
+    size_t cur_used = 0;          // bytes used in it
+    mapped_array<entry> entries;
+    mapped_array<uint64_t> table;
+    size_t live = 0;              // entries not replaced
+    bool table_valid = true;      // false once entries were reordered
+
+    std::vector<std::unique_ptr<run>> runs;
+    uint64_t run_records = 0;
+
+    std::vector<unsigned char> scratch;  // segment read by a lookup
+
+    // The merge in progress.
+    std::vector<run_reader> readers;
+    size_t next_entry = 0;        // buffer source cursor
+    int last = -1;                // source of the record handed out last
+    uint64_t consumed = 0;
+
+    ~state()
+    {
+        for (size_t i = 0; i < blocks.size(); i++)
+            unmap_memory(blocks[i], block_sizes[i]);
+    }
+
+    size_t used() const
+    {
+        return block_bytes + entries.cap * sizeof(entry) + table.cap * 8;
+    }
+
+    void reset_buffer()
+    {
+        // Blocks of the usual size are kept for the next run: refilling
+        // memory already mapped is cheaper than mapping it again.
+        size_t keep = 0;
+        for (size_t i = 0; i < blocks.size(); i++) {
+            if (block_sizes[i] == block_size) {
+                blocks[keep] = blocks[i];
+                block_sizes[keep++] = block_size;
+            } else {
+                unmap_memory(blocks[i], block_sizes[i]);
+            }
+        }
+        blocks.resize(keep);
+        block_sizes.resize(keep);
+        block_bytes = keep * block_size;
+        cur_block = 0;
+        cur_used = 0;
+        entries.n = 0;
+        if (table.cap)
+            table.assign_zero(table.cap);
+        live = 0;
+        table_valid = true;
+    }
+
+    static uint64_t tag_of(uint64_t h) { return (h >> 32) | 1; }
+
+    // Finds key in the table: the slot holding it, or the empty slot where
+    // it would go.
+    size_t probe(const unsigned char *key, size_t n, uint64_t h, bool *found)
+    {
+        size_t mask = table.size() - 1;
+        uint64_t tag = tag_of(h);
+        for (size_t i = static_cast<size_t>(tag) & mask;; i = (i + 1) & mask) {
+            uint64_t slot = table[i];
+            if (!slot) {
+                *found = false;
+                return i;
+            }
+            if ((slot >> 32) == tag) {
+                rec_view v = view(entries[(slot & 0xffffffffu) - 1].rec);
+                if (v.key_size == n && (n == 0 || memcmp(v.key, key, n) == 0)) {
+                    *found = true;
+                    return i;
+                }
+            }
+        }
+    }
+
+    // Gives the table the given number of slots.  A valid table is rehashed
+    // from its tags; after a sort it is rebuilt from the records.
+    bool rebuild_table(size_t slots)
+    {
+        if (table_valid && table.cap) {
+            mapped_array<uint64_t> old;
+            std::swap(old.p, table.p);
+            std::swap(old.n, table.n);
+            std::swap(old.cap, table.cap);
+            if (!table.assign_zero(slots))
+                return false;
+            size_t mask = slots - 1;
+            for (uint64_t slot : old) {
+                if (!slot)
+                    continue;
+                size_t i = static_cast<size_t>(slot >> 32) & mask;
+                while (table[i])
+                    i = (i + 1) & mask;
+                table[i] = slot;
+            }
+            return true;
+        }
+        if (!table.assign_zero(slots))
+            return false;
+        size_t mask = slots - 1;
+        for (size_t i = 0; i < entries.size(); i++) {
+            if (is_dead(entries[i].rec))
+                continue;
+            rec_view v = view(entries[i].rec);
+            uint64_t tag = tag_of(key_hash(v.key, v.key_size));
+            size_t at = static_cast<size_t>(tag) & mask;
+            while (table[at])
+                at = (at + 1) & mask;
+            table[at] = (tag << 32) | (i + 1);
+        }
+        table_valid = true;
+        return true;
+    }
+
+    // Removes replaced records and sorts the rest.
+    void sort_entries()
+    {
+        if (live != entries.size()) {
+            entries.n = static_cast<size_t>(
+                std::remove_if(entries.begin(), entries.end(),
+                               [](const entry &e) { return is_dead(e.rec); }) -
+                entries.begin());
+        }
+        std::sort(entries.begin(), entries.end(), entry_less);
+        table_valid = false;
+    }
+
+    int spill(std::string *error);
+    int find_in_run(const run &r, const unsigned char *key, size_t n, uint64_t h,
+                    std::string *error);
+};
+
+// Sorts the buffer and writes it as a new run.  On failure the buffer is
+// as it was and the partial run is gone.
+int kov_sorter::state::spill(std::string *error)
+{
+    sort_entries();
+    auto r = std::make_unique<run>();
+    r->fd = nameless_file(dir);
+    if (r->fd < 0)
+        return sys_fail(error, "creating a temporary run", errno);
+    size_t blocks_needed = std::max<size_t>(1, (entries.size() * bloom_bits_per_key + 511) / 512);
+    std::vector<unsigned char> out;
+    try {
+        r->bloom.assign(blocks_needed * 8, 0);
+        out.reserve(std::min<size_t>(256u << 10, std::max<size_t>(cap / 4, 4096)));
+    } catch (const std::bad_alloc &) {
+        *error = "out of memory";
+        return -1;
+    }
+    uint64_t since_index = segment_bytes;
+    for (const entry &e : entries) {
+        rec_view v = view(e.rec);
+        size_t size = header_bytes + v.key_size + v.value_size;
+        if (since_index >= segment_bytes) {
+            r->index_offset.push_back(r->bytes);
+            r->index_key.push_back(static_cast<uint32_t>(r->index_keys.size()));
+            r->index_keys.append(reinterpret_cast<const char *>(v.key), v.key_size);
+            since_index = 0;
+        }
+        r->bloom_add(key_hash(v.key, v.key_size));
+        if (out.size() + size > out.capacity()) {
+            if (!write_all(r->fd, out.data(), out.size()))
+                return sys_fail(error, "writing a temporary run", errno);
+            out.clear();
+        }
+        if (size > out.capacity()) {
+            if (!write_all(r->fd, e.rec, size))
+                return sys_fail(error, "writing a temporary run", errno);
+        } else {
+            out.insert(out.end(), e.rec, e.rec + size);
+        }
+        r->bytes += size;
+        since_index += size;
+        r->records++;
+    }
+    if (!write_all(r->fd, out.data(), out.size()))
+        return sys_fail(error, "writing a temporary run", errno);
+    // The runs are read back soon, mostly from the kernel's cache; the hint
+    // only says so.
+    posix_fadvise(r->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    run_records += r->records;
+    runs.push_back(std::move(r));
+    reset_buffer();
+    return 0;
+}
+
+// Looks key up in one run: 1 held, 0 not, -1 read error.
+int kov_sorter::state::find_in_run(const run &r, const unsigned char *key, size_t n,
+                                   uint64_t h, std::string *error)
+{
+    if (!r.bloom_may_hold(h))
+        return 0;
+    // The last segment whose first key is not above key.
+    size_t lo = 0, hi = r.index_offset.size();
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        std::string_view k = r.index_key_at(mid);
+        if (key_cmp(reinterpret_cast<const unsigned char *>(k.data()), k.size(), key, n) <= 0)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    if (lo == 0)
+        return 0;
+    size_t seg = lo - 1;
+    uint64_t start = r.index_offset[seg];
+    uint64_t end = seg + 1 < r.index_offset.size() ? r.index_offset[seg + 1] : r.bytes;
+    try {
+        scratch.resize(static_cast<size_t>(end - start));
+    } catch (const std::bad_alloc &) {
+        *error = "out of memory";
+        return -1;
+    }
+    if (!pread_all(r.fd, scratch.data(), scratch.size(), start))
+        return sys_fail(error, "reading a temporary run", errno);
+    for (size_t pos = 0; pos + header_bytes <= scratch.size();) {
+        rec_view v = view(scratch.data() + pos);
+        int c = key_cmp(v.key, v.key_size, key, n);
+        if (c == 0)
+            return 1;
+        if (c > 0)
+            return 0;
+        pos += header_bytes + v.key_size + v.value_size;
+    }
+    return 0;
+}
+
+kov_sorter::kov_sorter(const std::string &dir, size_t cap) : s_(new state)
+{
+    s_->dir = dir;
+    s_->cap = cap;
+    s_->block_size = std::clamp<size_t>(cap / 16, 4096, 8u << 20);
+    // Small first arrays, so that a small cap still holds many records.
+    s_->first_entries = std::bit_ceil(std::clamp<size_t>(cap / 1024, 64, 4096));
+}
+
+kov_sorter::~kov_sorter() = default;
+
+uint64_t kov_sorter::size() const
+{
+    return s_->run_records + s_->entries.size();
+}
+
+int kov_sorter::contains(const unsigned char *key, size_t key_size, std::string *error)
+{
+    state &s = *s_;
+    uint64_t h = key_hash(key, key_size);
+    if (!s.entries.empty()) {
+        if (!s.table_valid && !s.rebuild_table(s.table.size()))
+            return *error = "out of memory", -1;
+        bool found;
+        s.probe(key, key_size, h, &found);
+        if (found)
+            return 1;
+    }
+    for (const auto &r : s.runs) {
+        int rc = s.find_in_run(*r, key, key_size, h, error);
+        if (rc)
+            return rc;
+    }
+    return 0;
+}
+
+int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned char *value,
+                    size_t value_size, bool must_be_new, std::string *error)
+{
+    state &s = *s_;
+    uint64_t h = key_hash(key, key_size);
+    if (s.table.empty() || !s.table_valid) {
+        if (!s.rebuild_table(std::max<size_t>(s.table.size(), 2 * s.first_entries)))
+            return *error = "out of memory", -1;
+    }
+    bool found = false;
+    size_t slot = s.entries.empty() ? 0 : s.probe(key, key_size, h, &found);
+    if (found && must_be_new)
+        return 1;
+    if (!found && must_be_new) {
+        for (const auto &r : s.runs) {
+            int rc = s.find_in_run(*r, key, key_size, h, error);
+            if (rc)
+                return rc;
+        }
+    }
+
+    // Room for the record, and for the index and table should they grow:
+    // while a vector grows, its old and new arrays both exist.
+    size_t rec = header_bytes + key_size + value_size;
+    size_t need = 0;
+    if (s.cur_block >= s.blocks.size() || s.cur_used + rec > s.block_sizes[s.cur_block])
+        need += std::max(rec, s.block_size);
+    if (s.entries.size() == s.entries.cap)
+        need += std::max<size_t>(s.entries.cap * 2, s.first_entries) * sizeof(entry);
+    if ((s.live + 1) * 2 > s.table.size())
+        need += s.table.size() * 16;
+    if (s.used() + need > s.cap && !s.entries.empty()) {
+        if (s.spill(error))
+            return -1;
+        found = false;
+    }
+
+    try {
+        // The record goes into the current block, the next kept one, or a
+        // new block (of its own size when it is larger than a block).
+        while (s.cur_block < s.blocks.size() && s.cur_used + rec > s.block_sizes[s.cur_block]) {
+            s.cur_block++;
+            s.cur_used = 0;
+        }
+        if (s.cur_block == s.blocks.size()) {
+            size_t size = std::max(rec, s.block_size);
+            s.blocks.reserve(s.blocks.size() + 1);
+            s.block_sizes.reserve(s.blocks.size() + 1);
+            unsigned char *b = static_cast<unsigned char *>(map_memory(size));
+            if (!b)
+                throw std::bad_alloc();
+            s.blocks.push_back(b);
+            s.block_sizes.push_back(size);
+            s.block_bytes += size;
+            s.cur_used = 0;
+        }
+        if (s.entries.size() == s.entries.cap &&
+            !s.entries.reserve(std::max<size_t>(s.entries.cap * 2, s.first_entries)))
+            throw std::bad_alloc();
+        if ((s.live + 1) * 2 > s.table.size() && !s.rebuild_table(s.table.size() * 2))
+            throw std::bad_alloc();
+    } catch (const std::bad_alloc &) {
+        *error = "out of memory";
+        return -1;
+    }
+    unsigned char *p = s.blocks[s.cur_block] + s.cur_used;
+    s.cur_used += rec;
+    uint32_t ks = static_cast<uint32_t>(key_size), vs = static_cast<uint32_t>(value_size);
+    memcpy(p, &ks, 4);
+    memcpy(p + 4, &vs, 4);
+    if (key_size)
+        memcpy(p + header_bytes, key, key_size);
+    if (value_size)
+        memcpy(p + header_bytes + key_size, value, value_size);
+
+    // The table may have been rebuilt or emptied since the probe.
+    slot = s.probe(key, key_size, h, &found);
+    if (found) {
+        set_dead(s.entries[(s.table[slot] & 0xffffffffu) - 1].rec);
+        s.live--;
+    }
+    s.entries[s.entries.n++] = {key_prefix(key, key_size), p};
+    s.table[slot] = (state::tag_of(h) << 32) | s.entries.size();
+    s.live++;
+    return 0;
+}
+
+int kov_sorter::merge_begin(std::string *error)
+{
+    state &s = *s_;
+    s.sort_entries();
+    s.readers.clear();
+    size_t buf = std::clamp<size_t>(s.cap / (s.runs.size() + 1), 64u << 10, 256u << 10);
+    try {
+        s.readers.resize(s.runs.size());
+        for (size_t i = 0; i < s.runs.size(); i++) {
+            s.readers[i].r = s.runs[i].get();
+            s.readers[i].buf.resize(buf);
+        }
+    } catch (const std::bad_alloc &) {
+        *error = "out of memory";
+        return -1;
+    }
+    s.next_entry = 0;
+    s.last = -1;
+    s.consumed = 0;
+    for (run_reader &rd : s.readers) {
+        if (!rd.load())
+            return sys_fail(error, "reading a temporary run", errno);
+    }
+    return 0;
+}
+
+int kov_sorter::merge_next(const unsigned char **key, size_t *key_size,
+                           const unsigned char **value, size_t *value_size,
+                           uint64_t *consumed, std::string *error)
+{
+    state &s = *s_;
+    size_t nruns = s.readers.size();
+    // Source i < nruns is run i (older runs first); source nruns is the
+    // buffer, the newest.
+    auto current = [&](size_t i, rec_view *v) {
+        if (i < nruns) {
+            run_reader &rd = s.readers[i];
+            if (rd.at_end())
+                return false;
+            *v = view(rd.buf.data() + rd.pos);
+            return true;
+        }
+        if (s.next_entry >= s.entries.size())
+            return false;
+        if (s.next_entry + 8 < s.entries.size())
+            __builtin_prefetch(s.entries[s.next_entry + 8].rec);
+        *v = view(s.entries[s.next_entry].rec);
+        return true;
+    };
+    auto advance = [&](size_t i) {
+        s.consumed++;
+        if (i == nruns) {
+            s.next_entry++;
+            return true;
+        }
+        return s.readers[i].advance();
+    };
+
+    if (s.last >= 0 && !advance(static_cast<size_t>(s.last)))
+        return sys_fail(error, "reading a temporary run", errno);
+    s.last = -1;
+    rec_view best{};
+    for (size_t i = 0; i <= nruns; i++) {
+        rec_view v;
+        if (!current(i, &v))
+            continue;
+        // Ties go to the later source, which holds the newer copy.
+        if (s.last < 0 || key_cmp(v.key, v.key_size, best.key, best.key_size) <= 0) {
+            best = v;
+            s.last = static_cast<int>(i);
+        }
+    }
+    if (s.last < 0) {
+        *consumed = s.consumed;
+        return 0;
+    }
+    // Older copies of the same key are skipped.
+    for (size_t i = 0; i < static_cast<size_t>(s.last); i++) {
+        rec_view v;
+        if (current(i, &v) && key_cmp(v.key, v.key_size, best.key, best.key_size) == 0 &&
+            !advance(i))
+            return sys_fail(error, "reading a temporary run", errno);
+    }
+    *key = best.key;
+    *key_size = best.key_size;
+    *value = best.value;
+    *value_size = best.value_size;
+    *consumed = s.consumed + 1;
+    return 1;
+}
+
+void kov_sorter::clear()
+{
+    state &s = *s_;
+    s.readers.clear();
+    s.runs.clear();
+    s.run_records = 0;
+    s.reset_buffer();
+    s.scratch.clear();
+    s.scratch.shrink_to_fit();
+}
+
+size_t kov_sorter_cap()
+{
+    size_t cap = default_cap;
+    if (const char *env = getenv("KOV_SORT_MEMORY")) {
+        char *end;
+        errno = 0;
+        unsigned long long n = strtoull(env, &end, 10);
+        int shift = 0;
+        switch (*end) {
+        case 'k': case 'K': shift = 10; end++; break;
+        case 'm': case 'M': shift = 20; end++; break;
+        case 'g': case 'G': shift = 30; end++; break;
+        default: break;
+        }
+        if (errno == 0 && end != env && *end == '\0' && n <= (~0ULL >> shift))
+            cap = static_cast<size_t>(std::min<unsigned long long>(n << shift, SIZE_MAX));
+    }
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page > 0)
+        cap = std::min<size_t>(cap, static_cast<size_t>(pages) / 4 * static_cast<size_t>(page));
+    return std::max(cap, min_cap);
+}

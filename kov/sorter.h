@@ -1,0 +1,80 @@
+// The sorter of the kov library: records stored into a new database are
+// collected here and handed back in ascending key order, so that the B-tree
+// is written from left to right instead of at random leaves.
+//
+// Conventions:
+//  - Keys are ordered as SQLite orders BLOBs: memcmp over the common length,
+//    then the shorter key first.
+//  - Records are buffered in memory up to a cap of bytes (records, their
+//    index and the hash table of their keys).  A full buffer is sorted and
+//    written as a run to a temporary file in the database's directory; the
+//    file has no name from the start, so nothing is left after a crash.
+//  - Each run keeps a Bloom filter of its keys and a sparse index of key
+//    positions in memory (about kov_sorter_record_cost bytes per record), so
+//    that a lookup is exact: the filter rules most keys out, a read of one
+//    segment of the run confirms the others.
+//  - A key stored twice keeps the last value: the buffer replaces its copy,
+//    and the merge prefers a newer run over an older one.
+//  - Calls that can fail return -1 and leave a text in *error; the sorter
+//    then holds what it held before the call.
+#ifndef KOV_SORTER_H
+#define KOV_SORTER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+
+// Memory the runs keep per spilled record, beyond the buffer's cap: the Bloom
+// filter's bits and a share of the sparse index.
+constexpr size_t kov_sorter_record_cost = 3;
+
+class kov_sorter {
+  public:
+    // A sorter whose runs go to directory dir and whose buffer holds at most
+    // cap bytes.
+    kov_sorter(const std::string &dir, size_t cap);
+    ~kov_sorter();
+    kov_sorter(const kov_sorter &) = delete;
+    kov_sorter &operator=(const kov_sorter &) = delete;
+
+    // Adds a record.  With must_be_new, a key already held is refused: the
+    // result is 1 and nothing changes.  Returns 0 when stored, -1 on failure
+    // (a run could not be written, out of memory).
+    int add(const unsigned char *key, size_t key_size, const unsigned char *value,
+            size_t value_size, bool must_be_new, std::string *error);
+
+    // Returns 1 when key is held, 0 when not, -1 on a read error.
+    int contains(const unsigned char *key, size_t key_size, std::string *error);
+
+    // Number of records held (a replaced record counts once per copy).
+    uint64_t size() const;
+
+    // Starts handing out every record held in ascending key order, one copy
+    // per key (the last one stored).  Returns 0 or -1.
+    int merge_begin(std::string *error);
+
+    // The next record of the merge: 1 with *key and *value pointing into the
+    // sorter's memory until the next call, 0 at the end, -1 on failure.
+    // *consumed counts the records read so far, superseded copies included;
+    // it reaches size() at the end.
+    int merge_next(const unsigned char **key, size_t *key_size,
+                   const unsigned char **value, size_t *value_size,
+                   uint64_t *consumed, std::string *error);
+
+    // Drops every record, closing the runs.
+    void clear();
+
+    struct state;
+
+  private:
+    std::unique_ptr<state> s_;
+};
+
+// The buffer cap of a new sorter: the environment variable KOV_SORT_MEMORY
+// (bytes, or with a suffix k, m or g) when set, otherwise the default; never
+// more than a quarter of physical memory nor less than 64 KiB.
+size_t kov_sorter_cap();
+
+#endif

@@ -1,0 +1,212 @@
+// Tests of the key-order write of new databases: kovrestore and the library
+// with buffers small enough to spill many runs, checked against what the
+// file holds afterwards.
+
+#include <fcntl.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "dump_model.h"
+#include "kov.h"
+#include "test_support.h"
+
+namespace {
+
+using kovtest::canonical_record;
+using kovtest::record;
+
+// Sets KOV_SORT_MEMORY for the scope (inherited by the programs run).
+class sort_memory {
+  public:
+    explicit sort_memory(const char *cap)
+    {
+        if (cap)
+            setenv("KOV_SORT_MEMORY", cap, 1);
+    }
+    ~sort_memory() { unsetenv("KOV_SORT_MEMORY"); }
+};
+
+// n records with keys in a shuffled order; values long enough that a 64 KiB
+// buffer holds a few hundred.
+std::vector<record> shuffled_records(int n)
+{
+    std::vector<record> recs;
+    for (int i = 0; i < n; i++)
+        recs.push_back({"key" + std::to_string(i * 7919 % 100003), std::string(i % 50 + 20, 'a' + i % 26)});
+    std::shuffle(recs.begin(), recs.end(), std::mt19937(7));
+    return recs;
+}
+
+std::vector<record> sorted(std::vector<record> recs)
+{
+    std::sort(recs.begin(), recs.end());
+    return recs;
+}
+
+std::string dump_of(const std::vector<record> &recs)
+{
+    std::string out;
+    for (const record &r : recs)
+        out += canonical_record(r.first, r.second);
+    return out;
+}
+
+// Keys that differ only in length, and keys holding every byte value.
+std::vector<record> awkward_keys()
+{
+    std::vector<record> recs = {{"", "empty key"}, {std::string(1, '\0'), "nul"},
+                                {std::string(2, '\0'), "two nuls"}, {"a", "1"},
+                                {std::string("a\0", 2), "2"}, {"ab", "3"},
+                                {"\xff", "4"}, {"\xff\xff", "5"}};
+    for (int b = 0; b < 256; b++)
+        recs.push_back({"byte" + std::string(1, static_cast<char>(b)) + "x",
+                        std::string(1, static_cast<char>(255 - b))});
+    return recs;
+}
+
+TEST(SortedRestore, OutcomesAndFileContents)
+{
+    const std::vector<record> many = shuffled_records(3000);
+    const std::vector<record> awkward = awkward_keys();
+    struct {
+        const char *name;
+        const char *cap;             // KOV_SORT_MEMORY, or null for the default
+        std::vector<record> records; // stored before the tail
+        std::string tail;            // dump text after the records
+        int status;
+        std::string err;
+    } cases[] = {
+        {"empty dump", nullptr, {}, "", 0, "EOF\n"},
+        {"one record", nullptr, {{"k", "v"}}, "", 0, "EOF\n"},
+        {"awkward keys, one buffer", nullptr, awkward, "", 0, "EOF\n"},
+        {"awkward keys, many runs", "64k", awkward, "", 0, "EOF\n"},
+        {"many runs", "64k", many, "", 0, "EOF\n"},
+        {"duplicate of a buffered key", nullptr, many, canonical_record(many[2999].first, "again"), 1,
+         "KOV error: Record exists\n"},
+        {"duplicate of a spilled key", "64k", many, canonical_record(many[0].first, "again"), 1,
+         "KOV error: Record exists\n"},
+        {"malformed record after spills", "64k", many, "{\nkey(2) = \"\\zz\"\n", 1,
+         "Invalid hex: z\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        sort_memory env(c.cap);
+        kovtest::scratch_dir dir;
+        std::string db = dir.path("db.kov");
+        kovtest::run_result r = kovtest::restore(db, dump_of(c.records) + c.tail);
+        ASSERT_TRUE(r.exited) << "signal " << r.signal;
+        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(sorted(c.records), kovtest::read_kov(db));
+        // The runs had no names: only the database is left.
+        EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.dir()),
+                                   std::filesystem::directory_iterator()));
+    }
+}
+
+// A run that cannot be written fails the store that needed it, with the
+// cause; the file stays a valid database.
+TEST(SortedRestore, RunThatCannotBeWrittenIsReported)
+{
+    sort_memory env("1m");
+    kovtest::scratch_dir dir;
+    std::string db = dir.path("db.kov");
+    kovtest::limits lim;
+    lim.file_size = 256u << 10;
+    kovtest::run_result r = kovtest::restore(db, dump_of(shuffled_records(30000)), lim);
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("KOV error: writing a temporary run: File too large\n", r.err);
+    kovtest::read_kov(db);
+}
+
+using kovtest::as_datum;
+
+// Random stores of every mode, fetches (which write what the sorter holds)
+// and traversals on a new file with a tiny buffer, each result compared with
+// a map: a refusal or acceptance the map disagrees with is a wrong answer of
+// the exact duplicate check.
+TEST(SortedStore, EveryModeAgreesWithAMap)
+{
+    for (const char *cap : {"64k", "1m", static_cast<const char *>(nullptr)}) {
+        SCOPED_TRACE(cap ? cap : "default");
+        sort_memory env(cap);
+        kovtest::scratch_dir dir;
+        std::string path = dir.path("db.kov");
+        kov_handle db = kov_open(path.c_str(), 0, 0, O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_NE(nullptr, db);
+        unsigned long long last_done = 0, last_total = 0;
+        int calls = 0;
+        struct progress_state {
+            unsigned long long *done, *total;
+            int *calls;
+        } ps{&last_done, &last_total, &calls};
+        kov_progress_handler(
+            db,
+            [](void *ctx, unsigned long long done, unsigned long long total) {
+                auto *p = static_cast<progress_state *>(ctx);
+                EXPECT_LE(done, total);
+                if (total == *p->total) {
+                    EXPECT_GE(done, *p->done);
+                }
+                *p->done = done;
+                *p->total = total;
+                ++*p->calls;
+            },
+            &ps);
+
+        std::map<std::string, std::string> model;
+        std::mt19937 rng(11);
+        for (int i = 0; i < 20000; i++) {
+            std::string key = "k" + std::to_string(rng() % 6000);
+            std::string value(rng() % 200, static_cast<char>('a' + i % 26));
+            int op = static_cast<int>(rng() % 1000);
+            if (op < 1) {
+                datum v = kov_fetch(db, as_datum(key));
+                auto it = model.find(key);
+                ASSERT_EQ(it != model.end(), v.data != nullptr) << "fetch " << key;
+                if (v.data) {
+                    EXPECT_EQ(it->second, std::string(reinterpret_cast<char *>(v.data), v.size));
+                    free(v.data);
+                }
+                ASSERT_EQ(last_done, last_total) << "the write did not end with done == total";
+                continue;
+            }
+            int flag = op < 600 ? KOV_INSERT : op < 850 ? KOV_REPLACE : KOV_MODIFY;
+            bool held = model.count(key);
+            int want = (flag == KOV_INSERT && held) || (flag == KOV_MODIFY && !held) ? -1 : 0;
+            ASSERT_EQ(want, kov_store(db, as_datum(key), as_datum(value), flag))
+                << "store " << flag << " " << key << " at step " << i << ": " << kov_errorstr(db);
+            if (want == 0)
+                model[key] = value;
+            else
+                EXPECT_STREQ(flag == KOV_INSERT ? "Record exists" : "Record not found",
+                             kov_errorstr(db));
+        }
+        std::vector<record> want(model.begin(), model.end());
+        std::vector<record> seen;
+        ASSERT_EQ(static_cast<int>(want.size()),
+                  kov_traverse(
+                      db,
+                      [](kov_handle, datum k, datum v, void *ctx) {
+                          static_cast<std::vector<record> *>(ctx)->push_back(
+                              {std::string(reinterpret_cast<char *>(k.data), k.size),
+                               std::string(reinterpret_cast<char *>(v.data), v.size)});
+                          return 0;
+                      },
+                      &seen));
+        EXPECT_EQ(want, seen);
+        EXPECT_GT(calls, 0);
+        ASSERT_EQ(0, kov_close(db));
+        EXPECT_EQ(want, kovtest::read_kov(path));
+    }
+}
+
+}  // namespace
