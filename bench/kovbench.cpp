@@ -235,8 +235,7 @@ void bytevalue_line(const std::string &in, std::string &out)
 // gdbm's ASCII dump: the length, then base64 in lines of 76 characters.
 void gdbm_field(const std::string &in, std::string &out)
 {
-    static const char b64[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char b64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     out = "#:len=" + std::to_string(in.size()) + "\n";
     size_t line = 0;
     for (size_t i = 0; i < in.size(); i += 3) {
@@ -246,8 +245,7 @@ void gdbm_field(const std::string &in, std::string &out)
             n |= static_cast<unsigned char>(in[i + 1]) << 8;
         if (left > 2)
             n |= static_cast<unsigned char>(in[i + 2]);
-        char quad[4] = {b64[n >> 18], b64[(n >> 12) & 63],
-                        left > 1 ? b64[(n >> 6) & 63] : '=',
+        char quad[4] = {b64[n >> 18], b64[(n >> 12) & 63], left > 1 ? b64[(n >> 6) & 63] : '=',
                         left > 2 ? b64[n & 63] : '='};
         out.append(quad, 4);
         line += 4;
@@ -263,9 +261,8 @@ void gdbm_field(const std::string &in, std::string &out)
 int generate(const dataset &set, const std::string &dir)
 {
     output kov, sql, lmdb, bdb, gdbm;
-    if (!kov.open(dir, "kov.dump") || !sql.open(dir, "sqlite.sql") ||
-        !lmdb.open(dir, "lmdb.txt") || !bdb.open(dir, "bdb.txt") ||
-        !gdbm.open(dir, "gdbm.dump"))
+    if (!kov.open(dir, "kov.dump") || !sql.open(dir, "sqlite.sql") || !lmdb.open(dir, "lmdb.txt") ||
+        !bdb.open(dir, "bdb.txt") || !gdbm.open(dir, "gdbm.dump"))
         return 1;
 
     // LMDB needs its map size up front; leave room for page overhead.
@@ -275,8 +272,8 @@ int generate(const dataset &set, const std::string &dir)
     sql.put("PRAGMA foreign_keys=OFF;\nBEGIN TRANSACTION;\n"
             "CREATE TABLE kov(key BLOB PRIMARY KEY NOT NULL,"
             " value BLOB NOT NULL) WITHOUT ROWID;\n");
-    lmdb.put("VERSION=3\nformat=bytevalue\ntype=btree\nmapsize=" +
-             std::to_string(mapsize) + "\nHEADER=END\n");
+    lmdb.put("VERSION=3\nformat=bytevalue\ntype=btree\nmapsize=" + std::to_string(mapsize) +
+             "\nHEADER=END\n");
     bdb.put("VERSION=3\nformat=print\ntype=btree\nHEADER=END\n");
     gdbm.put("# GDBM dump file created by kovbench\n#:version=1.1\n"
              "#:format=standard\n# End of header\n");
@@ -319,18 +316,16 @@ int generate(const dataset &set, const std::string &dir)
     lmdb.put("DATA=END\n");
     bdb.put("DATA=END\n");
     gdbm.put("#:count=" + std::to_string(set.records) + "\n# End of data\n");
-    if (!kov.close() || !sql.close() || !lmdb.close() || !bdb.close() ||
-        !gdbm.close())
+    if (!kov.close() || !sql.close() || !lmdb.close() || !bdb.close() || !gdbm.close())
         return 1;
 
     output manifest;
     if (!manifest.open(dir, "manifest"))
         return 1;
     manifest.put("records=" + std::to_string(set.records) + "\nkey_bytes=" +
-                 std::to_string(key_bytes) + "\nvalue_bytes=" +
-                 std::to_string(value_bytes) + "\nlargest_record=" +
-                 std::to_string(largest) + "\nlmdb_mapsize=" +
-                 std::to_string(mapsize) + "\n");
+                 std::to_string(key_bytes) + "\nvalue_bytes=" + std::to_string(value_bytes) +
+                 "\nlargest_record=" + std::to_string(largest) +
+                 "\nlmdb_mapsize=" + std::to_string(mapsize) + "\n");
     return manifest.close() ? 0 : 1;
 }
 
@@ -408,8 +403,7 @@ int insert_only(const dataset &set, const char *path)
     size_t records = (bounds.size() - 1) / 2;
     for (size_t i = 0; i < records; i++) {
         datum key = {arena.data() + bounds[2 * i], bounds[2 * i + 1] - bounds[2 * i]};
-        datum value = {arena.data() + bounds[2 * i + 1],
-                       bounds[2 * i + 2] - bounds[2 * i + 1]};
+        datum value = {arena.data() + bounds[2 * i + 1], bounds[2 * i + 2] - bounds[2 * i + 1]};
         if (kov_store(db, key, value, KOV_INSERT) == -1) {
             fprintf(stderr, "kovbench: KOV error: %s\n", kov_errorstr(db));
             return 1;

@@ -91,28 +91,28 @@ constexpr sqlite3_int64 kov_record_charge = 64;
 }  // namespace
 
 struct kov_context {
-    sqlite3 *db = nullptr;           // the connection
-    sqlite3_stmt *insert = nullptr;  // INSERT, for KOV_INSERT
-    sqlite3_stmt *replace = nullptr; // INSERT OR REPLACE, for KOV_REPLACE
-    sqlite3_stmt *update = nullptr;  // UPDATE, for KOV_MODIFY
-    sqlite3_stmt *select = nullptr;  // lookup of one key, for kov_fetch
-    std::string name;                // path as given to kov_open
-    std::string error;               // text of the last failure
-    int fd = -1;                     // our descriptor on the file, for fsync
-    std::string journal;             // name-journal when we created it, else ""
-    int journal_fd = -1;             // our descriptor on that journal
-    pid_t owner = 0;                 // process that opened the handle
-    bool readonly = false;           // opened O_RDONLY: no stores
-    bool in_txn = false;             // a write transaction is open
-    sqlite3_int64 txn_bytes = 0;     // charge stored since the last commit
-    sqlite3_int64 txn_records = 0;   // records stored since the last commit
-    sqlite3_int64 committed_bytes = 0; // charge of all committed transactions
+    sqlite3 *db = nullptr;              // the connection
+    sqlite3_stmt *insert = nullptr;     // INSERT, for KOV_INSERT
+    sqlite3_stmt *replace = nullptr;    // INSERT OR REPLACE, for KOV_REPLACE
+    sqlite3_stmt *update = nullptr;     // UPDATE, for KOV_MODIFY
+    sqlite3_stmt *select = nullptr;     // lookup of one key, for kov_fetch
+    std::string name;                   // path as given to kov_open
+    std::string error;                  // text of the last failure
+    int fd = -1;                        // our descriptor on the file, for fsync
+    std::string journal;                // name-journal when we created it, else ""
+    int journal_fd = -1;                // our descriptor on that journal
+    pid_t owner = 0;                    // process that opened the handle
+    bool readonly = false;              // opened O_RDONLY: no stores
+    bool in_txn = false;                // a write transaction is open
+    sqlite3_int64 txn_bytes = 0;        // charge stored since the last commit
+    sqlite3_int64 txn_records = 0;      // records stored since the last commit
+    sqlite3_int64 committed_bytes = 0;  // charge of all committed transactions
+    // The progress handler, or null, and its context.
     void (*progress)(void *, unsigned long long, unsigned long long) = nullptr;
-                                     // progress handler, or null
-    void *progress_ctx = nullptr;    // its context
-    kov_sorter *sorter = nullptr;    // stores not yet written, for new files
-    bool btree_rows = false;         // the table may hold records already
-    kov_context *next = nullptr;     // list of open handles, for the exit hook
+    void *progress_ctx = nullptr;
+    kov_sorter *sorter = nullptr;  // stores not yet written, for new files
+    bool btree_rows = false;       // the table may hold records already
+    kov_context *next = nullptr;   // list of open handles, for the exit hook
     kov_context *prev = nullptr;
 };
 
@@ -178,8 +178,7 @@ int prepare(kov_handle db, sqlite3_stmt **stmt, const char *sql)
 {
     if (*stmt)
         return 0;
-    int rc = sqlite3_prepare_v3(db->db, sql, -1, SQLITE_PREPARE_PERSISTENT,
-                                stmt, nullptr);
+    int rc = sqlite3_prepare_v3(db->db, sql, -1, SQLITE_PREPARE_PERSISTENT, stmt, nullptr);
     return rc == SQLITE_OK ? 0 : fail_sqlite(db, rc);
 }
 
@@ -240,8 +239,8 @@ int write_sorted(kov_handle db)
         datum key, value;
         uint64_t done;
         int got = sorter->merge_next(const_cast<const unsigned char **>(&key.data), &key.size,
-                                     const_cast<const unsigned char **>(&value.data),
-                                     &value.size, &done, &db->error);
+                                     const_cast<const unsigned char **>(&value.data), &value.size,
+                                     &done, &db->error);
         if (got < 0)
             return -1;
         if (got == 0)
@@ -304,15 +303,16 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
     if (flag != KOV_REPLACE) {
         if (db->btree_rows && (exists = table_holds(db, key)) < 0)
             return -1;
-        if (!exists && flag == KOV_MODIFY && (exists = db->sorter->contains(key.data, key.size, &db->error)) < 0)
+        if (!exists && flag == KOV_MODIFY &&
+            (exists = db->sorter->contains(key.data, key.size, &db->error)) < 0)
             return -1;
     }
     if (exists && flag == KOV_INSERT)
         return fail(db, "Record exists");
     if (!exists && flag == KOV_MODIFY)
         return fail(db, "Record not found");
-    int rc = db->sorter->add(key.data, key.size, value.data, value.size, flag == KOV_INSERT,
-                             &db->error);
+    int rc =
+        db->sorter->add(key.data, key.size, value.data, value.size, flag == KOV_INSERT, &db->error);
     if (rc < 0)
         return -1;
     if (rc > 0)
@@ -341,8 +341,8 @@ void release_journal(kov_handle db, bool remove)
     if (db->journal_fd < 0)
         return;
     struct stat ours, named;
-    if (remove && fstat(db->journal_fd, &ours) == 0 &&
-        lstat(db->journal.c_str(), &named) == 0 && same_file(ours, named))
+    if (remove && fstat(db->journal_fd, &ours) == 0 && lstat(db->journal.c_str(), &named) == 0 &&
+        same_file(ours, named))
         unlink(db->journal.c_str());
     close(db->journal_fd);
     db->journal_fd = -1;
@@ -467,8 +467,7 @@ int initialise(kov_handle db)
              "PRAGMA user_version=%d;"
              "%s;"
              "COMMIT;",
-             kov_page_size, -kov_cache_kib, KOV_APPLICATION_ID, KOV_FORMAT_VERSION,
-             kov_table_sql);
+             kov_page_size, -kov_cache_kib, KOV_APPLICATION_ID, KOV_FORMAT_VERSION, kov_table_sql);
     return exec(db, sql);
 }
 
@@ -554,8 +553,7 @@ int check_file(kov_handle db, int *err)
     unsigned char header[100];
     struct stat wal_st;
     bool wal = pread(db->fd, header, sizeof header, 0) == (ssize_t)sizeof header &&
-               memcmp(header, "SQLite format 3", 16) == 0 &&
-               (header[18] == 2 || header[19] == 2);
+               memcmp(header, "SQLite format 3", 16) == 0 && (header[18] == 2 || header[19] == 2);
     if (wal || lstat((db->name + "-wal").c_str(), &wal_st) == 0) {
         *err = ENOTSUP;
         return fail(db, "database in WAL mode, which cannot be read without writing beside "
@@ -640,11 +638,11 @@ int check_sqlite_files(kov_handle db, int *err)
 bool journal_mode_is_persist(kov_handle db)
 {
     sqlite3_stmt *stmt = nullptr;
-    bool persist = sqlite3_prepare_v2(db->db, "PRAGMA journal_mode", -1, &stmt, nullptr) ==
-                       SQLITE_OK &&
-                   sqlite3_step(stmt) == SQLITE_ROW &&
-                   sqlite3_stricmp(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),
-                                   "persist") == 0;
+    bool persist =
+        sqlite3_prepare_v2(db->db, "PRAGMA journal_mode", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW &&
+        sqlite3_stricmp(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)), "persist") ==
+            0;
     sqlite3_finalize(stmt);
     return persist;
 }
@@ -655,14 +653,12 @@ bool journal_mode_is_persist(kov_handle db)
 // 0, or -1 with *err set.
 int attach(kov_handle db, bool created, int *err)
 {
-    if (check_file(db, err) ||
-        (created && (refuse_side_files(db, err) || create_journal(db, err))))
+    if (check_file(db, err) || (created && (refuse_side_files(db, err) || create_journal(db, err))))
         return -1;
     // A relative name gets "./" in front, so that SQLite never reads it as
     // ":memory:" or as a URI; URI processing stays off too.
     std::string path = db->name[0] == '/' ? db->name : "./" + db->name;
-    int flags = (db->readonly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
-                SQLITE_OPEN_NOMUTEX;
+    int flags = (db->readonly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
     int rc = sqlite3_open_v2(path.c_str(), &db->db, flags, nullptr);
     if (rc != SQLITE_OK) {
         *err = errno_for(db->db, rc);
@@ -726,8 +722,8 @@ const char *key_type_error(int type)
 
 }  // namespace
 
-extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags,
-                               int open_flags, mode_t mode)
+extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, int open_flags,
+                               mode_t mode)
 {
     // Tuning hints of older kov versions; SQLite sizes itself.
     (void)hash_size;
@@ -833,8 +829,7 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
         stmt = &db->update;
         sql = "UPDATE kov SET value = ?2 WHERE key = ?1";
         break;
-    default:
-        return fail(db, "invalid store flag");
+    default: return fail(db, "invalid store flag");
     }
     if (db->sorter)
         return store_sorted(db, key, value, flag);
@@ -872,8 +867,7 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
         return fail(db, "Record not found");
 
     db->txn_records++;
-    db->txn_bytes += static_cast<sqlite3_int64>(key.size + value.size) +
-                     kov_record_charge;
+    db->txn_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
     if (db->txn_bytes >= kov_commit_bytes && db->txn_bytes >= db->committed_bytes)
         return commit(db);
     return 0;
@@ -913,9 +907,7 @@ extern "C" datum kov_fetch(kov_handle db, datum key)
     return out;
 }
 
-extern "C" int kov_traverse(kov_handle db,
-                            int (*fn)(kov_handle, datum, datum, void *),
-                            void *ctx)
+extern "C" int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, void *), void *ctx)
 {
     if (!db || !fn) {
         errno = EINVAL;
@@ -930,8 +922,8 @@ extern "C" int kov_traverse(kov_handle db,
     sqlite3_stmt *stmt = nullptr;
     // The primary key orders BLOBs by memcmp, so this is a plain scan of the
     // table in ascending byte order of the keys.
-    int rc = sqlite3_prepare_v2(db->db, "SELECT key, value FROM kov ORDER BY key",
-                                -1, &stmt, nullptr);
+    int rc =
+        sqlite3_prepare_v2(db->db, "SELECT key, value FROM kov ORDER BY key", -1, &stmt, nullptr);
     if (rc != SQLITE_OK)
         return fail_sqlite(db, rc);
     static unsigned char no_bytes[1] = {0};
@@ -985,8 +977,7 @@ extern "C" const char *kov_errorstr(kov_handle db)
 }
 
 extern "C" void kov_progress_handler(kov_handle db,
-                                     void (*fn)(void *, unsigned long long,
-                                                unsigned long long),
+                                     void (*fn)(void *, unsigned long long, unsigned long long),
                                      void *ctx)
 {
     if (!db)

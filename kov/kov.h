@@ -54,8 +54,8 @@ typedef struct kov_context *kov_handle;
 
 /* Store modes of kov_store. */
 #define KOV_REPLACE 1 /* insert, or overwrite the value of an existing key */
-#define KOV_INSERT  2 /* insert only; an existing key fails, "Record exists" */
-#define KOV_MODIFY  3 /* overwrite only; an absent key fails */
+#define KOV_INSERT 2  /* insert only; an existing key fails, "Record exists" */
+#define KOV_MODIFY 3  /* overwrite only; an absent key fails */
 
 /* Value of PRAGMA application_id in every kov file ("kov1"). */
 #define KOV_APPLICATION_ID 0x6B6F7631
@@ -81,8 +81,7 @@ typedef struct kov_context *kov_handle;
  * reader's open of a file in WAL mode, which SQLite cannot read without
  * creating files beside it.
  */
-kov_handle kov_open(const char *name, int hash_size, int kov_flags,
-                    int open_flags, mode_t mode);
+kov_handle kov_open(const char *name, int hash_size, int kov_flags, int open_flags, mode_t mode);
 
 /*
  * Stores value under key in the given mode (KOV_REPLACE, KOV_INSERT or
@@ -107,8 +106,7 @@ datum kov_fetch(kov_handle db, datum key);
  * for INT_MAX or more), or -1, also at the first key that another SQLite
  * client stored as anything but a BLOB ("key of type text").
  */
-int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, void *),
-                 void *ctx);
+int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, void *), void *ctx);
 
 /*
  * Returns a text describing the last failure on db ("" when none).  With a
@@ -130,8 +128,7 @@ const char *kov_errorstr(kov_handle db);
  * cannot stop the work.
  */
 void kov_progress_handler(kov_handle db,
-                          void (*fn)(void *ctx, unsigned long long done,
-                                     unsigned long long total),
+                          void (*fn)(void *ctx, unsigned long long done, unsigned long long total),
                           void *ctx);
 
 /*

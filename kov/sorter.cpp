@@ -177,12 +177,12 @@ int nameless_file(const std::string &dir)
 // One sorted run on disk.
 struct run {
     int fd = -1;
-    uint64_t bytes = 0;                   // length of the file
-    uint64_t records = 0;                 // records in it
-    std::vector<uint64_t> bloom;          // 8 words per 512-bit block
-    std::vector<uint64_t> index_offset;   // offset of each segment's first record
-    std::vector<uint32_t> index_key;      // where its key starts in index_keys
-    std::string index_keys;               // the segments' first keys, end to end
+    uint64_t bytes = 0;                  // length of the file
+    uint64_t records = 0;                // records in it
+    std::vector<uint64_t> bloom;         // 8 words per 512-bit block
+    std::vector<uint64_t> index_offset;  // offset of each segment's first record
+    std::vector<uint32_t> index_key;     // where its key starts in index_keys
+    std::string index_keys;              // the segments' first keys, end to end
 
     ~run()
     {
@@ -220,9 +220,9 @@ struct run {
 // Reads a run from its start, one whole record at a time.
 struct run_reader {
     const run *r = nullptr;
-    uint64_t offset = 0;               // file offset of buf[0]
+    uint64_t offset = 0;  // file offset of buf[0]
     std::vector<unsigned char> buf;
-    size_t pos = 0, len = 0;           // current record at pos; bytes in buf
+    size_t pos = 0, len = 0;  // current record at pos; bytes in buf
 
     bool at_end() const { return offset + pos >= r->bytes; }
 
@@ -366,20 +366,20 @@ struct kov_sorter::state {
     std::string dir;
     size_t cap;
     size_t block_size;
-    size_t first_entries;         // initial entry capacity, a power of two
+    size_t first_entries;  // initial entry capacity, a power of two
 
     // The buffer: records packed into blocks, an entry per record, and an
     // open-addressing table of (hash high bits, entry index + 1) whose slot
     // is chosen by those same bits, so that growing it reads no record.
     std::vector<unsigned char *> blocks;
     std::vector<size_t> block_sizes;
-    size_t block_bytes = 0;       // sum of block_sizes
-    size_t cur_block = 0;         // block being filled
-    size_t cur_used = 0;          // bytes used in it
+    size_t block_bytes = 0;  // sum of block_sizes
+    size_t cur_block = 0;    // block being filled
+    size_t cur_used = 0;     // bytes used in it
     mapped_array<entry> entries;
     mapped_array<uint64_t> table;
-    size_t live = 0;              // entries not replaced
-    bool table_valid = true;      // false once entries were reordered
+    size_t live = 0;          // entries not replaced
+    bool table_valid = true;  // false once entries were reordered
 
     std::vector<std::unique_ptr<run>> runs;
     uint64_t run_records = 0;
@@ -388,8 +388,8 @@ struct kov_sorter::state {
 
     // The merge in progress.
     std::vector<run_reader> readers;
-    size_t next_entry = 0;        // buffer source cursor
-    int last = -1;                // source of the record handed out last
+    size_t next_entry = 0;  // buffer source cursor
+    int last = -1;          // source of the record handed out last
     uint64_t consumed = 0;
 
     ~state()
@@ -398,10 +398,7 @@ struct kov_sorter::state {
             unmap_memory(blocks[i], block_sizes[i]);
     }
 
-    size_t used() const
-    {
-        return block_bytes + entries.cap * sizeof(entry) + table.cap * 8;
-    }
+    size_t used() const { return block_bytes + entries.cap * sizeof(entry) + table.cap * 8; }
 
     void reset_buffer()
     {
@@ -495,10 +492,10 @@ struct kov_sorter::state {
     void sort_entries()
     {
         if (live != entries.size()) {
-            entries.n = static_cast<size_t>(
-                std::remove_if(entries.begin(), entries.end(),
-                               [](const entry &e) { return is_dead(e.rec); }) -
-                entries.begin());
+            entries.n =
+                static_cast<size_t>(std::remove_if(entries.begin(), entries.end(),
+                                                   [](const entry &e) { return is_dead(e.rec); }) -
+                                    entries.begin());
         }
         std::sort(entries.begin(), entries.end(), entry_less);
         table_valid = false;
@@ -565,8 +562,8 @@ int kov_sorter::state::spill(std::string *error)
 }
 
 // Looks key up in one run: 1 held, 0 not, -1 read error.
-int kov_sorter::state::find_in_run(const run &r, const unsigned char *key, size_t n,
-                                   uint64_t h, std::string *error)
+int kov_sorter::state::find_in_run(const run &r, const unsigned char *key, size_t n, uint64_t h,
+                                   std::string *error)
 {
     if (!r.bloom_may_hold(h))
         return 0;
@@ -754,9 +751,8 @@ int kov_sorter::merge_begin(std::string *error)
     return 0;
 }
 
-int kov_sorter::merge_next(const unsigned char **key, size_t *key_size,
-                           const unsigned char **value, size_t *value_size,
-                           uint64_t *consumed, std::string *error)
+int kov_sorter::merge_next(const unsigned char **key, size_t *key_size, const unsigned char **value,
+                           size_t *value_size, uint64_t *consumed, std::string *error)
 {
     state &s = *s_;
     size_t nruns = s.readers.size();
@@ -839,9 +835,21 @@ size_t kov_sorter_cap()
         unsigned long long n = strtoull(env, &end, 10);
         int shift = 0;
         switch (*end) {
-        case 'k': case 'K': shift = 10; end++; break;
-        case 'm': case 'M': shift = 20; end++; break;
-        case 'g': case 'G': shift = 30; end++; break;
+        case 'k':
+        case 'K':
+            shift = 10;
+            end++;
+            break;
+        case 'm':
+        case 'M':
+            shift = 20;
+            end++;
+            break;
+        case 'g':
+        case 'G':
+            shift = 30;
+            end++;
+            break;
         default: break;
         }
         if (errno == 0 && end != env && *end == '\0' && n <= (~0ULL >> shift))

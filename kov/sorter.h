@@ -59,9 +59,8 @@ class kov_sorter {
     // sorter's memory until the next call, 0 at the end, -1 on failure.
     // *consumed counts the records read so far, superseded copies included;
     // it reaches size() at the end.
-    int merge_next(const unsigned char **key, size_t *key_size,
-                   const unsigned char **value, size_t *value_size,
-                   uint64_t *consumed, std::string *error);
+    int merge_next(const unsigned char **key, size_t *key_size, const unsigned char **value,
+                   size_t *value_size, uint64_t *consumed, std::string *error);
 
     // Drops every record, closing the runs.
     void clear();

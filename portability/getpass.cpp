@@ -38,15 +38,15 @@ static struct termios saved_termios;
  */
 void set_signal_handler(int sig, void (*handler)(int))
 {
-	struct sigaction action;
-	struct sigaction previous;
+    struct sigaction action;
+    struct sigaction previous;
 
-	memset(&action, 0, sizeof(action));
-	action.sa_handler = handler != nullptr ? handler : SIG_DFL;
-	action.sa_flags = sig == SIGALRM ? 0 : SA_RESTART;
-	sigemptyset(&action.sa_mask);
-	sigaddset(&action.sa_mask, sig);
-	sigaction(sig, &action, &previous);
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = handler != nullptr ? handler : SIG_DFL;
+    action.sa_flags = sig == SIGALRM ? 0 : SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, sig);
+    sigaction(sig, &action, &previous);
 }
 
 /*
@@ -56,14 +56,14 @@ void set_signal_handler(int sig, void (*handler)(int))
  */
 void on_prompt_interrupt(int sig)
 {
-	int saved_errno = errno;
+    int saved_errno = errno;
 
-	(void)sig;
-	prompt_interrupted = 1;
-	if (prompt_fd != -1)
-		close(prompt_fd);
-	prompt_fd = -1;
-	errno = saved_errno;
+    (void)sig;
+    prompt_interrupted = 1;
+    if (prompt_fd != -1)
+        close(prompt_fd);
+    prompt_fd = -1;
+    errno = saved_errno;
 }
 
 /*
@@ -72,11 +72,11 @@ void on_prompt_interrupt(int sig)
  */
 static void block_interrupt(sigset_t *old_mask)
 {
-	sigset_t interrupt;
+    sigset_t interrupt;
 
-	sigemptyset(&interrupt);
-	sigaddset(&interrupt, SIGINT);
-	sigprocmask(SIG_BLOCK, &interrupt, old_mask);
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    sigprocmask(SIG_BLOCK, &interrupt, old_mask);
 }
 
 /*
@@ -87,55 +87,54 @@ static void block_interrupt(sigset_t *old_mask)
  */
 static bool read_answer(FILE *in, int *read_errno)
 {
-	sigset_t old_mask;
-	bool closed;
-	size_t len;
-	int c;
+    sigset_t old_mask;
+    bool closed;
+    size_t len;
+    int c;
 
-	prompt_buffer[0] = '\0';
-	/*
+    prompt_buffer[0] = '\0';
+    /*
 	 * SIGINT stays blocked from the check of the flag until the descriptor
 	 * is recorded.  An interrupt in between is held back and delivered when
 	 * the old mask comes back just before the read: the handler then finds
 	 * the descriptor and closes it, and the read fails at once rather than
 	 * waiting for a whole line.
 	 */
-	block_interrupt(&old_mask);
-	if (prompt_interrupted) {
-		sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-		return false;
-	}
-	prompt_fd = fileno(in);
-	sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    block_interrupt(&old_mask);
+    if (prompt_interrupted) {
+        sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+        return false;
+    }
+    prompt_fd = fileno(in);
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
 
-	if (fgets(prompt_buffer, sizeof(prompt_buffer), in) == nullptr) {
-		if (ferror(in))
-			*read_errno = errno;
-		prompt_buffer[0] = '\0';
-	}
+    if (fgets(prompt_buffer, sizeof(prompt_buffer), in) == nullptr) {
+        if (ferror(in))
+            *read_errno = errno;
+        prompt_buffer[0] = '\0';
+    }
 
-	/*
+    /*
 	 * A line longer than the buffer is cut, but the rest of it is read and
 	 * dropped: left in the terminal's queue it would reach whichever program
 	 * reads the terminal next, with echo on again.  Only what is already
 	 * there is dropped, so that a cut line ended by end of input does not
 	 * wait for another line.
 	 */
-	len = strlen(prompt_buffer);
-	if (len == sizeof(prompt_buffer) - 1 && prompt_buffer[len - 1] != '\n') {
-		struct pollfd pending = {fileno(in), POLLIN, 0};
+    len = strlen(prompt_buffer);
+    if (len == sizeof(prompt_buffer) - 1 && prompt_buffer[len - 1] != '\n') {
+        struct pollfd pending = {fileno(in), POLLIN, 0};
 
-		while (poll(&pending, 1, 0) == 1 && (c = getc(in)) != EOF &&
-		       c != '\n')
-			;
-	}
+        while (poll(&pending, 1, 0) == 1 && (c = getc(in)) != EOF && c != '\n')
+            ;
+    }
 
-	// From here on the descriptor no longer belongs to the prompt.
-	block_interrupt(&old_mask);
-	closed = prompt_fd == -1;
-	prompt_fd = -1;
-	sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-	return closed;
+    // From here on the descriptor no longer belongs to the prompt.
+    block_interrupt(&old_mask);
+    closed = prompt_fd == -1;
+    prompt_fd = -1;
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    return closed;
 }
 
 /*
@@ -144,9 +143,8 @@ static bool read_answer(FILE *in, int *read_errno)
  */
 static void restore_terminal(FILE *in)
 {
-	while (tcsetattr(fileno(in), TCSANOW, &saved_termios) == -1 &&
-	       errno == EINTR)
-		;
+    while (tcsetattr(fileno(in), TCSANOW, &saved_termios) == -1 && errno == EINTR)
+        ;
 }
 
 /*
@@ -156,71 +154,70 @@ static void restore_terminal(FILE *in)
  */
 char *rep_getpass(const char *prompt)
 {
-	FILE *in;
-	FILE *out;
-	bool echo_off = false;
-	bool input_closed;
-	int read_errno = 0;
-	size_t len;
+    FILE *in;
+    FILE *out;
+    bool echo_off = false;
+    bool input_closed;
+    int read_errno = 0;
+    size_t len;
 
-	set_signal_handler(SIGINT, on_prompt_interrupt);
+    set_signal_handler(SIGINT, on_prompt_interrupt);
 
-	in = out = fopen(tty_path, "w+");
-	if (in == nullptr) {
-		in = stdin;
-		out = stderr;
-	}
-	setvbuf(in, nullptr, _IONBF, 0);
+    in = out = fopen(tty_path, "w+");
+    if (in == nullptr) {
+        in = stdin;
+        out = stderr;
+    }
+    setvbuf(in, nullptr, _IONBF, 0);
 
-	if (tcgetattr(fileno(in), &saved_termios) == 0 &&
-	    (saved_termios.c_lflag & ECHO)) {
-		struct termios quiet = saved_termios;
+    if (tcgetattr(fileno(in), &saved_termios) == 0 && (saved_termios.c_lflag & ECHO)) {
+        struct termios quiet = saved_termios;
 
-		quiet.c_lflag &= ~ECHO;
-		echo_off = tcsetattr(fileno(in), TCSAFLUSH, &quiet) == 0;
-	}
+        quiet.c_lflag &= ~ECHO;
+        echo_off = tcsetattr(fileno(in), TCSAFLUSH, &quiet) == 0;
+    }
 
-	fputs(prompt, out);
-	fflush(out);
+    fputs(prompt, out);
+    fflush(out);
 
-	input_closed = read_answer(in, &read_errno);
+    input_closed = read_answer(in, &read_errno);
 
-	len = strlen(prompt_buffer);
-	if (len > 0 && prompt_buffer[len - 1] == '\n')
-		prompt_buffer[len - 1] = '\0';
+    len = strlen(prompt_buffer);
+    if (len > 0 && prompt_buffer[len - 1] == '\n')
+        prompt_buffer[len - 1] = '\0';
 
-	if (echo_off && input_closed) {
-		/*
+    if (echo_off && input_closed) {
+        /*
 		 * The handler closed the input's descriptor, so the attributes
 		 * go back through a new stream on the terminal.  The old stream
 		 * is released first: its descriptor number is free and the new
 		 * stream is likely to get it.
 		 */
-		bool shared = out == in;
+        bool shared = out == in;
 
-		if (in != stdin)
-			fclose(in);
-		in = fopen(tty_path, "w+");
-		if (shared)
-			out = in;
-	}
-	if (echo_off && in != nullptr)
-		restore_terminal(in);
-	if (out != nullptr) {
-		fputc('\n', out);
-		fflush(out);
-	}
-	if (in != nullptr && in != stdin)
-		fclose(in);
+        if (in != stdin)
+            fclose(in);
+        in = fopen(tty_path, "w+");
+        if (shared)
+            out = in;
+    }
+    if (echo_off && in != nullptr)
+        restore_terminal(in);
+    if (out != nullptr) {
+        fputc('\n', out);
+        fflush(out);
+    }
+    if (in != nullptr && in != stdin)
+        fclose(in);
 
-	set_signal_handler(SIGINT, nullptr);
+    set_signal_handler(SIGINT, nullptr);
 
-	if (prompt_interrupted) {
-		puts(msg_interrupted);
-		fflush(stdout);
-		exit(1);
-	}
-	if (read_errno != 0)
-		errno = read_errno;
-	return prompt_buffer;
+    if (prompt_interrupted) {
+        puts(msg_interrupted);
+        fflush(stdout);
+        exit(1);
+    }
+    if (read_errno != 0)
+        errno = read_errno;
+    return prompt_buffer;
 }

@@ -8,37 +8,37 @@
 
 size_t rep_strlcpy(char *dst, const char *src, size_t size)
 {
-	size_t slen = strlen(src);
+    size_t slen = strlen(src);
 
-	if (size == 0)
-		return 0;
-	size_t n = slen < size - 1 ? slen : size - 1;
-	memcpy(dst, src, n);
-	dst[n] = '\0';
-	return slen;
+    if (size == 0)
+        return 0;
+    size_t n = slen < size - 1 ? slen : size - 1;
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+    return slen;
 }
 
 size_t rep_strlcat(char *dst, const char *src, size_t size)
 {
-	size_t dlen = strlen(dst);
-	size_t slen = strlen(src);
-	size_t sum = dlen + slen;
+    size_t dlen = strlen(dst);
+    size_t slen = strlen(src);
+    size_t sum = dlen + slen;
 
-	if (size <= dlen)
-		return sum;
-	/*
+    if (size <= dlen)
+        return sum;
+    /*
 	 * Room for size - dlen - 1 more bytes puts the terminator in the last
 	 * byte of the buffer.  When nothing fits, or src is empty, dst keeps
 	 * its own terminator and is not written at all.
 	 */
-	size_t n = size - dlen - 1;
-	if (slen < n)
-		n = slen;
-	if (n > 0) {
-		memcpy(dst + dlen, src, n);
-		dst[dlen + n] = '\0';
-	}
-	return sum;
+    size_t n = size - dlen - 1;
+    if (slen < n)
+        n = slen;
+    if (n > 0) {
+        memcpy(dst + dlen, src, n);
+        dst[dlen + n] = '\0';
+    }
+    return sum;
 }
 
 /*
@@ -52,36 +52,31 @@ size_t rep_strlcat(char *dst, const char *src, size_t size)
  */
 [[maybe_unused]] static const char *error_text(const char *text, const char *)
 {
-	return text;
+    return text;
 }
 
 [[maybe_unused]] static const char *error_text(int, const char *scratch)
 {
-	return scratch;
+    return scratch;
 }
 
 int rep_strerror_r(int errnum, char *buf, size_t buflen)
 {
-	/* Large enough for any system text, and for "Unknown error" + INT_MIN. */
-	char scratch[256] = "";
-	int saved_errno = errno;
-	const char *text = error_text(
-	    strerror_r(errnum, scratch, sizeof(scratch)), scratch);
-	errno = saved_errno;
+    /* Large enough for any system text, and for "Unknown error" + INT_MIN. */
+    char scratch[256] = "";
+    int saved_errno = errno;
+    const char *text = error_text(strerror_r(errnum, scratch, sizeof(scratch)), scratch);
+    errno = saved_errno;
 
-	if (strlen(text) >= buflen) {
-		errno = ERANGE;
-		return -1;
-	}
-	/* strncpy zero-fills the buffer after the text, as callers expect. */
-	strncpy(buf, text, buflen);
-	return 0;
+    if (strlen(text) >= buflen) {
+        errno = ERANGE;
+        return -1;
+    }
+    /* strncpy zero-fills the buffer after the text, as callers expect. */
+    strncpy(buf, text, buflen);
+    return 0;
 }
 
-void replace_dummy(void)
-{
-}
+void replace_dummy(void) {}
 
-void dummy_snprintf(void)
-{
-}
+void dummy_snprintf(void) {}

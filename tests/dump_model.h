@@ -46,9 +46,8 @@ inline std::string canonical_body(const std::string &bytes)
 // One record in the canonical four-line form.
 inline std::string canonical_record(const std::string &key, const std::string &value)
 {
-    return "{\nkey(" + std::to_string(key.size()) + ") = \"" + canonical_body(key) +
-           "\"\nvalue(" + std::to_string(value.size()) + ") = \"" + canonical_body(value) +
-           "\"\n}\n";
+    return "{\nkey(" + std::to_string(key.size()) + ") = \"" + canonical_body(key) + "\"\nvalue(" +
+           std::to_string(value.size()) + ") = \"" + canonical_body(value) + "\"\n}\n";
 }
 
 // The value of a hexadecimal digit, -1 for any other character.
@@ -197,8 +196,7 @@ class text_stream {
         : text_(std::move(text)), buffer_(buffer_size)
     {
         // fmemopen wants at least one byte; /dev/null is an empty stream.
-        f_ = text_.empty() ? fopen("/dev/null", "r")
-                           : fmemopen(text_.data(), text_.size(), "r");
+        f_ = text_.empty() ? fopen("/dev/null", "r") : fmemopen(text_.data(), text_.size(), "r");
         if (!f_)
             throw std::runtime_error("text_stream");
         if (buffer_size)
@@ -274,7 +272,8 @@ inline std::string read_rows(const std::string &path, std::vector<record> *rows)
     sqlite3_finalize(st);
     st = nullptr;
     if (err.empty() &&
-        sqlite3_prepare_v2(db, "SELECT key, value, typeof(key) || typeof(value) FROM kov ORDER BY key",
+        sqlite3_prepare_v2(db,
+                           "SELECT key, value, typeof(key) || typeof(value) FROM kov ORDER BY key",
                            -1, &st, nullptr) != SQLITE_OK)
         err = "no kov table in " + path + ": " + sqlite3_errmsg(db);
     while (err.empty() && sqlite3_step(st) == SQLITE_ROW) {

@@ -24,14 +24,10 @@ TEST(ExpectLine, MatchesOnlyTheWholeLine)
         int result;
         int at_end;
     } cases[] = {
-        {"{\n", 0, 0},
-        {"{ \n", -1, 0},
-        {"{\r\n", -1, 0},
-        {"{", -1, 0},         // the last line, without its line feed
-        {"\n", -1, 0},
-        {" {\n", -1, 0},
-        {"{\n}\n", 0, 0},
-        {"", -1, 1},          // end of the input: the only clean stop
+        {"{\n", 0, 0},    {"{ \n", -1, 0},
+        {"{\r\n", -1, 0}, {"{", -1, 0},  // the last line, without its line feed
+        {"\n", -1, 0},    {" {\n", -1, 0},
+        {"{\n}\n", 0, 0}, {"", -1, 1},  // end of the input: the only clean stop
     };
     for (const auto &c : cases) {
         text_stream in(c.input);
@@ -76,16 +72,16 @@ TEST(ReadFieldLength, ParsesTheCount)
         {"(  12) = \"x", 12, "x"},
         {"(\t\n 3) = \"x", 3, "x"},
         {"(007) = \"x", 7, "x"},
-        {"(9)garbage\"x", 9, "x"},               // text after the number is not checked
-        {"label\nmore (text\n(4) = \"x", -1, "x"}, // "(text" has no number
-        {"\n\nlabel(4) = \"x", 4, "x"},         // blank lines and labels are skipped
+        {"(9)garbage\"x", 9, "x"},                  // text after the number is not checked
+        {"label\nmore (text\n(4) = \"x", -1, "x"},  // "(text" has no number
+        {"\n\nlabel(4) = \"x", 4, "x"},             // blank lines and labels are skipped
         {"(2147483647) = \"", 2147483647, ""},
         {"(-2147483648) = \"", -2147483647 - 1, ""},
-        {"(2147483648) = \"x", -1, "x"},          // out of range: refused, not wrapped
+        {"(2147483648) = \"x", -1, "x"},  // out of range: refused, not wrapped
         {"(99999999999999999999) = \"x", -1, "x"},
         {"(-2147483649) = \"x", -1, "x"},
         {"(-1) = \"x", -1, "x"},
-        {"(-5) = \"x", -5, "x"},                  // negative: read_data refuses it
+        {"(-5) = \"x", -5, "x"},  // negative: read_data refuses it
         {"(x5) = \"x", -1, "x"},
         {"(+) = \"x", -1, "x"},
         {"(- 5) = \"x", -1, "x"},
@@ -116,12 +112,12 @@ TEST(ReadFieldLength, HeaderUpTo127Characters)
 }
 
 struct data_case {
-    std::string body;      // text after the opening quote
+    std::string body;  // text after the opening quote
     int count;
     int result;
-    std::string decoded;   // the datum's bytes on success
-    std::string message;   // standard error
-    std::string rest;      // left in the stream
+    std::string decoded;  // the datum's bytes on success
+    std::string message;  // standard error
+    std::string rest;     // left in the stream
 };
 
 TEST(ReadData, DecodesAndReports)
@@ -129,8 +125,8 @@ TEST(ReadData, DecodesAndReports)
     const data_case cases[] = {
         {"alpha\"\n", 5, 0, "alpha", "", "\"\n"},
         {"\\4A\\4a\\00\\ff\"\n", 4, 0, std::string("JJ\0\xff", 4), "", "\"\n"},
-        {"a\nb\"\n", 3, 0, "a\nb", "", "\"\n"},      // a line feed is data
-        {"\"\n", 0, 0, "", "", "\"\n"},              // count 0 reads nothing
+        {"a\nb\"\n", 3, 0, "a\nb", "", "\"\n"},  // a line feed is data
+        {"\"\n", 0, 0, "", "", "\"\n"},          // count 0 reads nothing
         {"\r\t\x01\xff\"", 4, 0, "\r\t\x01\xff", "", "\""},
         {"abcdef\"\n", 3, 0, "abc", "", "def\"\n"},  // longer body: rest stays
         {"\\4G\"\n", 1, -1, "", "Invalid hex: G\n", "\"\n"},

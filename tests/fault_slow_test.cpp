@@ -29,7 +29,8 @@ int count_through_library(const std::string &path)
         ADD_FAILURE() << "kov_open " << path << ": " << kov_errorstr(nullptr);
         return -1;
     }
-    int n = kov_traverse(db, [](kov_handle, datum, datum, void *) { return 0; }, nullptr);
+    int n = kov_traverse(
+        db, [](kov_handle, datum, datum, void *) { return 0; }, nullptr);
     EXPECT_EQ(0, kov_close(db));
     return n;
 }
@@ -62,8 +63,8 @@ TEST(KillNine, EveryPointLeavesAPrefixOfWholeRecords)
             c.in = -1;
             // Escapes make the dump a fifth larger than the data, and the
             // file is never smaller than the data.
-            off_t target = static_cast<off_t>(dump.text.size() * 3 / 4 / (points / 2 + 1)) *
-                           (k - points / 2);
+            off_t target =
+                static_cast<off_t>(dump.text.size() * 3 / 4 / (points / 2 + 1)) * (k - points / 2);
             struct stat st;
             siginfo_t info;
             while ((info.si_pid = 0, waitid(P_PID, static_cast<id_t>(c.pid), &info,
@@ -91,8 +92,8 @@ TEST(KillNine, EveryPointLeavesAPrefixOfWholeRecords)
     unsetenv("KOV_SORT_MEMORY");
     // The points must reach past commits, or the test proves little.
     EXPECT_GT(max_rows, dump.ends.size() / 8);
-    printf("kill points survived: %d of %d (%zu records, %zu bytes of dump)\n", survived,
-           points, dump.ends.size(), dump.text.size());
+    printf("kill points survived: %d of %d (%zu records, %zu bytes of dump)\n", survived, points,
+           dump.ends.size(), dump.text.size());
 }
 
 // The engine refuses a row larger than 1,000,000,000 bytes (SQLite's
@@ -103,7 +104,8 @@ constexpr size_t engine_limit = 1000000000;
 // dump holds it as is, and not periodic in the chunk size.
 char big_byte(size_t i)
 {
-    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .";
+    static const char alphabet[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .";
     return alphabet[(i + i / 4093) % (sizeof alphabet - 1)];
 }
 
@@ -112,7 +114,7 @@ char big_byte(size_t i)
 void feed_big_record(child &c, size_t size)
 {
     kovtest::feed(c, kovtest::canonical_record("small", "before") + "{\nkey(3) = \"big\"\nvalue(" +
-                          std::to_string(size) + ") = \"");
+                         std::to_string(size) + ") = \"");
     std::string chunk(1u << 20, '\0');
     for (size_t done = 0; done < size;) {
         size_t n = std::min(chunk.size(), size - done);
@@ -156,8 +158,8 @@ TEST(EngineLimit, FieldJustBelowTheLimitRoundTrips)
     sqlite3 *sq = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(db.c_str(), &sq, SQLITE_OPEN_READONLY, nullptr));
     sqlite3_stmt *st = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(sq, "SELECT count(*), max(length(value)) FROM kov",
-                                            -1, &st, nullptr));
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(sq, "SELECT count(*), max(length(value)) FROM kov", -1,
+                                            &st, nullptr));
     ASSERT_EQ(SQLITE_ROW, sqlite3_step(st));
     EXPECT_EQ(2, sqlite3_column_int(st, 0));
     EXPECT_EQ(static_cast<sqlite3_int64>(size), sqlite3_column_int64(st, 1));
@@ -165,8 +167,9 @@ TEST(EngineLimit, FieldJustBelowTheLimitRoundTrips)
     // The row's rowid-less key cannot be opened as a blob handle, so read
     // the value a slice at a time.
     ASSERT_EQ(SQLITE_OK,
-              sqlite3_prepare_v2(sq, "SELECT substr(value, ?1, ?2) FROM kov WHERE key = CAST('big' AS BLOB)",
-                                 -1, &st, nullptr));
+              sqlite3_prepare_v2(
+                  sq, "SELECT substr(value, ?1, ?2) FROM kov WHERE key = CAST('big' AS BLOB)", -1,
+                  &st, nullptr));
     const size_t slice = 64u << 20;
     for (size_t off = 0; off < size; off += slice) {
         size_t n = std::min(slice, size - off);

@@ -29,8 +29,8 @@ void expect_generated_prefix(const std::vector<record> &rows)
 {
     for (size_t i = 0; i < rows.size(); i++) {
         if (rows[i] != kovtest::generated_record(i)) {
-            ADD_FAILURE() << "row " << i << " (key " << rows[i].first
-                          << ") is not record " << i << " of the dump";
+            ADD_FAILURE() << "row " << i << " (key " << rows[i].first << ") is not record " << i
+                          << " of the dump";
             return;
         }
     }
@@ -43,8 +43,7 @@ class small_tmpfs {
     explicit small_tmpfs(const std::string &dir, const char *size) : dir_(dir)
     {
         std::string options = std::string("size=") + size;
-        mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
-                         options.c_str()) == 0;
+        mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
         error_ = mounted_ ? 0 : errno;
     }
     ~small_tmpfs()
@@ -208,7 +207,7 @@ TEST(MemoryLimit, StoreBeyondMemoryIsAnError)
     size_t size = 300u << 20;
     child c = kovtest::start({KOVRESTORE_PATH, db}, {}, lim);
     kovtest::feed(c, three_records() + "{\nkey(3) = \"big\"\nvalue(" + std::to_string(size) +
-                          ") = \"");
+                         ") = \"");
     std::string chunk(1u << 20, 'v');
     for (size_t i = 0; i < size / chunk.size(); i++)
         if (!kovtest::feed(c, chunk))

@@ -58,12 +58,10 @@ void report_at_exit()
     report_echo();
 }
 
-
 // Runs body in a child in a new session without a controlling terminal,
 // with standard input from stdin_path and standard error (and output) on a
 // pipe.
-child_proc start_without_tty(const std::string &stdin_path,
-                             const std::function<void()> &body)
+child_proc start_without_tty(const std::string &stdin_path, const std::function<void()> &body)
 {
     child_proc c;
     int rep[2], err[2];
@@ -128,8 +126,7 @@ TEST(RepGetpass, PromptsWithoutEchoAndRestoresTerminal)
     EXPECT_EQ(o.status, 0);
     // The prompt, no echo of the answer, then the line feed.
     EXPECT_EQ(o.out, "Password: \r\n");
-    EXPECT_EQ(o.reports,
-              (std::vector<std::string>{"pa ss\tword!", "echo on", "SIGINT default"}));
+    EXPECT_EQ(o.reports, (std::vector<std::string>{"pa ss\tword!", "echo on", "SIGINT default"}));
 }
 
 TEST(RepGetpass, EmptyAndUnterminatedAnswers)
@@ -137,9 +134,9 @@ TEST(RepGetpass, EmptyAndUnterminatedAnswers)
     const struct {
         const char *keys, *answer;
     } cases[] = {
-        {"\n", ""},               // empty line
-        {"\x04", ""},             // end of input before any byte
-        {"last\x04\x04", "last"}, // last line without a line feed
+        {"\n", ""},                // empty line
+        {"\x04", ""},              // end of input before any byte
+        {"last\x04\x04", "last"},  // last line without a line feed
     };
     for (const auto &t : cases) {
         SCOPED_TRACE(t.keys);
@@ -173,8 +170,7 @@ TEST(RepGetpass, LongAnswerIsCutAndItsRestDropped)
         type(c, pattern(len) + "\nnext\n");
         outcome o = finish(c);
         EXPECT_EQ(o.status, 0);
-        EXPECT_EQ(o.reports,
-                  (std::vector<std::string>{pattern(len < 255 ? len : 255), "next\n"}));
+        EXPECT_EQ(o.reports, (std::vector<std::string>{pattern(len < 255 ? len : 255), "next\n"}));
     }
 }
 
@@ -276,4 +272,4 @@ TEST(RepGetpass, InterruptBeforeSecondReadSparesOtherDescriptor)
     EXPECT_EQ(o.reports, (std::vector<std::string>{"open", "echo on"}));
 }
 
-} // namespace
+}  // namespace

@@ -39,8 +39,9 @@ void check(const std::vector<hostile_case> &cases, mode_t dir_mode = 0700)
         SCOPED_TRACE(c.setup + "; " + c.command);
         kovtest::scratch_dir dir;
         ASSERT_EQ(0, chmod(dir.dir().c_str(), dir_mode));
-        std::vector<std::string> sh = {"/bin/sh", "-c", "cd \"$0\" && R=$1 D=$2 && " + c.setup,
-                                       dir.dir(), KOVRESTORE_PATH, KOVDUMP_PATH};
+        std::vector<std::string> sh = {
+            "/bin/sh",       "-c",        "cd \"$0\" && R=$1 D=$2 && " + c.setup, dir.dir(),
+            KOVRESTORE_PATH, KOVDUMP_PATH};
         ASSERT_EQ(0, kovtest::run(sh, kovtest::from_data("")).status);
         auto before = contents(dir);
         sh[2] = "cd \"$0\" && R=$1 D=$2 && " + c.command;
@@ -85,18 +86,21 @@ TEST(Hostile, FilesAreRefusedOrReadAsBytesAndNeverWritten)
     std::vector<hostile_case> cases = {
         {": > h.kov", dump_h, 1, "", not_kov, "h.kov"},
         {"ln -s /dev/zero h.kov", dump_h, 1, "", not_kov, "h.kov"},
-        {kov + "'DROP TABLE kov; CREATE VIEW kov AS SELECT 1 key, 1 value'", dump_h, 1, "",
-         not_kov, "h.kov"},
+        {kov + "'DROP TABLE kov; CREATE VIEW kov AS SELECT 1 key, 1 value'", dump_h, 1, "", not_kov,
+         "h.kov"},
         {kov + "'DROP TABLE kov; CREATE TABLE kov(key, value)'", dump_h, 1, "", not_kov, "h.kov"},
-        {kov + "'CREATE TRIGGER t AFTER INSERT ON kov BEGIN SELECT 1; END'", dump_h, 1, "",
-         not_kov, "h.kov"},
+        {kov + "'CREATE TRIGGER t AFTER INSERT ON kov BEGIN SELECT 1; END'", dump_h, 1, "", not_kov,
+         "h.kov"},
         {kov + "\"INSERT INTO kov VALUES('abc', x'00'), (x'616263', x'01')\"", dump_h, 1, "",
          "KOV error: key of type text\n", "h.kov"},
         {kov + "\"INSERT INTO kov VALUES(x'01', 'text'), (x'02', 7.5)\"", dump_h, 0,
-         kovtest::canonical_record("\x01", "text") + kovtest::canonical_record("\x02", "7.5"), "", "h.kov"},
-        {kov + "'PRAGMA journal_mode=WAL'", dump_h, 1, "", "kov_open: Operation not supported\n"
+         kovtest::canonical_record("\x01", "text") + kovtest::canonical_record("\x02", "7.5"), "",
+         "h.kov"},
+        {kov + "'PRAGMA journal_mode=WAL'", dump_h, 1, "",
+         "kov_open: Operation not supported\n"
          "Failed to open h.kov\nh.kov: in WAL mode, which kovdump cannot read without writing "
-         "beside it; convert it first: sqlite3 h.kov 'PRAGMA journal_mode=DELETE'\n", "h.kov"},
+         "beside it; convert it first: sqlite3 h.kov 'PRAGMA journal_mode=DELETE'\n",
+         "h.kov"},
         {kov + "\"INSERT INTO kov VALUES(x'01', zeroblob(9000))\"",
          "ulimit -f 8; " + dump_h + " > o", 1, "", "stdout: File too large\n", "h.kov o"},
         {":", "ulimit -f 8; " + restore_h, 1, "",

@@ -44,7 +44,8 @@ std::string sql_text(const std::string &path, const char *sql)
     sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt *st;
     std::string out;
-    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
         out = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
     sqlite3_finalize(st);
     sqlite3_close(db);
@@ -188,8 +189,8 @@ TEST(KovTraverse, AscendingByteOrderAndEarlyStop)
     kovtest::scratch_dir dir;
     kov_handle db = create(dir.path("db.kov"));
     ASSERT_NE(nullptr, db);
-    const std::vector<std::string> keys = {"b", std::string("a\0", 2), "\xff", "a", "",
-                                           std::string("\0", 1), "\x80"};
+    const std::vector<std::string> keys = {"b", std::string("a\0", 2), "\xff", "a",
+                                           "",  std::string("\0", 1),  "\x80"};
     for (const std::string &k : keys)
         ASSERT_EQ(0, kov_store(db, as_datum(k), as_datum("v" + k), KOV_INSERT));
 
@@ -209,13 +210,16 @@ TEST(KovTraverse, AscendingByteOrderAndEarlyStop)
         order.push_back(r.first);
         EXPECT_EQ("v" + r.first, r.second);
     }
-    std::vector<std::string> want = {"", std::string("\0", 1), "a", std::string("a\0", 2), "b",
-                                     "\x80", "\xff"};
+    std::vector<std::string> want = {
+        "", std::string("\0", 1), "a", std::string("a\0", 2), "b", "\x80", "\xff"};
     EXPECT_EQ(want, order);
 
     int calls = 0;
     EXPECT_EQ(3, kov_traverse(
-                     db, [](kov_handle, datum, datum, void *c) { return ++*static_cast<int *>(c) == 3 ? 1 : 0; },
+                     db,
+                     [](kov_handle, datum, datum, void *c) {
+                         return ++*static_cast<int *>(c) == 3 ? 1 : 0;
+                     },
                      &calls));
     EXPECT_EQ(0, kov_close(db));
 }
@@ -286,7 +290,8 @@ TEST(KovDurability, LargeValuesAcrossCommits)
     ASSERT_NE(nullptr, ro);
     std::string last = fetch(ro, "big21");
     EXPECT_EQ(big, last);
-    EXPECT_EQ(12, kov_traverse(ro, [](kov_handle, datum, datum, void *) { return 0; }, nullptr));
+    EXPECT_EQ(12, kov_traverse(
+                      ro, [](kov_handle, datum, datum, void *) { return 0; }, nullptr));
     EXPECT_EQ(-1, kov_store(ro, as_datum("x"), as_datum("y"), KOV_INSERT));
     EXPECT_EQ(0, kov_close(ro));
 }

@@ -123,13 +123,12 @@ TEST(KovdumpFormat, WritesEveryRecordInKeyOrderInCanonicalForm)
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out,
-              "{\nkey(0) = \"\"\nvalue(9) = \"empty key\"\n}\n"
-              "{\nkey(1) = \"A\"\nvalue(9) = \"line\\0D\\0Aend\"\n}\n"
-              "{\nkey(1) = \"a\"\nvalue(6) = \" ~\\22\\5C\\7F\\1F\"\n}\n"
-              "{\nkey(2) = \"a\\00\"\nvalue(0) = \"\"\n}\n"
-              "{\nkey(5) = \"alpha\"\nvalue(3) = \"\\01\\0A\\FF\"\n}\n"
-              "{\nkey(1) = \"\\FF\"\nvalue(4) = \"high\"\n}\n");
+    EXPECT_EQ(r.out, "{\nkey(0) = \"\"\nvalue(9) = \"empty key\"\n}\n"
+                     "{\nkey(1) = \"A\"\nvalue(9) = \"line\\0D\\0Aend\"\n}\n"
+                     "{\nkey(1) = \"a\"\nvalue(6) = \" ~\\22\\5C\\7F\\1F\"\n}\n"
+                     "{\nkey(2) = \"a\\00\"\nvalue(0) = \"\"\n}\n"
+                     "{\nkey(5) = \"alpha\"\nvalue(3) = \"\\01\\0A\\FF\"\n}\n"
+                     "{\nkey(1) = \"\\FF\"\nvalue(4) = \"high\"\n}\n");
 }
 
 TEST(KovdumpFormat, EncodesEveryByteValueAndLongFields)
@@ -192,8 +191,8 @@ TEST(KovdumpRoundTrip, RandomDatabasesDumpRestoreDumpIdentically)
                 c = static_cast<char>(0x20 + rng() % 95);
             break;
         default:  // the bytes at the edges of the escape rule
-            static const char edges[] = {'"', '\\', '\n', '\r', 0, 0x1f, 0x20, 0x7e, 0x7f,
-                                         '\x80', '\xff', '{', '}', '(', ')', '='};
+            static const char edges[] = {'"',  '\\',   '\n',   '\r', 0,   0x1f, 0x20, 0x7e,
+                                         0x7f, '\x80', '\xff', '{',  '}', '(',  ')',  '='};
             for (char &c : s)
                 c = edges[rng() % sizeof edges];
             break;
@@ -248,10 +247,9 @@ TEST(KovdumpRoundTrip, SystemFilesComeBackIdentical)
     ASSERT_EQ(restored.status, 0) << restored.err;
     std::vector<record> rows = kovtest::read_kov(db);
     EXPECT_EQ(rows.size(), files.size());
-    EXPECT_TRUE(std::equal(rows.begin(), rows.end(), files.begin(), files.end(),
-                           [](const record &a, const auto &b) {
-                               return a.first == b.first && a.second == b.second;
-                           }));
+    EXPECT_TRUE(std::equal(
+        rows.begin(), rows.end(), files.begin(), files.end(),
+        [](const record &a, const auto &b) { return a.first == b.first && a.second == b.second; }));
 
     run_result r = dump(db);
     EXPECT_EQ(r.status, 0);
@@ -265,18 +263,16 @@ TEST(KovdumpRoundTrip, SystemFilesComeBackIdentical)
 TEST(KovdumpRoundTrip, AcceptedDumpsBecomeCanonical)
 {
     scratch_dir dir;
-    const std::string input =
-        "{\nzebra(2) = \"zz\"\ndata(1) = \"\\7e\"\n}\n"
-        "{\n\nfirst line\n(+3) = \"\\61\\62c\"\n  (4) = \"a\nb\r\"\n}\n"
-        "{\nk(1) = \"\\ff\"\nv(0) = \"\"\n}\n";
+    const std::string input = "{\nzebra(2) = \"zz\"\ndata(1) = \"\\7e\"\n}\n"
+                              "{\n\nfirst line\n(+3) = \"\\61\\62c\"\n  (4) = \"a\nb\r\"\n}\n"
+                              "{\nk(1) = \"\\ff\"\nv(0) = \"\"\n}\n";
     std::string db = dir.path("odd.kov");
     ASSERT_EQ(kovtest::restore(db, input).status, 0);
     run_result r = dump(db);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out,
-              "{\nkey(3) = \"abc\"\nvalue(4) = \"a\\0Ab\\0D\"\n}\n"
-              "{\nkey(2) = \"zz\"\nvalue(1) = \"~\"\n}\n"
-              "{\nkey(1) = \"\\FF\"\nvalue(0) = \"\"\n}\n");
+    EXPECT_EQ(r.out, "{\nkey(3) = \"abc\"\nvalue(4) = \"a\\0Ab\\0D\"\n}\n"
+                     "{\nkey(2) = \"zz\"\nvalue(1) = \"~\"\n}\n"
+                     "{\nkey(1) = \"\\FF\"\nvalue(0) = \"\"\n}\n");
     expect_round_trip(dir, r.out);
 
     scratch_dir sample_dir;
@@ -307,8 +303,8 @@ TEST(KovdumpErrors, FilesThatAreNotKovDatabasesFailToOpen)
     kovtest::write_file(dir.path("text"), "just some text, longer than nothing\n");
     sqlite3 *other = nullptr;
     ASSERT_EQ(sqlite3_open(dir.path("other.db").c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE kov(key BLOB PRIMARY KEY, value BLOB)",
-                           nullptr, nullptr, nullptr),
+    ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE kov(key BLOB PRIMARY KEY, value BLOB)", nullptr,
+                           nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(other);
 
@@ -327,8 +323,8 @@ TEST(KovdumpErrors, FilesThatAreNotKovDatabasesFailToOpen)
         EXPECT_TRUE(r.exited) << c.path;
         EXPECT_EQ(r.status, 1) << c.path;
         EXPECT_EQ(r.out, "") << c.path;
-        EXPECT_EQ(r.err, std::string("kov_open: ") + c.system_text + "\nFailed to open " +
-                             c.path + "\n");
+        EXPECT_EQ(r.err,
+                  std::string("kov_open: ") + c.system_text + "\nFailed to open " + c.path + "\n");
         if (std::filesystem::is_regular_file(c.path)) {
             EXPECT_EQ(read_file(c.path), before) << c.path;
         }
@@ -379,7 +375,8 @@ TEST(KovdumpErrors, InterruptedWriteIsReportedAndLeftAlone)
     std::string db = dir.path("killed.kov");
     make_db(db, {{"committed", "value"}});
     kovtest::child writer = start_writer(db, O_RDWR, true);
-    ASSERT_EQ(kovtest::finish(writer).signal, SIGKILL) << "the writer did not get as far as the kill";
+    ASSERT_EQ(kovtest::finish(writer).signal, SIGKILL)
+        << "the writer did not get as far as the kill";
     ASSERT_TRUE(kovtest::file_exists(db + "-journal"));
     std::string db_before = read_file(db), journal_before = read_file(db + "-journal");
 
@@ -388,7 +385,8 @@ TEST(KovdumpErrors, InterruptedWriteIsReportedAndLeftAlone)
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "kov_open: Permission denied\nFailed to open " + db + "\n" + db +
                          "-journal: left by an interrupted write, or from another file; if a "
-                         "writer of " + db + " was killed, open " + db +
+                         "writer of " +
+                         db + " was killed, open " + db +
                          " read-write once to roll it back; if not, remove it (see kovdump(1))\n");
     EXPECT_EQ(read_file(db), db_before);
     EXPECT_EQ(read_file(db + "-journal"), journal_before);
@@ -455,8 +453,7 @@ TEST(KovdumpOutput, WriteErrorsAreReportedWithStatusOne)
 
     // A file size limit of 512 KiB with SIGXFSZ ignored: the write fails
     // with EFBIG part way through a dump of about 47 MB.
-    run_result r = shell("ulimit -f 1024; trap '' XFSZ; exec \"$0\" \"$1\" > \"$2\"",
-                         {large, out});
+    run_result r = shell("ulimit -f 1024; trap '' XFSZ; exec \"$0\" \"$1\" > \"$2\"", {large, out});
     EXPECT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "stdout: File too large\n");
@@ -506,9 +503,9 @@ TEST(KovdumpMemory, MillionRecordsDumpInBoundedMemory)
             datum k = {reinterpret_cast<unsigned char *>(key), strlen(key)};
             ASSERT_EQ(kov_store(h, k, as_datum(value), KOV_INSERT), 0) << kov_errorstr(h);
         }
-        ASSERT_EQ(kov_store(h, as_datum("record~large"), as_datum(std::string(8 << 20, 'L')),
-                            KOV_INSERT),
-                  0);
+        ASSERT_EQ(
+            kov_store(h, as_datum("record~large"), as_datum(std::string(8 << 20, 'L')), KOV_INSERT),
+            0);
         ASSERT_EQ(kov_close(h), 0);
     }
 

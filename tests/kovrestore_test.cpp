@@ -124,8 +124,8 @@ TEST(Restore, EveryByteValueEmptyFieldsAndLabels)
     for (int c = 0; c < 256; c++)
         all += static_cast<char>(c);
     std::string reversed(all.rbegin(), all.rend());
-    std::vector<record> records = {{all, reversed}, {"", ""}, {reversed, all},
-                                   {"x", ""}, {std::string(1, '\0'), "\n"}};
+    std::vector<record> records = {
+        {all, reversed}, {"", ""}, {reversed, all}, {"x", ""}, {std::string(1, '\0'), "\n"}};
     std::string dump = dump_of(records);
     // Raw bytes are accepted as themselves too, escapes in either case,
     // and any label or text before "(".
@@ -174,9 +174,11 @@ TEST(Restore, MalformedInputKeepsEarlierRecords)
         {"count -1", "{\nkey(-1) = \"\"\nvalue(1) = \"b\"\n}\n", ""},
         {"count not a number", "{\nkey(x) = \"a\"\nvalue(1) = \"b\"\n}\n", ""},
         {"count beyond 32 bits", "{\nkey(4294967297) = \"a\"\nvalue(1) = \"b\"\n}\n", ""},
-        {"header too long", "{\nkey(1)" + std::string(130, ' ') + "\"a\"\nvalue(1) = \"b\"\n}\n", ""},
+        {"header too long", "{\nkey(1)" + std::string(130, ' ') + "\"a\"\nvalue(1) = \"b\"\n}\n",
+         ""},
         {"bad hex digit", "{\nkey(1) = \"\\4G\"\nvalue(1) = \"b\"\n}\n", "Invalid hex: G\n"},
-        {"quote in escape", "{\nkey(1) = \"\\\"\nvalue(1) = \"b\"\n}\n", "Unexpected \\\" sequence\n"},
+        {"quote in escape", "{\nkey(1) = \"\\\"\nvalue(1) = \"b\"\n}\n",
+         "Unexpected \\\" sequence\n"},
         {"cut inside body", "{\nkey(3) = \"ab", "Unexpected EOF in data\n"},
         {"cut inside escape", "{\nkey(3) = \"ab\\0", "Unexpected EOF in data\n"},
         {"duplicate key", canonical_record("first", "second"), "KOV error: Record exists\n"},

@@ -64,9 +64,9 @@ child_proc start_restore(const std::string &db, int err_fd, int *feed)
 TEST(Progress, OnTerminalOnlyAndErasedBeforeLastMessage)
 {
     const struct {
-        const char *tail;   // fed after the line has appeared
+        const char *tail;  // fed after the line has appeared
         int status;
-        const char *last;   // the message that stays on the screen
+        const char *last;  // the message that stays on the screen
         bool err_on_pipe;
     } cases[] = {
         {"", 0, "EOF", false},

@@ -124,16 +124,16 @@ TEST(ReaderBuffered, FaultsAtEveryPlace)
 {
     // Each fault is put at every place of a body, which is also cut short
     // there (the end of the input inside the body or an escape).
-    static const char *const faults[] = {"\"", "\\\"", "\\4\"", "\\4G", "\\G4",
-                                         "\\\\41", "\\", "\\4", ""};
+    static const char *const faults[] = {"\"",     "\\\"", "\\4\"", "\\4G", "\\G4",
+                                         "\\\\41", "\\",   "\\4",   ""};
     std::mt19937 rng(13);
     for (int round = 0; round < 6; round++) {
         int count;
         std::string body = random_body(rng, 40, &count);
         for (size_t at = 0; at <= body.size(); at++) {
             for (const char *fault : faults) {
-                std::string text = "{\nk(" + std::to_string(count) + ") = \"" +
-                                   body.substr(0, at) + fault;
+                std::string text =
+                    "{\nk(" + std::to_string(count) + ") = \"" + body.substr(0, at) + fault;
                 if (*fault && rng() % 2)
                     text += body.substr(at) + "\"\nv(0) = \"\"\n}\n";
                 expect_same_as_model(text, {3, 10, 16, 4096});
@@ -146,10 +146,23 @@ TEST(ReaderBuffered, FieldHeaders)
 {
     static const char alphabet[] = " \t\n\v\f\r+-0123456789x(\0";
     std::vector<std::string> headers = {
-        "key(5) = \"", "(2147483647) = \"", "(2147483648) = \"", "(-2147483648)\"",
-        "(-2147483649)\"", "(99999999999999999999)\"", "( +12)\"", "(+-1)\"", "(-)\"",
-        "(\"", "(0000000000000000000000000000042)\"", "(\t\n7\"", "(\r\f\v9\"", "no paren", "(12",
-        "label\nmore(\n\n3) = \"", std::string("(1\0002\"", 5),
+        "key(5) = \"",
+        "(2147483647) = \"",
+        "(2147483648) = \"",
+        "(-2147483648)\"",
+        "(-2147483649)\"",
+        "(99999999999999999999)\"",
+        "( +12)\"",
+        "(+-1)\"",
+        "(-)\"",
+        "(\"",
+        "(0000000000000000000000000000042)\"",
+        "(\t\n7\"",
+        "(\r\f\v9\"",
+        "no paren",
+        "(12",
+        "label\nmore(\n\n3) = \"",
+        std::string("(1\0002\"", 5),
     };
     headers.push_back("(" + std::string(126, ' ') + "5\"");
     headers.push_back("(" + std::string(127, ' ') + "5\"");
@@ -172,8 +185,16 @@ TEST(ReaderBuffered, FieldHeaders)
 
 TEST(ReaderBuffered, Lines)
 {
-    std::vector<std::string> lines = {"{\n", "{", "{ \n", "{\r\n", "\"\n", "}\n",
-                                      "}}\n", "\n", "", std::string(130, '{') + "\n",
+    std::vector<std::string> lines = {"{\n",
+                                      "{",
+                                      "{ \n",
+                                      "{\r\n",
+                                      "\"\n",
+                                      "}\n",
+                                      "}}\n",
+                                      "\n",
+                                      "",
+                                      std::string(130, '{') + "\n",
                                       std::string("{\0\n", 3)};
     std::mt19937 rng(19);
     static const char alphabet[] = "{}\"\n \r";

@@ -39,7 +39,8 @@ std::vector<record> shuffled_records(int n)
 {
     std::vector<record> recs;
     for (int i = 0; i < n; i++)
-        recs.push_back({"key" + std::to_string(i * 7919 % 100003), std::string(i % 50 + 20, 'a' + i % 26)});
+        recs.push_back(
+            {"key" + std::to_string(i * 7919 % 100003), std::string(i % 50 + 20, 'a' + i % 26)});
     std::shuffle(recs.begin(), recs.end(), std::mt19937(7));
     return recs;
 }
@@ -61,10 +62,14 @@ std::string dump_of(const std::vector<record> &recs)
 // Keys that differ only in length, and keys holding every byte value.
 std::vector<record> awkward_keys()
 {
-    std::vector<record> recs = {{"", "empty key"}, {std::string(1, '\0'), "nul"},
-                                {std::string(2, '\0'), "two nuls"}, {"a", "1"},
-                                {std::string("a\0", 2), "2"}, {"ab", "3"},
-                                {"\xff", "4"}, {"\xff\xff", "5"}};
+    std::vector<record> recs = {{"", "empty key"},
+                                {std::string(1, '\0'), "nul"},
+                                {std::string(2, '\0'), "two nuls"},
+                                {"a", "1"},
+                                {std::string("a\0", 2), "2"},
+                                {"ab", "3"},
+                                {"\xff", "4"},
+                                {"\xff\xff", "5"}};
     for (int b = 0; b < 256; b++)
         recs.push_back({"byte" + std::string(1, static_cast<char>(b)) + "x",
                         std::string(1, static_cast<char>(255 - b))});
@@ -77,9 +82,9 @@ TEST(SortedRestore, OutcomesAndFileContents)
     const std::vector<record> awkward = awkward_keys();
     struct {
         const char *name;
-        const char *cap;             // KOV_SORT_MEMORY, or null for the default
-        std::vector<record> records; // stored before the tail
-        std::string tail;            // dump text after the records
+        const char *cap;              // KOV_SORT_MEMORY, or null for the default
+        std::vector<record> records;  // stored before the tail
+        std::string tail;             // dump text after the records
         int status;
         std::string err;
     } cases[] = {
@@ -88,8 +93,8 @@ TEST(SortedRestore, OutcomesAndFileContents)
         {"awkward keys, one buffer", nullptr, awkward, "", 0, "EOF\n"},
         {"awkward keys, many runs", "64k", awkward, "", 0, "EOF\n"},
         {"many runs", "64k", many, "", 0, "EOF\n"},
-        {"duplicate of a buffered key", nullptr, many, canonical_record(many[2999].first, "again"), 1,
-         "KOV error: Record exists\n"},
+        {"duplicate of a buffered key", nullptr, many, canonical_record(many[2999].first, "again"),
+         1, "KOV error: Record exists\n"},
         {"duplicate of a spilled key", "64k", many, canonical_record(many[0].first, "again"), 1,
          "KOV error: Record exists\n"},
         {"malformed record after spills", "64k", many, "{\nkey(2) = \"\\zz\"\n", 1,

@@ -84,8 +84,8 @@ child spawn(const stdin_source &in, const limits &lim, const std::function<void(
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         // Close-on-exec does not help a child that runs a function.
-        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1],
-                       file_fd})
+        for (int fd :
+             {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1], file_fd})
             if (fd > 2)
                 close(fd);
         exec_or_run();
@@ -280,8 +280,8 @@ record generated_record(size_t i)
     std::string value(size, '\0');
     for (size_t k = 0; k < size; k++) {
         uint64_t r = splitmix(state);
-        value[k] = r % 10 == 0 ? static_cast<char>(r >> 8)
-                               : printable[(r >> 8) % (sizeof printable - 1)];
+        value[k] =
+            r % 10 == 0 ? static_cast<char>(r >> 8) : printable[(r >> 8) % (sizeof printable - 1)];
     }
     return {key, value};
 }
@@ -340,8 +340,8 @@ void report(std::string_view field)
 
 int ms_left(const child_proc &c)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        c.deadline - clock_type::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(c.deadline - clock_type::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -371,7 +371,10 @@ bool wait_for(child_proc &c, std::string_view text)
     return true;
 }
 
-void type(const child_proc &c, std::string_view keys) { write_all(c.term, keys); }
+void type(const child_proc &c, std::string_view keys)
+{
+    write_all(c.term, keys);
+}
 
 void run_child(int report_write, const std::function<void()> &body)
 {

@@ -35,8 +35,8 @@ struct run_result {
 // Where the child's standard input comes from.
 struct stdin_source {
     enum kind_t { pipe_data, file, closed } kind = pipe_data;
-    std::string data;      // written through a pipe for pipe_data
-    std::string path;      // opened read-only for file
+    std::string data;  // written through a pipe for pipe_data
+    std::string path;  // opened read-only for file
 };
 
 stdin_source from_data(std::string data);
@@ -139,9 +139,9 @@ constexpr std::chrono::seconds time_limit{10};
 
 struct child_proc {
     pid_t pid = -1;
-    int term = -1;      // pty master, or the read end of the child's stderr
-    int reports = -1;   // read end of the report pipe
-    std::string out;    // everything read from term so far
+    int term = -1;     // pty master, or the read end of the child's stderr
+    int reports = -1;  // read end of the report pipe
+    std::string out;   // everything read from term so far
     clock_type::time_point deadline = clock_type::now() + time_limit;
 };
 
@@ -176,10 +176,10 @@ child_proc start_on_pty(const std::function<void()> &body);
 // still running at the deadline is killed.
 outcome finish(child_proc &c);
 
-#define START_ON_PTY(c, body)                                      \
-    kovtest::child_proc c = kovtest::start_on_pty(body);           \
-    if (c.pid < 0)                                                 \
-        GTEST_SKIP() << "no pseudo-terminal: " << strerror(errno)
+#define START_ON_PTY(c, body)                                                                      \
+    kovtest::child_proc c = kovtest::start_on_pty(body);                                           \
+    if (c.pid < 0)                                                                                 \
+    GTEST_SKIP() << "no pseudo-terminal: " << strerror(errno)
 
 }  // namespace kovtest
 

@@ -26,14 +26,18 @@ TEST(ToolOptions, OnlyAsFirstArgument)
         std::string err;
     } cases[] = {
         {{KOVRESTORE_PATH, "--help"},
-         std::string("Usage: ") + KOVRESTORE_PATH + " dbname < kovdump_output\n(.*\n)+", ""},
+         std::string("Usage: ") + KOVRESTORE_PATH + " dbname < kovdump_output\n(.*\n)+",
+         ""},
         {{KOVDUMP_PATH, "--help"},
-         std::string("Usage: ") + KOVDUMP_PATH + " dbname > kovdump_output\n(.*\n)+", ""},
+         std::string("Usage: ") + KOVDUMP_PATH + " dbname > kovdump_output\n(.*\n)+",
+         ""},
         {{KOVRESTORE_PATH, "--version"}, "kovrestore" + version, ""},
         {{KOVDUMP_PATH, "--version"}, "kovdump" + version, ""},
         // A database named like an option, and an option after the name.
         {{KOVRESTORE_PATH, "./--help", "--version"}, "", "EOF\n"},
-        {{KOVDUMP_PATH, "./--help", "--help"}, "\\{\nkey\\(3\\) = \"key\"\nvalue\\(5\\) = \"value\"\n\\}\n", ""},
+        {{KOVDUMP_PATH, "./--help", "--help"},
+         "\\{\nkey\\(3\\) = \"key\"\nvalue\\(5\\) = \"value\"\n\\}\n",
+         ""},
     };
     // Run where a file named after an option would land.
     scratch_dir dir;

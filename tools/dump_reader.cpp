@@ -144,8 +144,7 @@ constexpr pack_table pack = make_pack_table();
 
 // Values of sixteen bytes as hexadecimal digits, and a mask with a set bit
 // for each byte that is not one.
-__attribute__((target("ssse3,popcnt"))) inline __m128i hex_values(__m128i x,
-                                                                   unsigned *invalid)
+__attribute__((target("ssse3,popcnt"))) inline __m128i hex_values(__m128i x, unsigned *invalid)
 {
     __m128i d = _mm_sub_epi8(x, _mm_set1_epi8('0'));
     __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
@@ -153,8 +152,8 @@ __attribute__((target("ssse3,popcnt"))) inline __m128i hex_values(__m128i x,
     __m128i is_letter = _mm_cmpeq_epi8(_mm_min_epu8(l, _mm_set1_epi8(5)), l);
     __m128i value = _mm_or_si128(_mm_and_si128(d, is_digit),
                                  _mm_and_si128(_mm_add_epi8(l, _mm_set1_epi8(10)), is_letter));
-    *invalid = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(is_digit, is_letter))) &
-               0xffff;
+    *invalid =
+        ~static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(is_digit, is_letter))) & 0xffff;
     return value;
 }
 
@@ -166,9 +165,9 @@ __attribute__((target("ssse3,popcnt"))) inline __m128i hex_values(__m128i x,
 // digits from the next bytes, which the step then consumes too.  A step
 // with a quote or a bad escape is left to the byte-wise loops.
 __attribute__((target("ssse3,popcnt"))) void decode_sixteen(const unsigned char **pp,
-                                                           const unsigned char *end,
-                                                           unsigned char **oo,
-                                                           unsigned char *o_end)
+                                                            const unsigned char *end,
+                                                            unsigned char **oo,
+                                                            unsigned char *o_end)
 {
     const unsigned char *p = *pp;
     unsigned char *o = *oo;
@@ -178,24 +177,23 @@ __attribute__((target("ssse3,popcnt"))) void decode_sixteen(const unsigned char 
         __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 2));
         __m128i is_escape = _mm_cmpeq_epi8(v0, _mm_set1_epi8('\\'));
         unsigned escapes = static_cast<unsigned>(_mm_movemask_epi8(is_escape));
-        unsigned quotes = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_cmpeq_epi8(v0, _mm_set1_epi8('"'))));
+        unsigned quotes =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v0, _mm_set1_epi8('"'))));
         unsigned bad_high, bad_low;
         __m128i high = hex_values(v1, &bad_high);
         __m128i low = hex_values(v2, &bad_low);
         if (quotes | (escapes & (bad_high | bad_low)))
             break;
         __m128i byte = _mm_or_si128(
-            _mm_and_si128(_mm_slli_epi16(high, 4), _mm_set1_epi8(static_cast<char>(0xf0))),
-            low);
-        __m128i out = _mm_or_si128(_mm_and_si128(is_escape, byte),
-                                   _mm_andnot_si128(is_escape, v0));
+            _mm_and_si128(_mm_slli_epi16(high, 4), _mm_set1_epi8(static_cast<char>(0xf0))), low);
+        __m128i out = _mm_or_si128(_mm_and_si128(is_escape, byte), _mm_andnot_si128(is_escape, v0));
         unsigned dropped = escapes << 1 | escapes << 2;
         unsigned keep = ~dropped & 0xffff;
-        __m128i lo_ctl = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(pack.lanes[keep & 0xff]));
-        __m128i hi_ctl = _mm_add_epi8(
-            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(pack.lanes[keep >> 8])),
-            _mm_set1_epi8(8));
+        __m128i lo_ctl =
+            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(pack.lanes[keep & 0xff]));
+        __m128i hi_ctl =
+            _mm_add_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(pack.lanes[keep >> 8])),
+                         _mm_set1_epi8(8));
         _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(out, lo_ctl));
         o += __builtin_popcount(keep & 0xff);
         _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(out, hi_ctl));
@@ -353,12 +351,10 @@ extern "C" int read_field_length(FILE *in)
                            ? nullptr
                            : memchr(buf.begin, '(', static_cast<size_t>(buf.end - buf.begin));
     if (open) {
-        consume(in, static_cast<size_t>(static_cast<const unsigned char *>(open) -
-                                        buf.begin) + 1);
+        consume(in, static_cast<size_t>(static_cast<const unsigned char *>(open) - buf.begin) + 1);
         buf = unread(in);
         size_t avail = static_cast<size_t>(buf.end - buf.begin);
-        const void *quote = memchr(buf.begin, '"', avail < sizeof header ? avail
-                                                                         : sizeof header);
+        const void *quote = memchr(buf.begin, '"', avail < sizeof header ? avail : sizeof header);
         if (quote) {
             const char *begin = reinterpret_cast<const char *>(buf.begin);
             const char *end = static_cast<const char *>(quote);
@@ -441,12 +437,9 @@ extern "C" int dump_read_record(FILE *in, datum *key, datum *value, int *at_end)
     *at_end = 0;
     key->data = nullptr;
     value->data = nullptr;
-    if (expect_line(in, "{\n", at_end) ||
-        read_data(in, key, read_field_length(in)) ||
-        expect_line(in, "\"\n", nullptr) ||
-        read_data(in, value, read_field_length(in)) ||
-        expect_line(in, "\"\n", nullptr) ||
-        expect_line(in, "}\n", nullptr))
+    if (expect_line(in, "{\n", at_end) || read_data(in, key, read_field_length(in)) ||
+        expect_line(in, "\"\n", nullptr) || read_data(in, value, read_field_length(in)) ||
+        expect_line(in, "\"\n", nullptr) || expect_line(in, "}\n", nullptr))
         return -1;
     return 0;
 }

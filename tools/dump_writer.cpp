@@ -97,8 +97,7 @@ int put_body(dump_writer *w, const unsigned char *bytes, size_t n)
 
 }  // namespace
 
-extern "C" int dump_writer_init(dump_writer *w, int fd, unsigned char *buf,
-                                size_t capacity)
+extern "C" int dump_writer_init(dump_writer *w, int fd, unsigned char *buf, size_t capacity)
 {
     if (capacity < DUMP_WRITER_MIN_BUFFER) {
         errno = EINVAL;

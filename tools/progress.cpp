@@ -18,23 +18,23 @@
 
 namespace {
 
-constexpr double first_draw = 1.0;     // seconds of silence before the line
+constexpr double first_draw = 1.0;  // seconds of silence before the line
 constexpr double redraw_interval = 0.25;
 
 struct meter {
-    bool on = false;               // drawing allowed
-    const char *prog = "";         // program name at the start of the line
-    FILE *input = nullptr;         // stream whose bytes are counted, or null
-    long long input_size = -1;     // size of a regular-file input, -1 unknown
-    long long input_bytes = -1;    // last known position in input, -1 unknown
-    unsigned long long records = 0; // records counted by progress_record
-    bool writing = false;          // in the writing phase
-    unsigned long long done = 0;   // records of the writing phase done ...
-    unsigned long long total = 0;  // ... out of this many
-    double start = 0;              // clock at progress_start
-    double phase_start = 0;        // clock at the first writing report
-    double next_draw = 0;          // clock from which a redraw is due
-    size_t shown = 0;              // columns of the line on screen, 0 if none
+    bool on = false;                 // drawing allowed
+    const char *prog = "";           // program name at the start of the line
+    FILE *input = nullptr;           // stream whose bytes are counted, or null
+    long long input_size = -1;       // size of a regular-file input, -1 unknown
+    long long input_bytes = -1;      // last known position in input, -1 unknown
+    unsigned long long records = 0;  // records counted by progress_record
+    bool writing = false;            // in the writing phase
+    unsigned long long done = 0;     // records of the writing phase done ...
+    unsigned long long total = 0;    // ... out of this many
+    double start = 0;                // clock at progress_start
+    double phase_start = 0;          // clock at the first writing report
+    double next_draw = 0;            // clock from which a redraw is due
+    size_t shown = 0;                // columns of the line on screen, 0 if none
 };
 
 meter m;
@@ -116,8 +116,7 @@ void append_bytes(char *line, size_t size, size_t *len, double bytes)
 // ", H:MM:SS left" or ", M:SS left" for the rest of work done at a steady
 // rate: done of total units in elapsed seconds.  Nothing until a second
 // has passed, which gives too little to go by.
-void append_left(char *line, size_t size, size_t *len, double done, double total,
-                 double elapsed)
+void append_left(char *line, size_t size, size_t *len, double done, double total, double elapsed)
 {
     if (done <= 0 || total < done || elapsed < first_draw)
         return;

@@ -18,8 +18,7 @@ extern "C" int tool_info_option(const char *arg, const char *tool, const char *a
         printf(usage, argv0 && argv0[0] ? argv0 : tool);
         fputs(description, stdout);
     } else if (strcmp(arg, "--version") == 0) {
-        printf("%s (kov tools) %s\nSQLite %s\n", tool, KOV_TOOLS_VERSION,
-               sqlite3_libversion());
+        printf("%s (kov tools) %s\nSQLite %s\n", tool, KOV_TOOLS_VERSION, sqlite3_libversion());
     } else {
         return -1;
     }

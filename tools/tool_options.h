@@ -18,8 +18,8 @@ extern "C" {
  * or 1 when standard output could not be written), or -1 when arg is
  * neither option and nothing was printed.
  */
-int tool_info_option(const char *arg, const char *tool, const char *argv0,
-                     const char *usage, const char *description);
+int tool_info_option(const char *arg, const char *tool, const char *argv0, const char *usage,
+                     const char *description);
 
 #ifdef __cplusplus
 }

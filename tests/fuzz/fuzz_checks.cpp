@@ -83,9 +83,9 @@ std::string check_reader(const std::string &input, size_t buffer_size)
         int rc = expect_line(f, expected, want_flag ? &at_end : nullptr);
         int model_rc = m.expect_line(expected, want_flag ? &model_at_end : nullptr);
         if (rc != model_rc || at_end != model_at_end)
-            err = std::string(step) + ": expect_line returned " + std::to_string(rc) +
-                  ", at_end " + std::to_string(at_end) + "; model " + std::to_string(model_rc) +
-                  ", " + std::to_string(model_at_end);
+            err = std::string(step) + ": expect_line returned " + std::to_string(rc) + ", at_end " +
+                  std::to_string(at_end) + "; model " + std::to_string(model_rc) + ", " +
+                  std::to_string(model_at_end);
         return err.empty() && same_position(step, "expect_line") && rc == 0;
     };
     auto same_field = [&](const char *step) {
