@@ -127,29 +127,13 @@ int sys_fail(std::string *error, const char *what, int err)
     return -1;
 }
 
-// Writes all of size bytes at the file's current offset.
-bool write_all(int fd, const unsigned char *p, size_t size)
+// Writes (write) or reads exactly size bytes at offset; a read that meets
+// the end of the file fails with EIO.
+bool transfer_all(bool write, int fd, unsigned char *p, size_t size, uint64_t offset)
 {
     while (size > 0) {
-        ssize_t n = write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Reads exactly size bytes at offset, failing on a short file.
-bool pread_all(int fd, unsigned char *p, size_t size, uint64_t offset)
-{
-    while (size > 0) {
-        ssize_t n = pread(fd, p, size, static_cast<off_t>(offset));
+        off_t at = static_cast<off_t>(offset);
+        ssize_t n = write ? pwrite(fd, p, size, at) : pread(fd, p, size, at);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -254,7 +238,7 @@ struct run_reader {
             errno = EIO;
             return false;
         }
-        if (!pread_all(r->fd, buf.data() + len, want, offset + len))
+        if (!transfer_all(false, r->fd, buf.data() + len, want, offset + len))
             return false;
         len += want;
         return true;
@@ -539,13 +523,15 @@ int kov_sorter::state::spill(std::string *error)
             since_index = 0;
         }
         r->bloom_add(key_hash(v.key, v.key_size));
+        // The file holds every record counted in r->bytes but those still in
+        // out, which a record larger than out's capacity has just emptied.
         if (out.size() + size > out.capacity()) {
-            if (!write_all(r->fd, out.data(), out.size()))
+            if (!transfer_all(true, r->fd, out.data(), out.size(), r->bytes - out.size()))
                 return sys_fail(error, "writing a temporary run", errno);
             out.clear();
         }
         if (size > out.capacity()) {
-            if (!write_all(r->fd, e.rec, size))
+            if (!transfer_all(true, r->fd, e.rec, size, r->bytes))
                 return sys_fail(error, "writing a temporary run", errno);
         } else {
             out.insert(out.end(), e.rec, e.rec + size);
@@ -554,7 +540,7 @@ int kov_sorter::state::spill(std::string *error)
         since_index += size;
         r->records++;
     }
-    if (!write_all(r->fd, out.data(), out.size()))
+    if (!transfer_all(true, r->fd, out.data(), out.size(), r->bytes - out.size()))
         return sys_fail(error, "writing a temporary run", errno);
     // The runs are read back soon, mostly from the kernel's cache; the hint
     // only says so.
@@ -592,7 +578,7 @@ int kov_sorter::state::find_in_run(const run &r, const unsigned char *key, size_
         *error = "out of memory";
         return -1;
     }
-    if (!pread_all(r.fd, scratch.data(), scratch.size(), start))
+    if (!transfer_all(false, r.fd, scratch.data(), scratch.size(), start))
         return sys_fail(error, "reading a temporary run", errno);
     for (size_t pos = 0; pos + header_bytes <= scratch.size();) {
         rec_view v = view(scratch.data() + pos);

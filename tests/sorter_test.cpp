@@ -20,6 +20,7 @@
 namespace {
 
 using kovtest::canonical_record;
+using kovtest::dump_of;
 using kovtest::record;
 
 // Sets KOV_SORT_MEMORY for the scope (inherited by the programs run).
@@ -49,14 +50,6 @@ std::vector<record> sorted(std::vector<record> recs)
 {
     std::sort(recs.begin(), recs.end());
     return recs;
-}
-
-std::string dump_of(const std::vector<record> &recs)
-{
-    std::string out;
-    for (const record &r : recs)
-        out += canonical_record(r.first, r.second);
-    return out;
 }
 
 // Keys that differ only in length, and keys holding every byte value.
