@@ -77,6 +77,12 @@ int main(int argc, char *argv[])
             fprintf(stderr, msg_side_file, kov_errorstr(nullptr));
         return 1;
     }
+    // stdio would read a file or pipe st_blksize (4 KiB) at a time; a
+    // larger buffer saves most of the read calls of a long dump.  A
+    // terminal keeps its own line-at-a-time reads.
+    static char input_buffer[256 << 10];
+    if (!isatty(STDIN_FILENO))
+        setvbuf(stdin, input_buffer, _IOFBF, sizeof input_buffer);
     progress_start("kovrestore", stdin);
 
     datum key, value;

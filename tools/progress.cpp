@@ -225,7 +225,7 @@ extern "C" void progress_start(const char *prog, FILE *input)
         // at 0 before the first read makes ftello count the bytes read,
         // without a system call.  (It drops the offset again at end of
         // input, when the count is no longer needed.)
-        if (!input->_IO_buf_base)
+        if (input->_IO_read_end == input->_IO_buf_base)
             input->_offset = 0;
 #endif
     }
