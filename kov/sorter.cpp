@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,9 +41,28 @@ constexpr int bloom_probes = 8;
 
 // Record header in the buffer and in runs: key size, value size (native
 // 32-bit words).  The top bit of the key size marks a buffered record that a
-// later copy replaced.
+// later copy replaced.  The top bit of the value size marks a value kept in
+// the value file: the record then holds its 8-byte offset there instead.
 constexpr uint32_t dead_bit = 0x80000000u;
+constexpr uint32_t external_bit = 0x80000000u;
 constexpr size_t header_bytes = 8;
+constexpr size_t ref_bytes = 8;
+
+// Values of at least this many bytes go to the value file, a temporary file
+// written with write(), and only their offset to the buffer.  Memory the
+// process has not touched before costs more per byte to fill than the
+// kernel's cache of a file (bench/RESULTS.md, "Values in a file"), and
+// reading a value back costs one pread.
+constexpr size_t external_value_bytes = 1024;
+
+// The value file takes at most this share of the space free on its file
+// system when it is created, so that the database still finds room: it only
+// saves time, and values that do not go there are buffered as small ones.
+constexpr uint64_t value_file_share = 4;
+
+// Values bound for the value file are gathered in a buffer of this size and
+// written together.
+constexpr size_t staging_bytes = 256u << 10;
 
 // Orders keys as SQLite orders BLOBs.
 int key_cmp(const unsigned char *a, size_t an, const unsigned char *b, size_t bn)
@@ -93,8 +113,12 @@ uint64_t key_prefix(const unsigned char *p, size_t n)
 struct rec_view {
     const unsigned char *key;
     size_t key_size;
-    const unsigned char *value;
+    const unsigned char *value;  // the value, or its offset in the value file
     size_t value_size;
+    bool external;
+
+    // Bytes of the record in the buffer or a run.
+    size_t stored() const { return header_bytes + key_size + (external ? ref_bytes : value_size); }
 };
 
 rec_view view(const unsigned char *rec)
@@ -103,7 +127,8 @@ rec_view view(const unsigned char *rec)
     memcpy(&ks, rec, 4);
     memcpy(&vs, rec + 4, 4);
     ks &= ~dead_bit;
-    return {rec + header_bytes, ks, rec + header_bytes + ks, vs};
+    bool external = vs & external_bit;
+    return {rec + header_bytes, ks, rec + header_bytes + ks, vs & ~external_bit, external};
 }
 
 bool is_dead(const unsigned char *rec)
@@ -251,14 +276,12 @@ struct run_reader {
             return true;
         if (!fill(header_bytes))
             return false;
-        rec_view v = view(buf.data() + pos);
-        return fill(header_bytes + v.key_size + v.value_size);
+        return fill(view(buf.data() + pos).stored());
     }
 
     bool advance()
     {
-        rec_view v = view(buf.data() + pos);
-        pos += header_bytes + v.key_size + v.value_size;
+        pos += view(buf.data() + pos).stored();
         return load();
     }
 };
@@ -372,6 +395,19 @@ struct kov_sorter::state {
     std::vector<std::unique_ptr<run>> runs;
     uint64_t run_records = 0;
 
+    // The value file: large values end to end, the last ones still in
+    // staged.  Records in the buffer and in runs point into it.
+    int value_fd = -1;
+    uint64_t value_bytes = 0;        // its length, staged bytes included
+    uint64_t value_limit = 0;        // the most it may hold
+    bool value_file_closed = false;  // no more values go there
+    std::vector<unsigned char> staged;
+    // A value handed out by the merge: room for the largest value in the
+    // file, taken when the value is stored so that the merge cannot run
+    // out of it.
+    std::unique_ptr<unsigned char[]> value_out;
+    size_t value_out_size = 0;
+
     std::vector<unsigned char> scratch;  // segment read by a lookup
 
     // The merge in progress.
@@ -384,6 +420,72 @@ struct kov_sorter::state {
     {
         for (size_t i = 0; i < blocks.size(); i++)
             unmap_memory(blocks[i], block_sizes[i]);
+        if (value_fd >= 0)
+            close(value_fd);
+    }
+
+    // Writes the staged values.  On failure they stay staged.
+    bool flush_values()
+    {
+        if (staged.empty())
+            return true;
+        if (!transfer_all(true, value_fd, staged.data(), staged.size(),
+                          value_bytes - staged.size()))
+            return false;
+        staged.clear();
+        return true;
+    }
+
+    // Appends a value to the value file and sets *offset to where it starts.
+    // Returns false when the value must be buffered instead: the file is
+    // full or cannot be made or written.  After a failure no more values go
+    // there; what it holds, or still has staged, stays readable.
+    bool append_value(const unsigned char *v, size_t n, uint64_t *offset)
+    {
+        if (value_file_closed)
+            return false;
+        if (value_fd < 0) {
+            struct statvfs st;
+            value_fd = nameless_file(dir);
+            if (value_fd < 0 || fstatvfs(value_fd, &st) != 0)
+                return value_file_closed = true, false;
+            value_limit = static_cast<uint64_t>(st.f_bavail) * st.f_frsize / value_file_share;
+            try {
+                staged.reserve(staging_bytes);
+            } catch (const std::bad_alloc &) {
+                return value_file_closed = true, false;
+            }
+        }
+        if (value_bytes + n > value_limit || (staged.size() + n > staging_bytes && !flush_values()))
+            return value_file_closed = true, false;
+        if (n > staging_bytes) {
+            // Written from the caller's memory, not copied first.
+            if (!transfer_all(true, value_fd, const_cast<unsigned char *>(v), n, value_bytes))
+                return value_file_closed = true, false;
+        } else {
+            staged.insert(staged.end(), v, v + n);
+        }
+        *offset = value_bytes;
+        value_bytes += n;
+        return true;
+    }
+
+    // The value of a record: in the record, still staged, or read back from
+    // the value file into value_out.  Returns nullptr with errno set on a
+    // read error.  Staged values are read where they are, so that a merge
+    // needs no write to the value file, which may be what failed.
+    const unsigned char *value_of(const rec_view &v)
+    {
+        if (!v.external)
+            return v.value;
+        uint64_t offset;
+        memcpy(&offset, v.value, ref_bytes);
+        uint64_t staged_from = value_bytes - staged.size();
+        if (offset >= staged_from)
+            return staged.data() + (offset - staged_from);
+        if (!transfer_all(false, value_fd, value_out.get(), v.value_size, offset))
+            return nullptr;
+        return value_out.get();
     }
 
     size_t used() const { return block_bytes + entries.cap * sizeof(entry) + table.cap * 8; }
@@ -515,7 +617,7 @@ int kov_sorter::state::spill(std::string *error)
     uint64_t since_index = segment_bytes;
     for (const entry &e : entries) {
         rec_view v = view(e.rec);
-        size_t size = header_bytes + v.key_size + v.value_size;
+        size_t size = v.stored();
         if (since_index >= segment_bytes) {
             r->index_offset.push_back(r->bytes);
             r->index_key.push_back(static_cast<uint32_t>(r->index_keys.size()));
@@ -587,7 +689,7 @@ int kov_sorter::state::find_in_run(const run &r, const unsigned char *key, size_
             return 1;
         if (c > 0)
             return 0;
-        pos += header_bytes + v.key_size + v.value_size;
+        pos += v.stored();
     }
     return 0;
 }
@@ -651,7 +753,18 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
 
     // Room for the record, and for the index and table should they grow:
     // while a vector grows, its old and new arrays both exist.
-    size_t rec = header_bytes + key_size + value_size;
+    uint64_t offset = 0;
+    bool external = value_size >= external_value_bytes;
+    if (external && value_size > s.value_out_size) {
+        // Not zeroed: only the pages a merge reads into are ever touched.
+        unsigned char *room = new (std::nothrow) unsigned char[value_size];
+        if (!room)
+            return *error = "out of memory", -1;
+        s.value_out.reset(room);
+        s.value_out_size = value_size;
+    }
+    external = external && s.append_value(value, value_size, &offset);
+    size_t rec = header_bytes + key_size + (external ? ref_bytes : value_size);
     size_t need = 0;
     if (s.cur_block >= s.blocks.size() || s.cur_used + rec > s.block_sizes[s.cur_block])
         need += std::max(rec, s.block_size);
@@ -695,12 +808,15 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
     }
     unsigned char *p = s.blocks[s.cur_block] + s.cur_used;
     s.cur_used += rec;
-    uint32_t ks = static_cast<uint32_t>(key_size), vs = static_cast<uint32_t>(value_size);
+    uint32_t ks = static_cast<uint32_t>(key_size);
+    uint32_t vs = static_cast<uint32_t>(value_size) | (external ? external_bit : 0);
     memcpy(p, &ks, 4);
     memcpy(p + 4, &vs, 4);
     if (key_size)
         memcpy(p + header_bytes, key, key_size);
-    if (value_size)
+    if (external)
+        memcpy(p + header_bytes + key_size, &offset, ref_bytes);
+    else if (value_size)
         memcpy(p + header_bytes + key_size, value, value_size);
 
     // The table may have been rebuilt or emptied since the probe.
@@ -797,9 +913,12 @@ int kov_sorter::merge_next(const unsigned char **key, size_t *key_size, const un
             !advance(i))
             return sys_fail(error, "reading a temporary run", errno);
     }
+    const unsigned char *v = s.value_of(best);
+    if (!v)
+        return sys_fail(error, "reading a temporary file", errno);
     *key = best.key;
     *key_size = best.key_size;
-    *value = best.value;
+    *value = v;
     *value_size = best.value_size;
     *consumed = s.consumed + 1;
     return 1;
@@ -814,6 +933,14 @@ void kov_sorter::clear()
     s.reset_buffer();
     s.scratch.clear();
     s.scratch.shrink_to_fit();
+    if (s.value_fd >= 0)
+        close(s.value_fd);
+    s.value_fd = -1;
+    s.value_bytes = 0;
+    s.value_file_closed = false;
+    s.staged = std::vector<unsigned char>();
+    s.value_out.reset();
+    s.value_out_size = 0;
 }
 
 size_t kov_sorter_cap()

@@ -9,6 +9,11 @@
 //    index and the hash table of their keys).  A full buffer is sorted and
 //    written as a run to a temporary file in the database's directory; the
 //    file has no name from the start, so nothing is left after a crash.
+//  - Values of 1 KiB or more go to a value file, a nameless temporary file
+//    beside the runs, and the buffer and the runs keep only their offset
+//    there; the merge reads each back once.  The file takes at most a
+//    quarter of the free space; past that, or when it cannot be written,
+//    values are buffered like small ones.
 //  - Each run keeps a Bloom filter of its keys and a sparse index of key
 //    positions in memory (about kov_sorter_record_cost bytes per record), so
 //    that a lookup is exact: the filter rules most keys out, a read of one

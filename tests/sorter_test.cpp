@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -35,13 +36,14 @@ class sort_memory {
 };
 
 // n records with keys in a shuffled order; values long enough that a 64 KiB
-// buffer holds a few hundred.
+// buffer holds a few hundred, and every tenth one long enough to be kept in
+// the sorter's file of values.
 std::vector<record> shuffled_records(int n)
 {
     std::vector<record> recs;
     for (int i = 0; i < n; i++)
-        recs.push_back(
-            {"key" + std::to_string(i * 7919 % 100003), std::string(i % 50 + 20, 'a' + i % 26)});
+        recs.push_back({"key" + std::to_string(i * 7919 % 100003),
+                        std::string(i % 10 ? i % 50 + 20 : 1024 + i % 3000, 'a' + i % 26)});
     std::shuffle(recs.begin(), recs.end(), std::mt19937(7));
     return recs;
 }
@@ -110,19 +112,37 @@ TEST(SortedRestore, OutcomesAndFileContents)
 }
 
 // A run that cannot be written fails the store that needed it, with the
-// cause; the file stays a valid database.
+// cause, whether it holds small values or large ones that could not go to
+// the value file; the file stays a valid database.
 TEST(SortedRestore, RunThatCannotBeWrittenIsReported)
 {
-    sort_memory env("1m");
-    kovtest::scratch_dir dir;
-    std::string db = dir.path("db.kov");
-    kovtest::limits lim;
-    lim.file_size = 256u << 10;
-    kovtest::run_result r = kovtest::restore(db, dump_of(shuffled_records(30000)), lim);
-    ASSERT_TRUE(r.exited) << "signal " << r.signal;
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("KOV error: writing a temporary run: File too large\n", r.err);
-    kovtest::read_kov(db);
+    std::vector<record> small_values(30000), large_values(300);
+    for (size_t i = 0; i < small_values.size(); i++)
+        small_values[i] = {"k" + std::to_string(i * 7919 % 30011), std::string(40, 'v')};
+    for (size_t i = 0; i < large_values.size(); i++)
+        large_values[i] = {"k" + std::to_string(i), std::string(5000, 'v')};
+    struct {
+        std::vector<record> records;
+        std::string err;
+    } cases[] = {
+        {small_values, "KOV error: writing a temporary run: File too large\n"},
+        {large_values, "KOV error: writing a temporary run: File too large\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.err);
+        sort_memory env("1m");
+        kovtest::scratch_dir dir;
+        std::string db = dir.path("db.kov");
+        kovtest::limits lim;
+        lim.file_size = 256u << 10;
+        kovtest::run_result r = kovtest::restore(db, dump_of(c.records), lim);
+        ASSERT_TRUE(r.exited) << "signal " << r.signal;
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(c.err, r.err);
+        // Whatever the file holds are whole records of the dump.
+        for (const record &rec : kovtest::read_kov(db))
+            EXPECT_NE(c.records.end(), std::find(c.records.begin(), c.records.end(), rec));
+    }
 }
 
 using kovtest::as_datum;
@@ -164,7 +184,8 @@ TEST(SortedStore, EveryModeAgreesWithAMap)
         std::mt19937 rng(11);
         for (int i = 0; i < 20000; i++) {
             std::string key = "k" + std::to_string(rng() % 6000);
-            std::string value(rng() % 200, static_cast<char>('a' + i % 26));
+            std::string value(rng() % 8 ? rng() % 200 : 1000 + rng() % 3000,
+                              static_cast<char>('a' + i % 26));
             int op = static_cast<int>(rng() % 1000);
             if (op < 1) {
                 datum v = kov_fetch(db, as_datum(key));
