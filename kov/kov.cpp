@@ -340,14 +340,16 @@ void choose_page_size(kov_handle db)
 // Writes every record the sorter holds into the table in key order,
 // committing as it goes, then empties the sorter.  On failure the sorter
 // keeps its records, so a later call writes them again: the INSERT OR
-// REPLACE makes that harmless for records already written.
-int write_sorted(kov_handle db)
+// REPLACE makes that harmless for records already written.  The last write
+// of a handle (at kov_close or exit), which nothing follows, lets the
+// sorter give back its space as it goes.
+int write_sorted(kov_handle db, bool last = false)
 {
     kov_sorter *sorter = db->sorter;
     if (!sorter || sorter->size() == 0)
         return 0;
     unsigned long long total = sorter->size();
-    if (sorter->merge_begin(&db->error))
+    if (sorter->merge_begin(last, &db->error))
         return -1;
     choose_page_size(db);
     if (prepare(db, &db->replace, "INSERT OR REPLACE INTO kov(key, value) VALUES(?1, ?2)") ||
@@ -486,7 +488,7 @@ void commit_open_handles()
     for (kov_context *db = open_list; db; db = db->next) {
         if (db->owner != getpid() || !db->db)
             continue;
-        int rc = write_sorted(db);
+        int rc = write_sorted(db, true);
         if (commit(db))
             rc = -1;
         finalize_all(db);
@@ -1125,7 +1127,7 @@ extern "C" int kov_close(kov_handle db)
     int saved = 0;
     std::string cause;
     if (db->db) {
-        if (write_sorted(db)) {
+        if (write_sorted(db, true)) {
             rc = -1;
             saved = EIO;
             cause = db->error;

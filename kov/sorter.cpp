@@ -64,6 +64,14 @@ constexpr uint64_t value_file_share = 4;
 // written together.
 constexpr size_t staging_bytes = 256u << 10;
 
+// A last merge gives the value file's space back in pieces of this size,
+// each once every value in it has been handed out: the pages the kernel
+// frees are the ones it fills next with the database, which costs less than
+// fresh pages, and the disk never holds the data twice over.  Values stored
+// in key order free their pieces as the merge goes; in random order, most
+// pieces come free near the end.
+constexpr uint64_t piece_bytes = 1u << 20;
+
 // Orders keys as SQLite orders BLOBs.
 int key_cmp(const unsigned char *a, size_t an, const unsigned char *b, size_t bn)
 {
@@ -407,6 +415,8 @@ struct kov_sorter::state {
     // out of it.
     std::unique_ptr<unsigned char[]> value_out;
     size_t value_out_size = 0;
+    std::vector<uint32_t> piece_left;  // bytes of values not handed out, per piece
+    bool release_pieces = false;       // the merge is the last one
 
     std::vector<unsigned char> scratch;  // segment read by a lookup
 
@@ -458,6 +468,14 @@ struct kov_sorter::state {
         }
         if (value_bytes + n > value_limit || (staged.size() + n > staging_bytes && !flush_values()))
             return value_file_closed = true, false;
+        // Counted before the write: a count left too high only keeps a
+        // piece from being given back.
+        try {
+            piece_left.resize((value_bytes + n + piece_bytes - 1) / piece_bytes);
+        } catch (const std::bad_alloc &) {
+            return value_file_closed = true, false;
+        }
+        for_pieces(value_bytes, n, [this](uint64_t p, uint32_t b) { piece_left[p] += b; });
         if (n > staging_bytes) {
             // Written from the caller's memory, not copied first.
             if (!transfer_all(true, value_fd, const_cast<unsigned char *>(v), n, value_bytes))
@@ -485,7 +503,27 @@ struct kov_sorter::state {
             return staged.data() + (offset - staged_from);
         if (!transfer_all(false, value_fd, value_out.get(), v.value_size, offset))
             return nullptr;
+        if (release_pieces) {
+            for_pieces(offset, v.value_size, [this](uint64_t p, uint32_t b) {
+                if ((piece_left[p] -= b) == 0)
+                    fallocate(value_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                              static_cast<off_t>(p * piece_bytes), piece_bytes);
+            });
+        }
         return value_out.get();
+    }
+
+    // Calls f(piece, bytes) for each piece that [offset, offset + n) meets.
+    template <class F>
+    static void for_pieces(uint64_t offset, uint64_t n, F f)
+    {
+        while (n > 0) {
+            uint64_t piece = offset / piece_bytes;
+            uint64_t here = std::min(n, (piece + 1) * piece_bytes - offset);
+            f(piece, static_cast<uint32_t>(here));
+            offset += here;
+            n -= here;
+        }
     }
 
     size_t used() const { return block_bytes + entries.cap * sizeof(entry) + table.cap * 8; }
@@ -831,9 +869,10 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
     return 0;
 }
 
-int kov_sorter::merge_begin(std::string *error)
+int kov_sorter::merge_begin(bool last, std::string *error)
 {
     state &s = *s_;
+    s.release_pieces = last;
     s.sort_entries();
     s.readers.clear();
     size_t buf = std::clamp<size_t>(s.cap / (s.runs.size() + 1), 64u << 10, 256u << 10);
@@ -941,6 +980,8 @@ void kov_sorter::clear()
     s.staged = std::vector<unsigned char>();
     s.value_out.reset();
     s.value_out_size = 0;
+    s.piece_left = std::vector<uint32_t>();
+    s.release_pieces = false;
 }
 
 size_t kov_sorter_cap()

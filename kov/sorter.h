@@ -57,8 +57,10 @@ class kov_sorter {
     uint64_t size() const;
 
     // Starts handing out every record held in ascending key order, one copy
-    // per key (the last one stored).  Returns 0 or -1.
-    int merge_begin(std::string *error);
+    // per key (the last one stored).  Returns 0 or -1.  A last merge, after
+    // which the sorter is only cleared or destroyed, gives back the space
+    // of the values it has handed out; no other merge may follow it.
+    int merge_begin(bool last, std::string *error);
 
     // The next record of the merge: 1 with *key and *value pointing into the
     // sorter's memory until the next call, 0 at the end, -1 on failure.

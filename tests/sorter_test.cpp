@@ -54,6 +54,20 @@ std::vector<record> sorted(std::vector<record> recs)
     return recs;
 }
 
+// Values of 20 to 220 KB, about 12 MB in all: many pieces of the value file,
+// each value different in every byte position.
+std::vector<record> large_values()
+{
+    std::vector<record> recs;
+    for (int i = 0; i < 100; i++) {
+        std::string v(20000 + i * 2011 % 200000, '\0');
+        for (size_t k = 0; k < v.size(); k++)
+            v[k] = static_cast<char>((k * 31 + static_cast<size_t>(i) * 7) % 251);
+        recs.push_back({"big" + std::to_string(i * 37 % 101), v});
+    }
+    return recs;
+}
+
 // Keys that differ only in length, and keys holding every byte value.
 std::vector<record> awkward_keys()
 {
@@ -75,6 +89,7 @@ TEST(SortedRestore, OutcomesAndFileContents)
 {
     const std::vector<record> many = shuffled_records(3000);
     const std::vector<record> awkward = awkward_keys();
+    const std::vector<record> large = large_values();
     struct {
         const char *name;
         const char *cap;              // KOV_SORT_MEMORY, or null for the default
@@ -88,6 +103,8 @@ TEST(SortedRestore, OutcomesAndFileContents)
         {"awkward keys, one buffer", nullptr, awkward, "", 0, "EOF\n"},
         {"awkward keys, many runs", "64k", awkward, "", 0, "EOF\n"},
         {"many runs", "64k", many, "", 0, "EOF\n"},
+        {"large values in random order", nullptr, large, "", 0, "EOF\n"},
+        {"large values in key order", "64k", sorted(large), "", 0, "EOF\n"},
         {"duplicate of a buffered key", nullptr, many, canonical_record(many[2999].first, "again"),
          1, "KOV error: Record exists\n"},
         {"duplicate of a spilled key", "64k", many, canonical_record(many[0].first, "again"), 1,
