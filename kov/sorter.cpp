@@ -21,12 +21,11 @@ namespace {
 
 // Default buffer cap, measured in bench/RESULTS.md ("Write order").  A
 // restore that spills writes every byte of the buffer to a run and reads it
-// back: 1 GiB holds 4 million small records, 500 MB of 10 KiB values or
-// 400 MiB of 20 MiB values without a run, which made those restores 10%
-// (10 KiB values), 14% (20 MiB values) and 40% (4 million records) faster
-// than with 256 MiB.  A larger cap only matters to larger dumps, whose runs
-// are few and long.  Never more than a quarter of physical memory
-// (kov_sorter_cap).
+// back: 1 GiB holds 4 million small records without a run, which made that
+// restore 40% faster than with 256 MiB.  (Values of 1 KiB or more have
+// gone to the value file since, so they no longer fill the buffer.)  A
+// larger cap only matters to larger dumps, whose runs are few and long.
+// Never more than a quarter of physical memory (kov_sorter_cap).
 constexpr size_t default_cap = 1u << 30;
 constexpr size_t min_cap = 64u << 10;
 
