@@ -103,6 +103,7 @@ TEST(SortedRestore, OutcomesAndFileContents)
         {"awkward keys, one buffer", nullptr, awkward, "", 0, "EOF\n"},
         {"awkward keys, many runs", "64k", awkward, "", 0, "EOF\n"},
         {"many runs", "64k", many, "", 0, "EOF\n"},
+        {"runs of several key buckets", "4m", shuffled_records(60000), "", 0, "EOF\n"},
         {"large values in random order", nullptr, large, "", 0, "EOF\n"},
         {"large values in key order", "64k", sorted(large), "", 0, "EOF\n"},
         {"duplicate of a buffered key", nullptr, many, canonical_record(many[2999].first, "again"),
