@@ -240,10 +240,11 @@ int bind_datum(sqlite3_stmt *stmt, int index, datum d)
 // benchmark's medium restore it waited 0.9 s when nothing was written
 // before it, 0.25 s when the kernel was only told to start writing at each
 // commit (sync_file_range), and 0.03 s now (bench/RESULTS.md, "Values in a
-// file").  The thread exists only inside the library call that writes and blocks every
-// signal; it changes nothing the caller can see, and if it cannot be
-// started the write goes on without it.  A failure is kept for error(): the
-// kernel reports a lost write to one fsync only, which may be this one.
+// file").  The thread exists only inside the library call that writes and
+// blocks every signal; it changes nothing the caller can see, and if it
+// cannot be started the write goes on without it.  A failure is kept for
+// error(): the kernel reports a lost write to one fsync only, which may be
+// this one.
 class background_writeback {
   public:
     explicit background_writeback(int fd) : fd_(fd)

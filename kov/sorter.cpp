@@ -825,11 +825,11 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
     bool own = rec > s.chunk_size;
     // Bytes to take from the blocks: the record's own room, a new chunk for
     // its bucket, or nothing when the bucket's chunk has room.
-    auto to_take = [&] {
-        return own ? rec
-               : static_cast<size_t>(s.bucket_end[bucket] - s.bucket_at[bucket]) >= rec
-                   ? 0
-                   : s.chunk_size;
+    auto to_take = [&]() -> size_t {
+        if (own)
+            return rec;
+        size_t room = static_cast<size_t>(s.bucket_end[bucket] - s.bucket_at[bucket]);
+        return room >= rec ? 0 : s.chunk_size;
     };
     size_t take = to_take();
     size_t need = 0;
