@@ -125,7 +125,7 @@ struct kov_context {
     bool btree_rows = false;       // the table may hold records already
     // Bytes the records given to the sorter would take in pages of
     // kov_page_size and of kov_large_page_size, and their payload.
-    uint64_t footprint_small = 0, footprint_large = 0, payload = 0, payload_records = 0;
+    uint64_t footprint_small = 0, footprint_large = 0, payload = 0;
     kov_context *next = nullptr;  // list of open handles, for the exit hook
     kov_context *prev = nullptr;
 };
@@ -271,28 +271,27 @@ class background_writeback {
         return error_;
     }
 
-    void kick()
-    {
-        if (!thread_.joinable())
-            return;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            pending_ = true;
-        }
-        wake_.notify_one();
-    }
+    void kick() { signal(&pending_); }
 
   private:
     void stop()
     {
+        if (signal(&stop_))
+            thread_.join();
+    }
+
+    // Sets *flag under the lock and wakes the thread; false when there is
+    // no thread.
+    bool signal(bool *flag)
+    {
         if (!thread_.joinable())
-            return;
+            return false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
+            *flag = true;
         }
         wake_.notify_one();
-        thread_.join();
+        return true;
     }
 
     void loop()
@@ -342,9 +341,11 @@ uint64_t record_footprint(uint64_t n, uint64_t page)
 // Only a choice of layout: if it fails, the file keeps its pages.
 void choose_page_size(kov_handle db)
 {
-    if (db->btree_rows || db->in_txn || db->payload_records == 0)
+    // Before the first write, the sorter holds every record stored.
+    uint64_t records = db->sorter->size();
+    if (db->btree_rows || db->in_txn || records == 0)
         return;
-    bool large = db->payload / db->payload_records >= 4096 &&
+    bool large = db->payload / records >= 4096 &&
                  db->footprint_large <= db->footprint_small + db->footprint_small / 16;
     if (!large)
         return;
@@ -437,8 +438,6 @@ int table_holds(kov_handle db, datum key)
 // the table those written already, so a key exists when either holds it.
 int store_sorted(kov_handle db, datum key, datum value, int flag)
 {
-    if ((key.size && !key.data) || (value.size && !value.data))
-        return fail(db, "datum with a size but no data");
     // The engine refuses a row longer than its length limit; say so now, not
     // when the row is written.
     size_t limit = static_cast<size_t>(sqlite3_limit(db->db, SQLITE_LIMIT_LENGTH, -1));
@@ -464,7 +463,6 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
         return fail(db, "Record exists");
     uint64_t n = key.size + value.size + 4;
     db->payload += n;
-    db->payload_records++;
     db->footprint_small += record_footprint(n, kov_page_size);
     db->footprint_large += record_footprint(n, kov_large_page_size);
     return 0;
@@ -981,6 +979,8 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
         break;
     default: return fail(db, "invalid store flag");
     }
+    if ((key.size && !key.data) || (value.size && !value.data))
+        return fail(db, "datum with a size but no data");
     if (db->sorter)
         return store_sorted(db, key, value, flag);
     // SQLite rolls back the whole transaction when a statement runs out of
@@ -995,10 +995,6 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
     int rc = bind_datum(*stmt, 1, key);
     if (rc == SQLITE_OK)
         rc = bind_datum(*stmt, 2, value);
-    if (rc == SQLITE_MISUSE) {
-        sqlite3_reset(*stmt);
-        return fail(db, "datum with a size but no data");
-    }
     if (rc == SQLITE_OK)
         rc = sqlite3_step(*stmt);
     if (rc != SQLITE_DONE) {

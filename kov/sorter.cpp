@@ -806,8 +806,6 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
         }
     }
 
-    // Room for the record, and for the index and table should they grow:
-    // while a vector grows, its old and new arrays both exist.
     uint64_t offset = 0;
     bool external = value_size >= external_value_bytes;
     if (external && value_size > s.value_out_size) {
@@ -832,6 +830,8 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
         return room >= rec ? 0 : s.chunk_size;
     };
     size_t take = to_take();
+    // Room for the record, and for the index and table should they grow:
+    // while a vector grows, its old and new arrays both exist.
     size_t need = 0;
     if (take && (s.cur_block >= s.blocks.size() || s.cur_used + take > s.block_sizes[s.cur_block]))
         need += std::max(take, s.block_size);
