@@ -25,8 +25,9 @@
  *     kov_fetch or kov_traverse that ran into it.  The buffer holds at most
  *     1 GiB (never more than a quarter of physical memory); the
  *     environment variable KOV_SORT_MEMORY sets another cap in bytes, or
- *     with a suffix k, m or g.  Sorted runs that do not fit go to nameless
- *     temporary files in the database's directory.
+ *     with a suffix k, m or g.  Sorted runs that do not fit, and values of
+ *     1 KiB or more, go to nameless temporary files in the database's
+ *     directory.
  *
  * File format: one SQLite 3 database at exactly the given path with
  * application_id 0x6B6F7631, user_version 1 and the single table
