@@ -159,13 +159,21 @@ int sys_fail(std::string *error, const char *what, int err)
     return -1;
 }
 
+// Writes go to the kernel 1 MiB at a time.  A single write of 2 MiB or more
+// lets the page cache take 2 MiB pages, which come from the memory blocks the
+// system has left idle longest; on a virtual machine those are the blocks
+// given back to the host, and touching them again cost about 2 ns a byte
+// (writing 400 MiB of large values took 0.77 s in 2 MiB writes, 0.05 s in
+// 1 MiB writes).
+constexpr size_t max_write = size_t{1} << 20;
+
 // Writes (write) or reads exactly size bytes at offset; a read that meets
 // the end of the file fails with EIO.
 bool transfer_all(bool write, int fd, unsigned char *p, size_t size, uint64_t offset)
 {
     while (size > 0) {
         off_t at = static_cast<off_t>(offset);
-        ssize_t n = write ? pwrite(fd, p, size, at) : pread(fd, p, size, at);
+        ssize_t n = write ? pwrite(fd, p, std::min(size, max_write), at) : pread(fd, p, size, at);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
