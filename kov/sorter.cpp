@@ -245,6 +245,133 @@ struct run {
     }
 };
 
+// The value file: large values end to end, the last ones still in staged.
+// Records in the buffer and in runs hold their offset in it.
+struct value_file {
+    int fd = -1;
+    uint64_t bytes = 0;   // its length, staged bytes included
+    uint64_t limit = 0;   // the most it may hold
+    bool closed = false;  // no more values go there
+    std::vector<unsigned char> staged;
+    // A value handed out by the merge: room for the largest value in the
+    // file, taken when the value is stored so that the merge cannot run out
+    // of it.
+    std::unique_ptr<unsigned char[]> out;
+    size_t out_size = 0;
+    std::vector<uint32_t> piece_left;  // bytes of values not handed out, per piece
+    bool release_pieces = false;       // the merge is the last one
+
+    ~value_file()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+
+    // Makes room in out for a value of n bytes.  Not zeroed: only the pages
+    // a merge reads into are ever touched.
+    bool reserve_out(size_t n)
+    {
+        if (n <= out_size)
+            return true;
+        unsigned char *room = new (std::nothrow) unsigned char[n];
+        if (!room)
+            return false;
+        out.reset(room);
+        out_size = n;
+        return true;
+    }
+
+    // Writes the staged values.  On failure they stay staged.
+    bool flush()
+    {
+        if (staged.empty())
+            return true;
+        if (!transfer_all(true, fd, staged.data(), staged.size(), bytes - staged.size()))
+            return false;
+        staged.clear();
+        return true;
+    }
+
+    // Appends a value to the file, made in dir at the first call, and sets
+    // *offset to where it starts.  Returns false when the value must be
+    // buffered instead: the file is full or cannot be made or written.
+    // After a failure no more values go there; what it holds, or still has
+    // staged, stays readable.
+    bool append(const std::string &dir, const unsigned char *v, size_t n, uint64_t *offset)
+    {
+        if (closed)
+            return false;
+        if (fd < 0) {
+            struct statvfs st;
+            fd = nameless_file(dir);
+            if (fd < 0 || fstatvfs(fd, &st) != 0)
+                return closed = true, false;
+            limit = static_cast<uint64_t>(st.f_bavail) * st.f_frsize / value_file_share;
+            try {
+                staged.reserve(staging_bytes);
+            } catch (const std::bad_alloc &) {
+                return closed = true, false;
+            }
+        }
+        if (bytes + n > limit || (staged.size() + n > staging_bytes && !flush()))
+            return closed = true, false;
+        // Counted before the write: a count left too high only keeps a
+        // piece from being given back.
+        try {
+            piece_left.resize((bytes + n + piece_bytes - 1) / piece_bytes);
+        } catch (const std::bad_alloc &) {
+            return closed = true, false;
+        }
+        for_pieces(bytes, n, [this](uint64_t p, uint32_t b) { piece_left[p] += b; });
+        if (n > staging_bytes) {
+            // Written from the caller's memory, not copied first.
+            if (!transfer_all(true, fd, const_cast<unsigned char *>(v), n, bytes))
+                return closed = true, false;
+        } else {
+            staged.insert(staged.end(), v, v + n);
+        }
+        *offset = bytes;
+        bytes += n;
+        return true;
+    }
+
+    // The value of a record that holds an offset: still staged, or read
+    // back into out.  Returns nullptr with errno set on a read error.
+    // Staged values are read where they are, so that a merge needs no write
+    // to the file, which may be what failed.
+    const unsigned char *read(const rec_view &v)
+    {
+        uint64_t offset;
+        memcpy(&offset, v.value, ref_bytes);
+        uint64_t staged_from = bytes - staged.size();
+        if (offset >= staged_from)
+            return staged.data() + (offset - staged_from);
+        if (!transfer_all(false, fd, out.get(), v.value_size, offset))
+            return nullptr;
+        if (release_pieces) {
+            for_pieces(offset, v.value_size, [this](uint64_t p, uint32_t b) {
+                if ((piece_left[p] -= b) == 0)
+                    fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                              static_cast<off_t>(p * piece_bytes), piece_bytes);
+            });
+        }
+        return out.get();
+    }
+
+    // Calls f(piece, bytes) for each piece that [offset, offset + n) meets.
+    template <class F>
+    static void for_pieces(uint64_t offset, uint64_t n, F f)
+    {
+        while (n > 0) {
+            uint64_t piece = offset / piece_bytes;
+            uint64_t here = std::min(n, (piece + 1) * piece_bytes - offset);
+            f(piece, static_cast<uint32_t>(here));
+            offset += here;
+            n -= here;
+        }
+    }
+};
+
 // Reads a run from its start, one whole record at a time.
 struct run_reader {
     const run *r = nullptr;
@@ -418,21 +545,7 @@ struct kov_sorter::state {
 
     std::vector<std::unique_ptr<run>> runs;
     uint64_t run_records = 0;
-
-    // The value file: large values end to end, the last ones still in
-    // staged.  Records in the buffer and in runs point into it.
-    int value_fd = -1;
-    uint64_t value_bytes = 0;        // its length, staged bytes included
-    uint64_t value_limit = 0;        // the most it may hold
-    bool value_file_closed = false;  // no more values go there
-    std::vector<unsigned char> staged;
-    // A value handed out by the merge: room for the largest value in the
-    // file, taken when the value is stored so that the merge cannot run
-    // out of it.
-    std::unique_ptr<unsigned char[]> value_out;
-    size_t value_out_size = 0;
-    std::vector<uint32_t> piece_left;  // bytes of values not handed out, per piece
-    bool release_pieces = false;       // the merge is the last one
+    std::unique_ptr<value_file> values;  // made for the first large value
 
     std::vector<unsigned char> scratch;  // segment read by a lookup
 
@@ -446,100 +559,6 @@ struct kov_sorter::state {
     {
         for (size_t i = 0; i < blocks.size(); i++)
             unmap_memory(blocks[i], block_sizes[i]);
-        if (value_fd >= 0)
-            close(value_fd);
-    }
-
-    // Writes the staged values.  On failure they stay staged.
-    bool flush_values()
-    {
-        if (staged.empty())
-            return true;
-        if (!transfer_all(true, value_fd, staged.data(), staged.size(),
-                          value_bytes - staged.size()))
-            return false;
-        staged.clear();
-        return true;
-    }
-
-    // Appends a value to the value file and sets *offset to where it starts.
-    // Returns false when the value must be buffered instead: the file is
-    // full or cannot be made or written.  After a failure no more values go
-    // there; what it holds, or still has staged, stays readable.
-    bool append_value(const unsigned char *v, size_t n, uint64_t *offset)
-    {
-        if (value_file_closed)
-            return false;
-        if (value_fd < 0) {
-            struct statvfs st;
-            value_fd = nameless_file(dir);
-            if (value_fd < 0 || fstatvfs(value_fd, &st) != 0)
-                return value_file_closed = true, false;
-            value_limit = static_cast<uint64_t>(st.f_bavail) * st.f_frsize / value_file_share;
-            try {
-                staged.reserve(staging_bytes);
-            } catch (const std::bad_alloc &) {
-                return value_file_closed = true, false;
-            }
-        }
-        if (value_bytes + n > value_limit || (staged.size() + n > staging_bytes && !flush_values()))
-            return value_file_closed = true, false;
-        // Counted before the write: a count left too high only keeps a
-        // piece from being given back.
-        try {
-            piece_left.resize((value_bytes + n + piece_bytes - 1) / piece_bytes);
-        } catch (const std::bad_alloc &) {
-            return value_file_closed = true, false;
-        }
-        for_pieces(value_bytes, n, [this](uint64_t p, uint32_t b) { piece_left[p] += b; });
-        if (n > staging_bytes) {
-            // Written from the caller's memory, not copied first.
-            if (!transfer_all(true, value_fd, const_cast<unsigned char *>(v), n, value_bytes))
-                return value_file_closed = true, false;
-        } else {
-            staged.insert(staged.end(), v, v + n);
-        }
-        *offset = value_bytes;
-        value_bytes += n;
-        return true;
-    }
-
-    // The value of a record: in the record, still staged, or read back from
-    // the value file into value_out.  Returns nullptr with errno set on a
-    // read error.  Staged values are read where they are, so that a merge
-    // needs no write to the value file, which may be what failed.
-    const unsigned char *value_of(const rec_view &v)
-    {
-        if (!v.external)
-            return v.value;
-        uint64_t offset;
-        memcpy(&offset, v.value, ref_bytes);
-        uint64_t staged_from = value_bytes - staged.size();
-        if (offset >= staged_from)
-            return staged.data() + (offset - staged_from);
-        if (!transfer_all(false, value_fd, value_out.get(), v.value_size, offset))
-            return nullptr;
-        if (release_pieces) {
-            for_pieces(offset, v.value_size, [this](uint64_t p, uint32_t b) {
-                if ((piece_left[p] -= b) == 0)
-                    fallocate(value_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                              static_cast<off_t>(p * piece_bytes), piece_bytes);
-            });
-        }
-        return value_out.get();
-    }
-
-    // Calls f(piece, bytes) for each piece that [offset, offset + n) meets.
-    template <class F>
-    static void for_pieces(uint64_t offset, uint64_t n, F f)
-    {
-        while (n > 0) {
-            uint64_t piece = offset / piece_bytes;
-            uint64_t here = std::min(n, (piece + 1) * piece_bytes - offset);
-            f(piece, static_cast<uint32_t>(here));
-            offset += here;
-            n -= here;
-        }
     }
 
     size_t used() const { return block_bytes + entries.cap * sizeof(entry) + table.cap * 8; }
@@ -816,15 +835,13 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
 
     uint64_t offset = 0;
     bool external = value_size >= external_value_bytes;
-    if (external && value_size > s.value_out_size) {
-        // Not zeroed: only the pages a merge reads into are ever touched.
-        unsigned char *room = new (std::nothrow) unsigned char[value_size];
-        if (!room)
+    if (external) {
+        if (!s.values)
+            s.values.reset(new (std::nothrow) value_file);
+        if (!s.values || !s.values->reserve_out(value_size))
             return *error = "out of memory", -1;
-        s.value_out.reset(room);
-        s.value_out_size = value_size;
+        external = s.values->append(s.dir, value, value_size, &offset);
     }
-    external = external && s.append_value(value, value_size, &offset);
     size_t rec = header_bytes + key_size + (external ? ref_bytes : value_size);
     uint64_t prefix = key_prefix(key, key_size);
     size_t bucket = s.bucket_shift < 64 ? static_cast<size_t>(prefix >> s.bucket_shift) : 0;
@@ -922,7 +939,8 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
 int kov_sorter::merge_begin(bool last, std::string *error)
 {
     state &s = *s_;
-    s.release_pieces = last;
+    if (s.values)
+        s.values->release_pieces = last;
     s.sort_entries();
     s.readers.clear();
     size_t buf = std::clamp<size_t>(s.cap / (s.runs.size() + 1), 64u << 10, 256u << 10);
@@ -1002,7 +1020,7 @@ int kov_sorter::merge_next(const unsigned char **key, size_t *key_size, const un
             !advance(i))
             return sys_fail(error, "reading a temporary run", errno);
     }
-    const unsigned char *v = s.value_of(best);
+    const unsigned char *v = best.external ? s.values->read(best) : best.value;
     if (!v)
         return sys_fail(error, "reading a temporary file", errno);
     *key = best.key;
@@ -1022,16 +1040,7 @@ void kov_sorter::clear()
     s.reset_buffer();
     s.scratch.clear();
     s.scratch.shrink_to_fit();
-    if (s.value_fd >= 0)
-        close(s.value_fd);
-    s.value_fd = -1;
-    s.value_bytes = 0;
-    s.value_file_closed = false;
-    s.staged = std::vector<unsigned char>();
-    s.value_out.reset();
-    s.value_out_size = 0;
-    s.piece_left = std::vector<uint32_t>();
-    s.release_pieces = false;
+    s.values.reset();
 }
 
 size_t kov_sorter_cap()
