@@ -19,18 +19,24 @@ all: build
 deps:
 	@scripts/deps.sh
 
+# The tests are built when GoogleTest is installed (AUTO); `make test` asks
+# for them (ON), which fails without GoogleTest.
+TESTS      ?= AUTO
+
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DKOV_WERROR=$(WERROR) $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -DKOV_WERROR=$(WERROR) -DKOV_BUILD_TESTS=$(TESTS) $(CMAKE_ARGS)
 
 configure: deps $(BUILD)/CMakeCache.txt
-	cmake $(BUILD) -DKOV_WERROR=$(WERROR) $(CMAKE_ARGS) > /dev/null
+	cmake $(BUILD) -DKOV_WERROR=$(WERROR) -DKOV_BUILD_TESTS=$(TESTS) $(CMAKE_ARGS) > /dev/null
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
-	@scripts/demo.sh $(BUILD)
+# Builds only the two tools, quietly, and shows the commands it runs.
+demo:
+	@WERROR=$(WERROR) CMAKE_ARGS="$(CMAKE_ARGS)" scripts/demo.sh $(BUILD) $(JOBS)
 
+test: TESTS = ON
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
 

@@ -25,14 +25,38 @@ target_include_directories(kov_shared PUBLIC
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/kov>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_link_libraries(kov_shared PRIVATE SQLite::SQLite3)
+target_link_libraries(kov_shared PRIVATE Threads::Threads)
 set_target_properties(kov PROPERTIES EXPORT_NAME kov_static)
 target_include_directories(kov INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
+# A C program links libkov.a with its C compiler, which knows nothing of the
+# C++ runtime the archive needs: the libraries the C++ compiler links on its
+# own beyond those of the C compiler (libstdc++ and libm with GCC).  The
+# installed kov::kov_static carries them, as kov.pc's Libs.private does, and
+# both carry the threads.
+set(kov_cxx_runtime ${CMAKE_CXX_IMPLICIT_LINK_LIBRARIES})
+if(CMAKE_C_IMPLICIT_LINK_LIBRARIES)
+  list(REMOVE_ITEM kov_cxx_runtime ${CMAKE_C_IMPLICIT_LINK_LIBRARIES})
+endif()
+set(kov_pc_libs_private "")
+foreach(lib IN LISTS kov_cxx_runtime)
+  target_link_libraries(kov INTERFACE $<INSTALL_INTERFACE:${lib}>)
+  if(lib MATCHES "^-" OR IS_ABSOLUTE "${lib}")
+    string(APPEND kov_pc_libs_private " ${lib}")
+  else()
+    string(APPEND kov_pc_libs_private " -l${lib}")
+  endif()
+endforeach()
+if(CMAKE_THREAD_LIBS_INIT)
+  string(APPEND kov_pc_libs_private " ${CMAKE_THREAD_LIBS_INIT}")
+endif()
+string(STRIP "${kov_pc_libs_private}" kov_pc_libs_private)
 
 install(TARGETS kov_shared kov EXPORT kovTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES kov/kov.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES man/kov.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+install(FILES ${CMAKE_BINARY_DIR}/man/kov.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 
 set(kov_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/kov)
 install(EXPORT kovTargets NAMESPACE kov:: DESTINATION ${kov_cmake_dir})

@@ -2,8 +2,13 @@
 # Installs the Debian packages the build needs when they are missing.  As
 # root it runs apt-get itself; otherwise it prints the command to run.
 # EXTRA_PACKAGES names more packages for the reliability stages.
+#   scripts/deps.sh [demo]    demo: only what `make demo` needs
 set -eu
-packages="cmake make g++ libgtest-dev libsqlite3-dev sqlite3 groff-base pkg-config ${EXTRA_PACKAGES:-}"
+packages="cmake make g++ libsqlite3-dev sqlite3"
+if [ "${1:-}" != demo ]; then
+    packages="$packages libgtest-dev groff-base pkg-config"
+fi
+packages="$packages ${EXTRA_PACKAGES:-}"
 missing=""
 for p in $packages; do
     status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

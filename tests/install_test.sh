@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the build into a temporary prefix, then builds the example
-# program against what was installed, once with pkg-config and once as a
-# CMake project using find_package(kov), and runs both.
+# program, a C program, against what was installed, with pkg-config and as a
+# CMake project using find_package(kov), each against the shared and the
+# static library, and runs all four.
 #   install_test.sh BUILD_DIR SOURCE_DIR C_COMPILER [C_FLAGS [LINK_FLAGS]]
 set -eu
 build=$1 src=$2 cc=$3 cflags=${4:-} ldflags=${5:-}
@@ -23,7 +24,7 @@ lime = green"
 
 # The program must come out the same from both builds.
 check() {
-    out=$("$@" "$tmp/$(basename "$1").kov")
+    out=$("$@" "$1.kov")
     if [ "$out" != "$expected" ]; then
         printf '%s printed:\n%s\n' "$1" "$out" >&2
         exit 1
@@ -35,10 +36,29 @@ export PKG_CONFIG_PATH="$(dirname "$pc")"
 "$cc" -std=c99 -Wall -Wextra -Werror $cflags "$src/examples/kov_example.c" \
     $(pkg-config --cflags --libs kov) $ldflags -o "$tmp/with-pkg-config"
 LD_LIBRARY_PATH=$libdir check "$tmp/with-pkg-config"
+# The static library from a directory searched first that holds nothing else,
+# with what Libs.private adds.
+mkdir "$tmp/static"
+ln -s "$libdir/libkov.a" "$tmp/static/libkov.a"
+# shellcheck disable=SC2046,SC2086
+"$cc" -std=c99 -Wall -Wextra -Werror $cflags "$src/examples/kov_example.c" -L"$tmp/static" \
+    $(pkg-config --cflags --libs --static kov) $ldflags -o "$tmp/with-pkg-config-static"
+check "$tmp/with-pkg-config-static"
 
-cmake -S "$src/examples" -B "$tmp/with-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$cflags -Wall -Wextra -Werror" \
-    -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
-cmake --build "$tmp/with-cmake" >/dev/null
-check "$tmp/with-cmake/kov_example"
-echo "installed library builds and runs with pkg-config and find_package(kov)"
+for static in OFF ON; do
+    cmake -S "$src/examples" -B "$tmp/with-cmake-$static" -DCMAKE_PREFIX_PATH="$prefix" \
+        -DKOV_STATIC=$static -DCMAKE_C_COMPILER="$cc" \
+        -DCMAKE_C_FLAGS="$cflags -Wall -Wextra -Werror" \
+        -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
+    cmake --build "$tmp/with-cmake-$static" >/dev/null
+    check "$tmp/with-cmake-$static/kov_example"
+done
+# Neither static build may need the shared library.
+for p in "$tmp/with-pkg-config-static" "$tmp/with-cmake-ON/kov_example"; do
+    if ldd "$p" | grep -q libkov; then
+        echo "$p uses the shared library" >&2
+        exit 1
+    fi
+done
+echo "installed library builds and runs with pkg-config and find_package(kov)," \
+    "shared and static"
