@@ -74,8 +74,8 @@ TEST(Progress, OnTerminalOnlyAndErasedBeforeLastMessage)
         {"{\nkey(1) = \"\\4x", 1, "Invalid hex: x", false},
         {"", 0, "EOF", true},
     };
-    const std::regex reading("kovrestore: [0-9.]+ (B|KiB|MiB), [0-9]+ records, "
-                             "[0-9.]+ (B|KiB|MiB)/s");
+    const std::regex reading("kovrestore: reading [0-9.]+ (B|KiB|MiB), "
+                             "[0-9]+ records, [0-9.]+ (B|KiB|MiB)/s, 0:0[1-9] elapsed\r");
     for (const auto &t : cases) {
         SCOPED_TRACE(std::string(t.last) + (t.err_on_pipe ? " on a pipe" : ""));
         scratch_dir dir;
@@ -113,6 +113,11 @@ TEST(Progress, OnTerminalOnlyAndErasedBeforeLastMessage)
         }
         if (t.status == 0) {
             EXPECT_EQ(read_kov(dir.path("db.kov")).size(), records);
+            // The writing step shows as soon as it starts, with all the
+            // records read.
+            std::regex writing("\rkovrestore: writing [0-9]+ of " + std::to_string(records) +
+                               " records, 0:0[1-9] elapsed");
+            EXPECT_EQ(std::regex_search(o.out, writing), !t.err_on_pipe) << o.out;
         }
     }
 }

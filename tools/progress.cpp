@@ -113,18 +113,59 @@ void append_bytes(char *line, size_t size, size_t *len, double bytes)
         append(line, size, len, "%.1f %s", bytes, units[unit]);
 }
 
-// ", H:MM:SS left" or ", M:SS left" for the rest of work done at a steady
-// rate: done of total units in elapsed seconds.  Nothing until a second
-// has passed, which gives too little to go by.
-void append_left(char *line, size_t size, size_t *len, double done, double total, double elapsed)
+// "H:MM:SS" or "M:SS" for a number of seconds.
+void append_clock(char *line, size_t size, size_t *len, double seconds)
 {
-    if (done <= 0 || total < done || elapsed < first_draw)
-        return;
-    long long s = static_cast<long long>(elapsed * (total - done) / done + 0.5);
+    long long s = static_cast<long long>(seconds + 0.5);
     if (s >= 3600)
-        append(line, size, len, ", %lld:%02lld:%02lld left", s / 3600, s / 60 % 60, s % 60);
+        append(line, size, len, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
     else
-        append(line, size, len, ", %lld:%02lld left", s / 60, s % 60);
+        append(line, size, len, "%lld:%02lld", s / 60, s % 60);
+}
+
+// The reading phase: bytes read (of the input's size, when known), records
+// and the rate; without a known position, records and their rate.
+void append_reading(char *line, size_t size, size_t *len, double elapsed)
+{
+    if (m.input) {
+        append(line, size, len, "reading ");
+        long long pos = ftello(m.input);
+        if (pos >= 0)
+            m.input_bytes = pos;
+    }
+    if (m.input_bytes < 0) {
+        append(line, size, len, "%llu records, %.0f records/s", m.records,
+               static_cast<double>(m.records) / elapsed);
+        return;
+    }
+    append_bytes(line, size, len, static_cast<double>(m.input_bytes));
+    if (m.input_size > 0) {
+        long long pos = m.input_bytes < m.input_size ? m.input_bytes : m.input_size;
+        append(line, size, len, " of ");
+        append_bytes(line, size, len, static_cast<double>(m.input_size));
+        append(line, size, len, " (%lld%%)", pos * 100 / m.input_size);
+    }
+    append(line, size, len, ", %llu records, ", m.records);
+    append_bytes(line, size, len, static_cast<double>(m.input_bytes) / elapsed);
+    append(line, size, len, "/s");
+}
+
+// The writing phase, which follows the reading.  Once it has run for a
+// second, its rate so far gives the time the rest of it takes, and the time
+// the reading took (measured, not assumed) makes that a share of the whole
+// job: the percentage and the time left are those of the whole restore.
+// Returns the seconds left, or -1 while they are unknown.
+double append_writing(char *line, size_t size, size_t *len, double t)
+{
+    append(line, size, len, "writing %llu of %llu records", m.done, m.total);
+    double writing = t - m.phase_start;
+    if (m.done == 0 || m.total < m.done || writing < first_draw)
+        return -1;
+    double write_total = writing * static_cast<double>(m.total) / static_cast<double>(m.done);
+    double reading = m.phase_start - m.start;
+    double job = (reading + writing) / (reading + write_total);
+    append(line, size, len, ", job %.0f%% done", 100 * (job < 1 ? job : 1));
+    return write_total - writing;
 }
 
 void draw(double t)
@@ -132,38 +173,21 @@ void draw(double t)
     char line[256];
     size_t len = 0;
     double elapsed = t - m.start;
+    double left = -1;
     append(line, sizeof line, &len, "%s: ", m.prog);
-    if (m.writing) {
-        append(line, sizeof line, &len, "writing %llu of %llu records", m.done, m.total);
-        if (m.total > 0)
-            append(line, sizeof line, &len, " (%llu%%)", m.done * 100 / m.total);
-        append_left(line, sizeof line, &len, static_cast<double>(m.done),
-                    static_cast<double>(m.total), t - m.phase_start);
-    } else {
-        if (m.input) {
-            long long pos = ftello(m.input);
-            if (pos >= 0)
-                m.input_bytes = pos;
-        }
-        if (m.input_bytes >= 0) {
-            append_bytes(line, sizeof line, &len, static_cast<double>(m.input_bytes));
-            if (m.input_size > 0) {
-                long long pos = m.input_bytes < m.input_size ? m.input_bytes : m.input_size;
-                append(line, sizeof line, &len, " of ");
-                append_bytes(line, sizeof line, &len, static_cast<double>(m.input_size));
-                append(line, sizeof line, &len, " (%lld%%)", pos * 100 / m.input_size);
-            }
-            append(line, sizeof line, &len, ", %llu records, ", m.records);
-            append_bytes(line, sizeof line, &len, static_cast<double>(m.input_bytes) / elapsed);
-            append(line, sizeof line, &len, "/s");
-            if (m.input_size > 0)
-                append_left(line, sizeof line, &len, static_cast<double>(m.input_bytes),
-                            static_cast<double>(m.input_size), elapsed);
-        } else {
-            append(line, sizeof line, &len, "%llu records, %.0f records/s", m.records,
-                   static_cast<double>(m.records) / elapsed);
-        }
+    if (m.writing)
+        left = append_writing(line, sizeof line, &len, t);
+    else
+        append_reading(line, sizeof line, &len, elapsed);
+    // The elapsed time last: a narrow terminal cuts the line short.
+    if (left >= 0) {
+        append(line, sizeof line, &len, ", ");
+        append_clock(line, sizeof line, &len, left);
+        append(line, sizeof line, &len, " left");
     }
+    append(line, sizeof line, &len, ", ");
+    append_clock(line, sizeof line, &len, elapsed);
+    append(line, sizeof line, &len, " elapsed");
 
     struct winsize ws;
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 && len >= ws.ws_col)
@@ -245,8 +269,10 @@ extern "C" void progress_writing(void *, unsigned long long done, unsigned long 
     if (!m.on)
         return;
     if (!m.writing) {
+        // The new phase shows at once on a line already drawn.
         m.writing = true;
         m.phase_start = now();
+        m.next_draw = 0;
     }
     m.done = done;
     m.total = total;
