@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Times kovrestore against the loaders a user could pick instead.
 
-    python3 bench/bench.py [--runs N] [--records N] [--datasets a,b]
-                           [--build DIR] [--data DIR] [--results FILE]
-                           [--smoke]
+    python3 bench/bench.py [--runs N] [--repeat N] [--records N]
+                           [--datasets a,b] [--build DIR] [--data DIR]
+                           [--results FILE] [--smoke]
 
 `make bench` runs it with the defaults: the small, medium, large and scale
 datasets, three interleaved runs of every row, results printed and written to
@@ -15,7 +15,13 @@ For each dataset, build/kovbench writes the same records as a kov dump and in
 the input format of each peer.  Every row then runs once per round, rounds
 interleaved so that a slow spell of the machine hits every row alike, and the
 median of the rounds is reported with the peak RSS.  After every run the
-loaded database is checked: every record must be there.  Only the Python
+loaded database is checked: every record must be there.
+
+A short calibration, the fastest of a few runs of the cat and decode floors
+over the dataset's dump, runs before and after each dataset; a dataset whose
+calibration moved by more than 20% ran on a disturbed machine and is marked
+so.  `--repeat N` runs the whole set N times: a target is met only when it
+is met in every repeat, and the report quotes its worst repeat and range.  Only the Python
 standard library is used; the peers are Debian packages installed on demand.
 """
 
@@ -35,6 +41,9 @@ PEER_PACKAGES = ["sqlite3", "lmdb-utils", "gdbmtool", "db5.3-util", "eatmydata"]
 # Rows run on the scale dataset, where every other peer takes minutes.
 SCALE_ROWS = ("kovrestore", "gdbm_load", "mdb_load no sync", "decode only")
 RUN_TIMEOUT = 3600
+CALIBRATION_RUNS = 3     # runs of each floor in a calibration
+CALIBRATION_DRIFT = 0.20  # a larger move marks the dataset as disturbed
+CALIBRATION_FLOOR = 0.05  # seconds; moves of shorter runs count against it
 KOVBENCH = None     # build/kovbench, set by main
 RESULT_DIR = None   # where kovbench time leaves its report
 
@@ -294,6 +303,35 @@ def median(xs):
     return statistics.median(xs)
 
 
+def calibrate(d):
+    """How fast the machine is just now: the fastest of CALIBRATION_RUNS runs
+    of each floor over the dataset's dump, {floor: seconds}."""
+    dump = os.path.join(d, "kov.dump")
+    floors = {"cat": (["cat", dump], None), "decode": ([KOVBENCH, "decode"], dump)}
+    return {name: min(run_timed(argv, stdin_path=stdin, cwd=d)[0]
+                      for _ in range(CALIBRATION_RUNS))
+            for name, (argv, stdin) in floors.items()}
+
+
+def calibration_drift(before, after):
+    """The largest relative move of a floor between two calibrations.  A run
+    of a few milliseconds (the smoke run's) moves by the clock's noise
+    alone, so a move is taken relative to CALIBRATION_FLOOR at least."""
+    return max(abs(after[k] - before[k]) / max(before[k], CALIBRATION_FLOOR)
+               for k in before)
+
+
+def calibration_line(before, after):
+    drift = calibration_drift(before, after)
+    text = "Calibration before and after: " + ", ".join(
+        "%s %.3f -> %.3f s" % (k, before[k], after[k]) for k in before)
+    text += " (moved %.0f%%)" % (100 * drift)
+    if drift > CALIBRATION_DRIFT:
+        text += ": **disturbed**, a move of more than %.0f%%, so the figures " \
+            "of this dataset do not hold" % (100 * CALIBRATION_DRIFT)
+    return text + "."
+
+
 def machine_info():
     cpu = "unknown"
     try:
@@ -355,12 +393,12 @@ def mib(n):
     return n / 2**20
 
 
-def report_dataset(name, manifest, rows, runs):
+def report_dataset(name, manifest, rows, runs, label=""):
     base = median(rows[0].times)
     dump_bytes = os.path.getsize(rows[0].stdin)
     lines = [
-        "### %s: %d records, largest %d bytes, kov dump %.1f MB"
-        % (name, manifest["records"], manifest["largest_record"],
+        "### %s%s: %d records, largest %d bytes, kov dump %.1f MB"
+        % (name, label, manifest["records"], manifest["largest_record"],
            dump_bytes / 1e6),
         "",
         "| row | median s | records/s | MB/s of input | input MB | peak RSS MiB "
@@ -383,17 +421,13 @@ def report_dataset(name, manifest, rows, runs):
 
 
 def targets(results, cache_cap):
-    """Evaluates the targets of the benchmark; returns report lines and
-    whether every one that could be measured was met."""
-    lines = ["| target | measured | met |", "|---|---:|---|"]
-    all_met = True
+    """Measures the targets of the benchmark on the results of one repeat;
+    returns (text, value, limit, unit) for each, a target being met when its
+    value is at most its limit."""
+    measured = []
 
     def add(text, value, limit, unit="x"):
-        nonlocal all_met
-        ok = value <= limit
-        all_met &= ok
-        lines.append("| %s | %.2f%s (limit %.2f%s) | %s |"
-                     % (text, value, unit, limit, unit, "yes" if ok else "NO"))
+        measured.append((text, value, limit, unit))
 
     for name, (manifest, rows) in results.items():
         by = {r.name: r for r in rows if r is not None}
@@ -444,6 +478,31 @@ def targets(results, cache_cap):
         if "kovdump" in by:
             add("%s: kovdump peak RSS" % name, by["kovdump"].rss / 1024,
                 limit, " MiB")
+    return measured
+
+
+def target_table(repeats, disturbed):
+    """The targets over every repeat: a target is met only when it is met in
+    each, and the worst repeat's value and the range are quoted.  repeats
+    holds targets()'s list for each repeat; disturbed maps a dataset to the
+    repeats (from 1) whose calibration moved.  Returns the report lines and
+    whether every target was met."""
+    values = {}
+    for measured in repeats:
+        for text, value, limit, unit in measured:
+            values.setdefault(text, (limit, unit, []))[2].append(value)
+    lines = ["| target | worst repeat | range of %d repeat%s | met in every repeat |"
+             % (len(repeats), "" if len(repeats) == 1 else "s"), "|---|---:|---|---|"]
+    all_met = True
+    for text, (limit, unit, vs) in values.items():
+        ok = max(vs) <= limit and len(vs) == len(repeats)
+        all_met &= ok
+        marks = sorted({r for n in text.split(":")[0].split(" / ")
+                        for r in disturbed.get(n, [])})
+        note = " (disturbed: repeat %s)" % ", ".join(map(str, marks)) if marks else ""
+        lines.append("| %s | %.2f%s (limit %.2f%s) | %.2f-%.2f%s | %s%s |"
+                     % (text, max(vs), unit, limit, unit, min(vs), max(vs), unit,
+                        "yes" if ok else "NO", note))
     return lines, all_met
 
 
@@ -453,7 +512,10 @@ def main():
     ap.add_argument("--data", default=None,
                     help="scratch directory for the datasets (default: "
                     "BUILD/bench-data)")
-    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--runs", type=int, default=3,
+                    help="interleaved runs of every row, of which the median")
+    ap.add_argument("--repeat", type=int, default=1,
+                    help="times the whole set runs; a target must hold in each")
     ap.add_argument("--records", type=int, default=0,
                     help="records per dataset (0: the dataset's own count)")
     ap.add_argument("--datasets", default="small,medium,large,scale")
@@ -473,6 +535,8 @@ def main():
         else os.path.join(ROOT, "bench", "RESULTS.md"))
     if args.runs < 1:
         die("--runs must be at least 1")
+    if args.repeat < 1:
+        die("--repeat must be at least 1")
 
     ensure_peers()
     for tool in ("kovrestore", "kovbench"):
@@ -486,14 +550,17 @@ def main():
         print("bench: build/kovdump is not built; its row is skipped",
               flush=True)
 
-    results = {}
+    results = {}      # repeat -> dataset -> (manifest, rows)
+    disturbed = {}    # dataset -> repeats whose calibration moved
     report = []
     commands = []
-    for name in args.datasets.split(","):
+    for repeat, name in [(repeat, name) for repeat in range(1, args.repeat + 1)
+                         for name in args.datasets.split(",")]:
+        label = " (repeat %d of %d)" % (repeat, args.repeat) if args.repeat > 1 else ""
         d = os.path.join(data, name)
         shutil.rmtree(d, ignore_errors=True)
         os.makedirs(d)
-        print("bench: generating %s" % name, flush=True)
+        print("bench: generating %s%s" % (name, label), flush=True)
         run_timed([os.path.join(build, "kovbench"), "gen", name,
                    str(args.records), d])
         manifest = read_manifest(os.path.join(d, "manifest"))
@@ -503,6 +570,7 @@ def main():
         # Bring every input into the page cache before the first round.
         for r in live:
             run_timed(["cat", r.input_file])
+        before = calibrate(d)
         for i in range(args.runs):
             for r in live:
                 run_row(r)
@@ -510,8 +578,12 @@ def main():
                 name, i + 1, args.runs, ", ".join(
                     "%s %.2fs" % (r.name, r.times[-1]) for r in live)),
                 flush=True)
-        results[name] = (manifest, rows)
-        report += report_dataset(name, manifest, rows, args.runs) + [""]
+        after = calibrate(d)
+        if calibration_drift(before, after) > CALIBRATION_DRIFT:
+            disturbed.setdefault(name, []).append(repeat)
+        results.setdefault(repeat, {})[name] = (manifest, rows)
+        report += report_dataset(name, manifest, rows, args.runs, label) + [
+            "", calibration_line(before, after), ""]
         if not commands:
             commands = ["- %s: `%s`%s" % (r.name, r.command().replace(
                                               os.path.relpath(d, ROOT) + "/", ""),
@@ -520,14 +592,21 @@ def main():
         if not args.keep:
             shutil.rmtree(d, ignore_errors=True)
 
-    target_lines, all_met = targets(results, cache_cap_bytes())
+    repeats = [targets(results[r], cache_cap_bytes()) for r in sorted(results)]
+    target_lines, all_met = target_table(repeats, disturbed)
     argv = " ".join(["python3", "bench/bench.py"] + sys.argv[1:])
     text = "\n".join(
         ["# kov benchmark results", "",
          "Written by `%s` on %s. Times are medians of %d interleaved runs "
          "on a shared machine: compare rows of one run, not runs of "
-         "different days." % (argv, datetime.date.today().isoformat(),
-                              args.runs),
+         "different days. The whole set ran %d time%s; a target is met only "
+         "when it is met in every repeat, and the targets quote the worst "
+         "repeat and the range. A dataset whose calibration (the fastest "
+         "of %d runs of `cat` and of `decode only`, before and after it) "
+         "moved by more than %.0f%% is marked disturbed."
+         % (argv, datetime.date.today().isoformat(), args.runs, args.repeat,
+            "" if args.repeat == 1 else "s", CALIBRATION_RUNS,
+            100 * CALIBRATION_DRIFT),
          ""] + ["- " + x for x in machine_info()] +
         ["", "## Results", ""] + report +
         ["## Targets", ""] + target_lines +
