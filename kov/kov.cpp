@@ -34,6 +34,7 @@
 // were.
 
 #include "kov.h"
+#include "open_checks.h"
 #include "sorter.h"
 
 #include <errno.h>
@@ -107,11 +108,8 @@ struct kov_context {
     sqlite3_stmt *replace = nullptr;    // INSERT OR REPLACE, for KOV_REPLACE
     sqlite3_stmt *update = nullptr;     // UPDATE, for KOV_MODIFY
     sqlite3_stmt *select = nullptr;     // lookup of one key, for kov_fetch
-    std::string name;                   // path as given to kov_open
+    kov_file file;                      // the file, its journal and their descriptors
     std::string error;                  // text of the last failure
-    int fd = -1;                        // our descriptor on the file, for fsync
-    std::string journal;                // name-journal when we created it, else ""
-    int journal_fd = -1;                // our descriptor on that journal
     pid_t owner = 0;                    // process that opened the handle
     bool readonly = false;              // opened O_RDONLY: no stores
     bool in_txn = false;                // a write transaction is open
@@ -373,7 +371,7 @@ int write_sorted(kov_handle db, bool last = false)
         begin_write(db))
         return -1;
     db->btree_rows = true;
-    background_writeback writeback(db->fd);
+    background_writeback writeback(db->file.fd);
     for (;;) {
         datum key, value;
         uint64_t done;
@@ -476,26 +474,6 @@ void finalize_all(kov_handle db)
     }
 }
 
-bool same_file(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Closes our descriptor on the journal of a file we created.  With remove,
-// after a clean close (nothing left in it to roll back), also removes the
-// journal, provided its name still leads to the file we created.
-void release_journal(kov_handle db, bool remove)
-{
-    if (db->journal_fd < 0)
-        return;
-    struct stat ours, named;
-    if (remove && fstat(db->journal_fd, &ours) == 0 && lstat(db->journal.c_str(), &named) == 0 &&
-        same_file(ours, named))
-        unlink(db->journal.c_str());
-    close(db->journal_fd);
-    db->journal_fd = -1;
-}
-
 // Commits every handle this process still has open.  Runs at exit, as
 // stdio's flush does, so that records stored by a program that exits
 // without kov_close are kept.  A forked child that exits does not commit
@@ -513,7 +491,7 @@ void commit_open_handles()
         if (sqlite3_close_v2(db->db) != SQLITE_OK)
             rc = -1;
         db->db = nullptr;
-        release_journal(db, rc == 0);
+        release_journal(db->file, rc == 0);
     }
 }
 
@@ -539,43 +517,6 @@ void unlink_handle(kov_handle db)
         open_list = db->next;
     if (db->next)
         db->next->prev = db->prev;
-}
-
-// Moves fd above the standard descriptors, so that a program started with
-// standard input closed never reads its own database as input.
-int above_stdio(int fd)
-{
-    if (fd < 0 || fd > STDERR_FILENO)
-        return fd;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return moved;
-}
-
-std::string directory_of(const std::string &name)
-{
-    std::string dir = name;
-    size_t slash = dir.find_last_of('/');
-    if (slash == std::string::npos)
-        dir = ".";
-    else
-        dir.resize(slash ? slash : 1);
-    return dir;
-}
-
-int fsync_directory_of(const std::string &name)
-{
-    std::string dir = directory_of(name);
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    int rc = fsync(fd);
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return rc;
 }
 
 sqlite3_int64 query_int(kov_handle db, const char *sql, int *rc_out)
@@ -665,119 +606,10 @@ void destroy(kov_handle db)
     finalize_all(db);
     if (db->db)
         sqlite3_close_v2(db->db);
-    release_journal(db, false);
-    if (db->fd >= 0)
-        close(db->fd);
+    release_journal(db->file, false);
+    if (db->file.fd >= 0)
+        close(db->file.fd);
     delete db;
-}
-
-// Refuses what cannot be a kov database before SQLite reads it: anything
-// but a regular file (a FIFO, a device, /dev/zero) and, for a reader, a
-// zero-length file, which SQLite would take for an empty database, so that
-// a backup cut to nothing would dump as nothing.  A reader also refuses a
-// file in WAL mode: SQLite reads one only after creating -wal and -shm
-// beside it (or fails where it may not), and a read-only open never writes.
-int check_file(kov_handle db, int *err)
-{
-    struct stat st;
-    if (fstat(db->fd, &st)) {
-        *err = errno;
-        return fail(db, strerror(errno));
-    }
-    if (S_ISDIR(st.st_mode)) {
-        *err = EISDIR;
-        return fail(db, strerror(EISDIR));
-    }
-    *err = EINVAL;
-    if (!S_ISREG(st.st_mode))
-        return fail(db, "not a kov database: not a regular file");
-    if (!db->readonly)
-        return 0;
-    if (st.st_size == 0)
-        return fail(db, "not a kov database: the file is empty");
-
-    // Bytes 18 and 19 of the header are 2 in WAL mode; a -wal beside the
-    // file is read as part of it whatever the header says.
-    unsigned char header[100];
-    struct stat wal_st;
-    bool wal = pread(db->fd, header, sizeof header, 0) == (ssize_t)sizeof header &&
-               memcmp(header, "SQLite format 3", 16) == 0 && (header[18] == 2 || header[19] == 2);
-    if (wal || lstat((db->name + "-wal").c_str(), &wal_st) == 0) {
-        *err = ENOTSUP;
-        return fail(db, "database in WAL mode, which cannot be read without writing beside "
-                        "it; convert it with PRAGMA journal_mode=DELETE");
-    }
-    return 0;
-}
-
-// Fails with EEXIST and a text naming the file.
-int fail_in_the_way(kov_handle db, const std::string &path, int *err)
-{
-    *err = EEXIST;
-    db->error = path + " already exists beside the new database; remove it or choose another name";
-    return -1;
-}
-
-// A new database shares no side file with anything: SQLite would adopt an
-// existing -journal (and write page contents into it), and read a -wal as
-// part of the database.
-int refuse_side_files(kov_handle db, int *err)
-{
-    for (const char *suffix : {"-journal", "-wal", "-shm"}) {
-        std::string side = db->name + suffix;
-        struct stat st;
-        if (lstat(side.c_str(), &st) == 0)
-            return fail_in_the_way(db, side, err);
-        if (errno != ENOENT) {
-            *err = errno;
-            return fail(db, (side + ": " + strerror(errno)).c_str());
-        }
-    }
-    return 0;
-}
-
-// Creates name-journal for a file we created, exclusively and with the
-// file's mode (the owner may always write it, as SQLite must), so that the
-// journal SQLite opens by that name is ours.
-int create_journal(kov_handle db, int *err)
-{
-    struct stat st;
-    if (fstat(db->fd, &st)) {
-        *err = errno;
-        return fail(db, strerror(errno));
-    }
-    std::string journal = db->name + "-journal";
-    int fd = above_stdio(open(journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                              (st.st_mode & 0777) | S_IRUSR | S_IWUSR));
-    if (fd < 0) {
-        if (errno == EEXIST)
-            return fail_in_the_way(db, journal, err);
-        *err = errno;
-        return fail(db, (journal + ": " + strerror(errno)).c_str());
-    }
-    db->journal = journal;
-    db->journal_fd = fd;
-    return 0;
-}
-
-// Checks that SQLite works on the files we hold: its main database file is
-// the file we opened or created (same device and inode), and a journal we
-// created is the one it will use.
-int check_sqlite_files(kov_handle db, int *err)
-{
-    const char *main_file = sqlite3_db_filename(db->db, "main");
-    struct stat ours, theirs;
-    *err = EIO;
-    if (!main_file || !*main_file || fstat(db->fd, &ours) || stat(main_file, &theirs) ||
-        !same_file(ours, theirs))
-        return fail(db, "SQLite opened another file than the one named");
-    if (db->journal_fd < 0)
-        return 0;
-    const char *journal = sqlite3_filename_journal(main_file);
-    if (!journal || fstat(db->journal_fd, &ours) || stat(journal, &theirs) ||
-        !same_file(ours, theirs))
-        return fail(db, "SQLite would use another journal than the one created for it");
-    return 0;
 }
 
 // True when the connection's journal mode is PERSIST, as set for a journal
@@ -795,17 +627,19 @@ bool journal_mode_is_persist(kov_handle db)
     return persist;
 }
 
-// Opens the SQLite connection on the file whose descriptor db->fd holds and
+// Opens the SQLite connection on the file whose descriptor db->file.fd holds and
 // brings it to a usable kov database; created says that kov_open created
 // the file, which then gets its journal before SQLite needs one.  Returns
 // 0, or -1 with *err set.
 int attach(kov_handle db, bool created, int *err)
 {
-    if (check_file(db, err) || (created && (refuse_side_files(db, err) || create_journal(db, err))))
+    if (check_file(db->file, db->readonly, &db->error, err) ||
+        (created && (refuse_side_files(db->file, &db->error, err) ||
+                     create_journal(db->file, &db->error, err))))
         return -1;
     // A relative name gets "./" in front, so that SQLite never reads it as
     // ":memory:" or as a URI; URI processing stays off too.
-    std::string path = db->name[0] == '/' ? db->name : "./" + db->name;
+    std::string path = db->file.name[0] == '/' ? db->file.name : "./" + db->file.name;
     int flags = (db->readonly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
     int rc = sqlite3_open_v2(path.c_str(), &db->db, flags, nullptr);
     if (rc != SQLITE_OK) {
@@ -813,7 +647,7 @@ int attach(kov_handle db, bool created, int *err)
         return fail_sqlite(db, rc);
     }
     sqlite3_extended_result_codes(db->db, 1);
-    if (check_sqlite_files(db, err))
+    if (check_sqlite_files(db->file, db->db, &db->error, err))
         return -1;
 
     char sql[200];
@@ -822,14 +656,14 @@ int attach(kov_handle db, bool created, int *err)
              db->readonly ? "PRAGMA query_only=1;"
                           : "PRAGMA locking_mode=EXCLUSIVE;"
                             "PRAGMA synchronous=OFF;",
-             db->journal_fd >= 0 ? "PRAGMA journal_mode=PERSIST;" : "");
+             db->file.journal_fd >= 0 ? "PRAGMA journal_mode=PERSIST;" : "");
     if (exec(db, sql)) {
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
 
     struct stat st;
-    if (fstat(db->fd, &st)) {
+    if (fstat(db->file.fd, &st)) {
         *err = errno;
         return fail(db, strerror(errno));
     }
@@ -846,12 +680,12 @@ int attach(kov_handle db, bool created, int *err)
     // which the exclusive locking mode keeps from now on.  It takes an
     // empty journal for none, so ours is still the one, unless a -wal
     // appeared after refuse_side_files looked.
-    if (db->journal_fd >= 0) {
+    if (db->file.journal_fd >= 0) {
         if (!journal_mode_is_persist(db)) {
             *err = EEXIST;
-            return fail(db, (db->name + "-wal appeared beside the new database").c_str());
+            return fail(db, (db->file.name + "-wal appeared beside the new database").c_str());
         }
-        if (check_sqlite_files(db, err))
+        if (check_sqlite_files(db->file, db->db, &db->error, err))
             return -1;
     }
     return 0;
@@ -917,15 +751,15 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, i
         errno = ENOMEM;
         return nullptr;
     }
-    db->name = name;
-    db->fd = fd;
+    db->file.name = name;
+    db->file.fd = fd;
     db->owner = getpid();
     db->readonly = readonly;
 
     int err = 0;
     if (attach(db, created, &err)) {
         open_error = db->error;
-        release_journal(db, created);
+        release_journal(db->file, created);
         destroy(db);
         if (created)
             unlink(name);
@@ -939,7 +773,7 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, i
         db->sorter = new (std::nothrow) kov_sorter(directory_of(name), kov_sorter_cap());
         if (!db->sorter || exec(db, sql)) {
             open_error = db->sorter ? db->error : "out of memory";
-            release_journal(db, true);
+            release_journal(db->file, true);
             destroy(db);
             unlink(name);
             errno = ENOMEM;
@@ -1162,16 +996,16 @@ extern "C" int kov_close(kov_handle db)
         }
         db->db = nullptr;
     }
-    release_journal(db, rc == 0);
+    release_journal(db->file, rc == 0);
     // SQLite ran without syncing; now put the file, and the directory entry
     // of the file and of the deleted journal, on stable storage.
     if (!db->readonly) {
-        if (fsync(db->fd) && rc == 0) {
+        if (fsync(db->file.fd) && rc == 0) {
             rc = -1;
             saved = errno;
             cause = std::string("fsync: ") + strerror(saved);
         }
-        if (fsync_directory_of(db->name) && rc == 0) {
+        if (fsync_directory_of(db->file.name) && rc == 0) {
             rc = -1;
             saved = errno;
             cause = std::string("fsync of the directory: ") + strerror(saved);
