@@ -38,6 +38,15 @@ kov_handle create(const std::string &path)
     return kov_open(path.c_str(), 0, 0, O_RDWR | O_CREAT | O_EXCL, 0666);
 }
 
+// A handle that writes path: one that creates it, or one on the empty kov
+// file that an earlier handle created.
+kov_handle open_to_write(const std::string &path, bool existing)
+{
+    if (existing && kov_close(create(path)) != 0)
+        return nullptr;
+    return existing ? kov_open(path.c_str(), 0, 0, O_RDWR, 0) : create(path);
+}
+
 std::string sql_text(const std::string &path, const char *sql)
 {
     sqlite3 *db;
@@ -130,43 +139,48 @@ TEST(KovOpen, ZeroLengthFileIsACreationCutShort)
     EXPECT_EQ((std::vector<record>{{"k", "v"}}), kovtest::read_kov(path));
 }
 
+// On a file the handle creates (written in key order at the close) and on an
+// existing one (written at once, committed at the close).
 TEST(KovStore, ModesAndEmptyBlobs)
 {
-    kovtest::scratch_dir dir;
-    std::string path = dir.path("db.kov");
-    kov_handle db = create(path);
-    ASSERT_NE(nullptr, db);
+    for (bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "existing file" : "new file");
+        kovtest::scratch_dir dir;
+        std::string path = dir.path("db.kov");
+        kov_handle db = open_to_write(path, existing);
+        ASSERT_NE(nullptr, db);
 
-    EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("one"), KOV_INSERT));
-    EXPECT_EQ(-1, kov_store(db, as_datum("k"), as_datum("two"), KOV_INSERT));
-    EXPECT_STREQ("Record exists", kov_errorstr(db));
-    EXPECT_EQ("one", fetch(db, "k"));
+        EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("one"), KOV_INSERT));
+        EXPECT_EQ(-1, kov_store(db, as_datum("k"), as_datum("two"), KOV_INSERT));
+        EXPECT_STREQ("Record exists", kov_errorstr(db));
+        EXPECT_EQ("one", fetch(db, "k"));
 
-    EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("three"), KOV_REPLACE));
-    EXPECT_EQ("three", fetch(db, "k"));
-    EXPECT_EQ(0, kov_store(db, as_datum("new"), as_datum("r"), KOV_REPLACE));
+        EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("three"), KOV_REPLACE));
+        EXPECT_EQ("three", fetch(db, "k"));
+        EXPECT_EQ(0, kov_store(db, as_datum("new"), as_datum("r"), KOV_REPLACE));
 
-    EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("four"), KOV_MODIFY));
-    EXPECT_EQ("four", fetch(db, "k"));
-    EXPECT_EQ(-1, kov_store(db, as_datum("absent"), as_datum("x"), KOV_MODIFY));
-    EXPECT_STRNE("", kov_errorstr(db));
-    EXPECT_EQ("<absent>", fetch(db, "absent"));
+        EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("four"), KOV_MODIFY));
+        EXPECT_EQ("four", fetch(db, "k"));
+        EXPECT_EQ(-1, kov_store(db, as_datum("absent"), as_datum("x"), KOV_MODIFY));
+        EXPECT_STRNE("", kov_errorstr(db));
+        EXPECT_EQ("<absent>", fetch(db, "absent"));
 
-    EXPECT_EQ(-1, kov_store(db, as_datum("k"), as_datum("x"), 7));
+        EXPECT_EQ(-1, kov_store(db, as_datum("k"), as_datum("x"), 7));
 
-    // Empty keys and values, with and without a data pointer.
-    EXPECT_EQ(0, kov_store(db, datum{nullptr, 0}, datum{nullptr, 0}, KOV_INSERT));
-    EXPECT_EQ(0, kov_store(db, as_datum("e"), as_datum(""), KOV_INSERT));
-    datum empty = kov_fetch(db, datum{nullptr, 0});
-    EXPECT_NE(nullptr, empty.data);
-    EXPECT_EQ(0u, empty.size);
-    free(empty.data);
-    EXPECT_EQ(-1, kov_store(db, datum{nullptr, 3}, as_datum("v"), KOV_INSERT));
-    ASSERT_EQ(0, kov_close(db));
+        // Empty keys and values, with and without a data pointer.
+        EXPECT_EQ(0, kov_store(db, datum{nullptr, 0}, datum{nullptr, 0}, KOV_INSERT));
+        EXPECT_EQ(0, kov_store(db, as_datum("e"), as_datum(""), KOV_INSERT));
+        datum empty = kov_fetch(db, datum{nullptr, 0});
+        EXPECT_NE(nullptr, empty.data);
+        EXPECT_EQ(0u, empty.size);
+        free(empty.data);
+        EXPECT_EQ(-1, kov_store(db, datum{nullptr, 3}, as_datum("v"), KOV_INSERT));
+        ASSERT_EQ(0, kov_close(db));
 
-    std::vector<record> rows = kovtest::read_kov(path);  // also checks BLOB, not NULL
-    std::vector<record> want = {{"", ""}, {"e", ""}, {"k", "four"}, {"new", "r"}};
-    EXPECT_EQ(want, rows);
+        std::vector<record> rows = kovtest::read_kov(path);  // also checks BLOB, not NULL
+        std::vector<record> want = {{"", ""}, {"e", ""}, {"k", "four"}, {"new", "r"}};
+        EXPECT_EQ(want, rows);
+    }
 }
 
 TEST(KovStore, FieldBeyondTheEngineLimitIsAnErrorText)
