@@ -135,6 +135,14 @@ kov_context *open_list = nullptr;
 bool exit_hook_installed = false;
 thread_local std::string open_error;
 
+const char msg_no_data[] = "datum with a size but no data";
+
+// A datum of size 0 may have a null pointer; any other needs its bytes.
+bool datum_ok(datum d)
+{
+    return d.data || d.size == 0;
+}
+
 int fail(kov_handle db, const char *text)
 {
     db->error = text;
@@ -813,8 +821,8 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
         break;
     default: return fail(db, "invalid store flag");
     }
-    if ((key.size && !key.data) || (value.size && !value.data))
-        return fail(db, "datum with a size but no data");
+    if (!datum_ok(key) || !datum_ok(value))
+        return fail(db, msg_no_data);
     if (db->sorter)
         return store_sorted(db, key, value, flag);
     // SQLite rolls back the whole transaction when a statement runs out of
@@ -863,6 +871,10 @@ extern "C" datum kov_fetch(kov_handle db, datum key)
     db->error.clear();
     if (!db->db)
         return out;
+    if (!datum_ok(key)) {
+        fail(db, msg_no_data);
+        return out;
+    }
     if (write_sorted(db) || prepare(db, &db->select, "SELECT value FROM kov WHERE key = ?1"))
         return out;
     int rc = bind_datum(db->select, 1, key);

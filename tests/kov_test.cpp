@@ -175,6 +175,8 @@ TEST(KovStore, ModesAndEmptyBlobs)
         EXPECT_EQ(0u, empty.size);
         free(empty.data);
         EXPECT_EQ(-1, kov_store(db, datum{nullptr, 3}, as_datum("v"), KOV_INSERT));
+        EXPECT_EQ(nullptr, kov_fetch(db, datum{nullptr, 5}).data);
+        EXPECT_STREQ("datum with a size but no data", kov_errorstr(db));
         ASSERT_EQ(0, kov_close(db));
 
         std::vector<record> rows = kovtest::read_kov(path);  // also checks BLOB, not NULL
