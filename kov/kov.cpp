@@ -22,8 +22,12 @@
 //
 // The name is only ever a path: SQLite gets it with "./" in front when it is
 // relative, so that neither ":memory:" nor "file:..." can mean anything else,
-// and the library checks that SQLite opened the very file it holds.  For a
-// file it creates, the library also creates the rollback journal
+// and the library checks that SQLite opened the very file it holds.  The
+// file, its directory, the hold a handle has on it and the side files are
+// the business of open_checks.h; a writer also keeps SQLite's exclusive
+// lock from the open to the close.
+//
+// For a file it creates, the library also creates the rollback journal
 // (<name>-journal) itself, exclusively and with the file's mode, and keeps
 // it for the life of the handle (journal_mode=PERSIST under the exclusive
 // lock), so that SQLite never adopts a journal that someone else put there
@@ -499,7 +503,9 @@ void commit_open_handles()
         if (sqlite3_close_v2(db->db) != SQLITE_OK)
             rc = -1;
         db->db = nullptr;
-        release_journal(db->file, rc == 0);
+        // A journal beside a name that leads elsewhere now protects nothing.
+        std::string unused;
+        release_journal(db->file, rc == 0 || kov_file_still_named(db->file, &unused));
     }
 }
 
@@ -608,15 +614,17 @@ int verify(kov_handle db, int *err)
     return 0;
 }
 
-void destroy(kov_handle db)
+// Releases everything the handle holds.  With remove (a file that kov_open
+// created and could not make a kov database), the file and its journal go
+// too.
+void destroy(kov_handle db, bool remove)
 {
     delete db->sorter;
     finalize_all(db);
     if (db->db)
         sqlite3_close_v2(db->db);
-    release_journal(db->file, false);
-    if (db->file.fd >= 0)
-        close(db->file.fd);
+    release_journal(db->file, remove);
+    kov_file_release(db->file, remove);
     delete db;
 }
 
@@ -645,9 +653,9 @@ int attach(kov_handle db, bool created, int *err)
         (created && (refuse_side_files(db->file, &db->error, err) ||
                      create_journal(db->file, &db->error, err))))
         return -1;
-    // A relative name gets "./" in front, so that SQLite never reads it as
-    // ":memory:" or as a URI; URI processing stays off too.
-    std::string path = db->file.name[0] == '/' ? db->file.name : "./" + db->file.name;
+    // The name goes to SQLite as a path that cannot be read as ":memory:"
+    // or as a URI (sqlite_path); URI processing stays off too.
+    std::string path = sqlite_path(db->file);
     int flags = (db->readonly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
     int rc = sqlite3_open_v2(path.c_str(), &db->db, flags, nullptr);
     if (rc != SQLITE_OK) {
@@ -681,6 +689,13 @@ int attach(kov_handle db, bool created, int *err)
         if (verify(db, err))
             return -1;
     } else if (initialise(db)) {
+        *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
+        return -1;
+    }
+    // A writer takes SQLite's exclusive lock now, and the exclusive locking
+    // mode keeps it until the close, so that no SQLite client reads the file
+    // while the handle holds it, not only once the first store is written.
+    if (!db->readonly && exec(db, "BEGIN EXCLUSIVE; COMMIT")) {
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
@@ -725,52 +740,21 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, i
         return nullptr;
     }
 
-    bool create = open_flags & O_CREAT;
-    bool readonly = !create && (open_flags & O_ACCMODE) == O_RDONLY;
-    bool created = false;
-    int fd;
-    if (create) {
-        fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0)
-            created = true;
-        else if (errno == EEXIST && !(open_flags & O_EXCL))
-            fd = open(name, O_RDWR | O_CLOEXEC);
-    } else {
-        // O_NONBLOCK keeps a FIFO from blocking the open; check_file then
-        // refuses it.  On a regular file the flag has no effect.
-        fd = open(name, (readonly ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
-    }
-    fd = above_stdio(fd);
-    if (fd < 0) {
-        int saved = errno;
-        if (created)
-            unlink(name);
-        open_error = strerror(saved);
-        errno = saved;
-        return nullptr;
-    }
-
     kov_handle db = new (std::nothrow) kov_context;
     if (!db) {
-        close(fd);
-        if (created)
-            unlink(name);
         open_error = "out of memory";
         errno = ENOMEM;
         return nullptr;
     }
-    db->file.name = name;
-    db->file.fd = fd;
     db->owner = getpid();
-    db->readonly = readonly;
+    db->readonly = !(open_flags & O_CREAT) && (open_flags & O_ACCMODE) == O_RDONLY;
 
+    bool created = false;
     int err = 0;
-    if (attach(db, created, &err)) {
+    if (kov_file_open(&db->file, name, open_flags, mode, &created, &db->error, &err) ||
+        attach(db, created, &err)) {
         open_error = db->error;
-        release_journal(db->file, created);
-        destroy(db);
-        if (created)
-            unlink(name);
+        destroy(db, created);
         errno = err ? err : EIO;
         return nullptr;
     }
@@ -778,12 +762,10 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, i
     if (created && (open_flags & O_EXCL)) {
         char sql[64];
         snprintf(sql, sizeof sql, "PRAGMA cache_size=%d", -kov_sorted_cache_kib);
-        db->sorter = new (std::nothrow) kov_sorter(directory_of(name), kov_sorter_cap());
+        db->sorter = new (std::nothrow) kov_sorter(db->file.dir_fd, kov_sorter_cap());
         if (!db->sorter || exec(db, sql)) {
             open_error = db->sorter ? db->error : "out of memory";
-            release_journal(db->file, true);
-            destroy(db);
-            unlink(name);
+            destroy(db, true);
             errno = ENOMEM;
             return nullptr;
         }
@@ -1008,22 +990,27 @@ extern "C" int kov_close(kov_handle db)
         }
         db->db = nullptr;
     }
-    release_journal(db->file, rc == 0);
+    // What a writer stored is only reachable through its name: a name that
+    // no longer leads to the file is a failure, and a journal left beside
+    // it would only block the next database of that name.
+    std::string moved;
+    bool gone = !db->readonly && kov_file_still_named(db->file, &moved);
+    if (gone && rc == 0) {
+        rc = -1;
+        saved = ENOENT;
+        cause = moved;
+    }
+    release_journal(db->file, rc == 0 || gone);
     // SQLite ran without syncing; now put the file, and the directory entry
     // of the file and of the deleted journal, on stable storage.
-    if (!db->readonly) {
-        if (fsync(db->file.fd) && rc == 0) {
-            rc = -1;
-            saved = errno;
-            cause = std::string("fsync: ") + strerror(saved);
-        }
-        if (fsync_directory_of(db->file.name) && rc == 0) {
-            rc = -1;
-            saved = errno;
-            cause = std::string("fsync of the directory: ") + strerror(saved);
-        }
+    std::string sync_error;
+    int sync_errno = 0;
+    if (!db->readonly && kov_file_sync(db->file, &sync_error, &sync_errno) && rc == 0) {
+        rc = -1;
+        saved = sync_errno;
+        cause = sync_error;
     }
-    destroy(db);
+    destroy(db, false);
     // The handle is gone: its last failure is read with a null handle.
     if (rc) {
         open_error = cause;

@@ -312,4 +312,95 @@ TEST(KovDurability, LargeValuesAcrossCommits)
     EXPECT_EQ(0, kov_close(ro));
 }
 
+// A writer holds its file against every other kov handle and SQLite client,
+// here or in another process, and an open refused here must not drop the
+// locks of the writer's connection (closing any descriptor of a file drops
+// them all).
+TEST(KovOpen, WriterHoldsItsFileExclusively)
+{
+    for (bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "existing file" : "new file");
+        kovtest::scratch_dir dir;
+        std::string path = dir.path("db.kov");
+        kov_handle db = open_to_write(path, existing);
+        ASSERT_NE(nullptr, db);
+        for (int flags : {O_RDONLY, O_RDWR, O_RDWR | O_CREAT}) {
+            errno = 0;
+            EXPECT_EQ(nullptr, kov_open(path.c_str(), 0, 0, flags, 0));
+            EXPECT_EQ(EBUSY, errno);
+        }
+        kovtest::run_result r = kovtest::run(
+            {"/bin/sh", "-c", "exec sqlite3 \"$0\" 'SELECT count(*) FROM kov'", path}, {});
+        EXPECT_NE(std::string::npos, r.err.find("database is locked")) << r.out << r.err;
+        r = kovtest::run({KOVDUMP_PATH, path}, kovtest::from_data(""));
+        EXPECT_EQ("kov_open: Device or resource busy\nFailed to open " + path + "\n", r.err);
+        ASSERT_EQ(0, kov_store(db, as_datum("k"), as_datum("v"), KOV_INSERT));
+        ASSERT_EQ(0, kov_close(db));
+
+        // The hold is gone with the writer.  A reader in another process,
+        // between two calls, keeps writers out.
+        kovtest::child reader = kovtest::start_function([&] {
+            char end;
+            if (!kov_open(path.c_str(), 0, 0, O_RDONLY, 0) || write(1, "open", 4) != 4)
+                return 1;
+            return static_cast<int>(read(0, &end, 1));  // 0 at the end of the input
+        });
+        char ready[4];
+        ASSERT_EQ(4, read(reader.out, ready, 4));
+        errno = 0;
+        EXPECT_EQ(nullptr, kov_open(path.c_str(), 0, 0, O_RDWR, 0));
+        EXPECT_EQ(EBUSY, errno);
+        EXPECT_EQ(0, kovtest::finish(reader).status);
+    }
+}
+
+// The journal, the temporary files and the directory sync stay with the
+// directory the file was opened in, whatever the working directory becomes.
+TEST(KovOpen, SideFilesStayInTheDatabasesDirectoryAfterChdir)
+{
+    kovtest::scratch_dir dir;
+    std::string away = dir.path("away");
+    in_child([&] {
+        setenv("KOV_SORT_MEMORY", "64k", 1);
+        if (mkdir(away.c_str(), 0700) || chdir(dir.dir().c_str()))
+            return 2;
+        kov_handle db = create("db.kov");
+        // Nothing can be made in the new working directory: it is gone.
+        if (!db || chdir(away.c_str()) || rmdir(away.c_str()))
+            return 3;
+        for (int i = 0; i < 500; i++)
+            if (kov_store(db, as_datum(std::to_string(1000 + i)), as_datum(std::string(4 * i, 'v')),
+                          KOV_INSERT))
+                return 4;
+        return kov_close(db) ? 5 : 0;
+    });
+    EXPECT_EQ(500u, kovtest::read_kov(dir.path("db.kov")).size());
+    EXPECT_FALSE(kovtest::file_exists(dir.path("db.kov-journal")));
+}
+
+// A database removed, renamed or replaced while open is not reported as
+// written, and leaves no journal that would block its name.
+TEST(KovClose, FailsWhenTheNameNoLongerLeadsToTheFile)
+{
+    for (int how : {0, 1, 2}) {
+        SCOPED_TRACE(how);
+        kovtest::scratch_dir dir;
+        std::string path = dir.path("db.kov");
+        kov_handle db = create(path);
+        ASSERT_NE(nullptr, db);
+        ASSERT_EQ(0, kov_store(db, as_datum("k"), as_datum("v"), KOV_INSERT));
+        if (how == 0)
+            unlink(path.c_str());
+        else
+            rename(path.c_str(), dir.path("moved").c_str());
+        if (how == 2)
+            kovtest::write_file(path, "another file");
+        EXPECT_EQ(-1, kov_close(db));
+        EXPECT_EQ(path + " no longer leads to the database written: the file was removed or "
+                         "renamed while it was open",
+                  kov_errorstr(nullptr));
+        EXPECT_FALSE(kovtest::file_exists(path + "-journal"));
+    }
+}
+
 }  // namespace
