@@ -347,8 +347,10 @@ uint64_t record_footprint(uint64_t n, uint64_t page)
 // Before the first write of a new file's table: gives the file 64 KiB pages
 // when its records are large (at least 4 KiB on average, the most a 16 KiB
 // page keeps in a leaf) and would not take more room in them.  The table is
-// still empty, so the VACUUM that changes the page size copies nothing.
-// Only a choice of layout: if it fails, the file keeps its pages.
+// still empty, so the VACUUM that changes the page size copies nothing,
+// and the copy it makes stays in memory rather than in a temporary file
+// outside the database's directory.  Only a choice of layout: if it fails,
+// the file keeps its pages.
 void choose_page_size(kov_handle db)
 {
     // Before the first write, the sorter holds every record stored.
@@ -359,8 +361,10 @@ void choose_page_size(kov_handle db)
                  db->footprint_large <= db->footprint_small + db->footprint_small / 16;
     if (!large)
         return;
-    char sql[64];
-    snprintf(sql, sizeof sql, "PRAGMA page_size=%d; VACUUM;", kov_large_page_size);
+    char sql[128];
+    snprintf(sql, sizeof sql,
+             "PRAGMA temp_store=MEMORY; PRAGMA page_size=%d; VACUUM; PRAGMA temp_store=DEFAULT;",
+             kov_large_page_size);
     sqlite3_exec(db->db, sql, nullptr, nullptr, nullptr);
 }
 
