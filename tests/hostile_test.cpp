@@ -105,6 +105,8 @@ TEST(Hostile, FilesAreRefusedOrReadAsBytesAndNeverWritten)
          "ulimit -f 8; " + dump_h + " > o", 1, "", "stdout: File too large\n", "h.kov o"},
         {":", "ulimit -f 8; " + restore_h, 1, "",
          "kov_open: Input/output error\nFailed to open h.kov\n", ""},
+        {"ln -s nowhere h.kov", restore_h, 1, "", "kov_open: File exists\nFailed to open h.kov\n",
+         "h.kov"},
     };
     for (std::string side : {"h.kov-journal", "h.kov-wal", "h.kov-shm"})
         cases.push_back({": > " + side, restore_h, 1, "", in_the_way(side), side});
