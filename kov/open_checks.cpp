@@ -125,8 +125,6 @@ int open_directory(kov_file *f, std::string *error, int *err)
     size_t slash = f->name.find_last_of('/');
     std::string dir = slash == std::string::npos ? "." : f->name.substr(0, slash ? slash : 1);
     f->base = slash == std::string::npos ? f->name : f->name.substr(slash + 1);
-    if (f->base.empty())
-        f->base = ".";
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 && errno == EACCES) {
         f->dir_sync_err = EACCES;
@@ -161,6 +159,15 @@ int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bo
     f->name = name;
     f->writer = !readonly;
     *created = false;
+    // A name that ends in a slash names no file: it fails as open(2) fails
+    // on it, and a directory is refused.
+    if (f->name.back() == '/') {
+        int fd = create ? -1 : open(name, (readonly ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
+        *err = create || fd >= 0 ? EISDIR : errno;
+        if (fd >= 0)
+            close(fd);
+        return fail(error, strerror(*err));
+    }
     if (open_directory(f, error, err))
         return -1;
 
