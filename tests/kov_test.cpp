@@ -378,29 +378,4 @@ TEST(KovOpen, SideFilesStayInTheDatabasesDirectoryAfterChdir)
     EXPECT_FALSE(kovtest::file_exists(dir.path("db.kov-journal")));
 }
 
-// A database removed, renamed or replaced while open is not reported as
-// written, and leaves no journal that would block its name.
-TEST(KovClose, FailsWhenTheNameNoLongerLeadsToTheFile)
-{
-    for (int how : {0, 1, 2}) {
-        SCOPED_TRACE(how);
-        kovtest::scratch_dir dir;
-        std::string path = dir.path("db.kov");
-        kov_handle db = create(path);
-        ASSERT_NE(nullptr, db);
-        ASSERT_EQ(0, kov_store(db, as_datum("k"), as_datum("v"), KOV_INSERT));
-        if (how == 0)
-            unlink(path.c_str());
-        else
-            rename(path.c_str(), dir.path("moved").c_str());
-        if (how == 2)
-            kovtest::write_file(path, "another file");
-        EXPECT_EQ(-1, kov_close(db));
-        EXPECT_EQ(path + " no longer leads to the database written: the file was removed or "
-                         "renamed while it was open",
-                  kov_errorstr(nullptr));
-        EXPECT_FALSE(kovtest::file_exists(path + "-journal"));
-    }
-}
-
 }  // namespace
