@@ -22,8 +22,12 @@
 //
 // The name is only ever a path: SQLite gets it with "./" in front when it is
 // relative, so that neither ":memory:" nor "file:..." can mean anything else,
-// and the library checks that SQLite opened the very file it holds.  For a
-// file it creates, the library also creates the rollback journal
+// and the library checks that SQLite opened the very file it holds.  The
+// file, its directory, the hold a handle has on it and the side files are
+// the business of open_checks.h; a writer also keeps SQLite's exclusive
+// lock from the open to the close.
+//
+// For a file it creates, the library also creates the rollback journal
 // (<name>-journal) itself, exclusively and with the file's mode, and keeps
 // it for the life of the handle (journal_mode=PERSIST under the exclusive
 // lock), so that SQLite never adopts a journal that someone else put there
@@ -34,6 +38,7 @@
 // were.
 
 #include "kov.h"
+#include "open_checks.h"
 #include "sorter.h"
 
 #include <errno.h>
@@ -107,11 +112,8 @@ struct kov_context {
     sqlite3_stmt *replace = nullptr;    // INSERT OR REPLACE, for KOV_REPLACE
     sqlite3_stmt *update = nullptr;     // UPDATE, for KOV_MODIFY
     sqlite3_stmt *select = nullptr;     // lookup of one key, for kov_fetch
-    std::string name;                   // path as given to kov_open
+    kov_file file;                      // the file, its journal and their descriptors
     std::string error;                  // text of the last failure
-    int fd = -1;                        // our descriptor on the file, for fsync
-    std::string journal;                // name-journal when we created it, else ""
-    int journal_fd = -1;                // our descriptor on that journal
     pid_t owner = 0;                    // process that opened the handle
     bool readonly = false;              // opened O_RDONLY: no stores
     bool in_txn = false;                // a write transaction is open
@@ -136,6 +138,14 @@ std::mutex open_list_lock;
 kov_context *open_list = nullptr;
 bool exit_hook_installed = false;
 thread_local std::string open_error;
+
+const char msg_no_data[] = "datum with a size but no data";
+
+// A datum of size 0 may have a null pointer; any other needs its bytes.
+bool datum_ok(datum d)
+{
+    return d.data || d.size == 0;
+}
 
 int fail(kov_handle db, const char *text)
 {
@@ -337,8 +347,10 @@ uint64_t record_footprint(uint64_t n, uint64_t page)
 // Before the first write of a new file's table: gives the file 64 KiB pages
 // when its records are large (at least 4 KiB on average, the most a 16 KiB
 // page keeps in a leaf) and would not take more room in them.  The table is
-// still empty, so the VACUUM that changes the page size copies nothing.
-// Only a choice of layout: if it fails, the file keeps its pages.
+// still empty, so the VACUUM that changes the page size copies nothing,
+// and the copy it makes stays in memory rather than in a temporary file
+// outside the database's directory.  Only a choice of layout: if it fails,
+// the file keeps its pages.
 void choose_page_size(kov_handle db)
 {
     // Before the first write, the sorter holds every record stored.
@@ -349,8 +361,10 @@ void choose_page_size(kov_handle db)
                  db->footprint_large <= db->footprint_small + db->footprint_small / 16;
     if (!large)
         return;
-    char sql[64];
-    snprintf(sql, sizeof sql, "PRAGMA page_size=%d; VACUUM;", kov_large_page_size);
+    char sql[128];
+    snprintf(sql, sizeof sql,
+             "PRAGMA temp_store=MEMORY; PRAGMA page_size=%d; VACUUM; PRAGMA temp_store=DEFAULT;",
+             kov_large_page_size);
     sqlite3_exec(db->db, sql, nullptr, nullptr, nullptr);
 }
 
@@ -373,7 +387,7 @@ int write_sorted(kov_handle db, bool last = false)
         begin_write(db))
         return -1;
     db->btree_rows = true;
-    background_writeback writeback(db->fd);
+    background_writeback writeback(db->file.fd);
     for (;;) {
         datum key, value;
         uint64_t done;
@@ -476,26 +490,6 @@ void finalize_all(kov_handle db)
     }
 }
 
-bool same_file(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Closes our descriptor on the journal of a file we created.  With remove,
-// after a clean close (nothing left in it to roll back), also removes the
-// journal, provided its name still leads to the file we created.
-void release_journal(kov_handle db, bool remove)
-{
-    if (db->journal_fd < 0)
-        return;
-    struct stat ours, named;
-    if (remove && fstat(db->journal_fd, &ours) == 0 && lstat(db->journal.c_str(), &named) == 0 &&
-        same_file(ours, named))
-        unlink(db->journal.c_str());
-    close(db->journal_fd);
-    db->journal_fd = -1;
-}
-
 // Commits every handle this process still has open.  Runs at exit, as
 // stdio's flush does, so that records stored by a program that exits
 // without kov_close are kept.  A forked child that exits does not commit
@@ -513,7 +507,9 @@ void commit_open_handles()
         if (sqlite3_close_v2(db->db) != SQLITE_OK)
             rc = -1;
         db->db = nullptr;
-        release_journal(db, rc == 0);
+        // A journal beside a name that leads elsewhere now protects nothing.
+        std::string unused;
+        release_journal(db->file, rc == 0 || kov_file_still_named(db->file, &unused));
     }
 }
 
@@ -539,43 +535,6 @@ void unlink_handle(kov_handle db)
         open_list = db->next;
     if (db->next)
         db->next->prev = db->prev;
-}
-
-// Moves fd above the standard descriptors, so that a program started with
-// standard input closed never reads its own database as input.
-int above_stdio(int fd)
-{
-    if (fd < 0 || fd > STDERR_FILENO)
-        return fd;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return moved;
-}
-
-std::string directory_of(const std::string &name)
-{
-    std::string dir = name;
-    size_t slash = dir.find_last_of('/');
-    if (slash == std::string::npos)
-        dir = ".";
-    else
-        dir.resize(slash ? slash : 1);
-    return dir;
-}
-
-int fsync_directory_of(const std::string &name)
-{
-    std::string dir = directory_of(name);
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    int rc = fsync(fd);
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return rc;
 }
 
 sqlite3_int64 query_int(kov_handle db, const char *sql, int *rc_out)
@@ -659,125 +618,18 @@ int verify(kov_handle db, int *err)
     return 0;
 }
 
-void destroy(kov_handle db)
+// Releases everything the handle holds.  With remove (a file that kov_open
+// created and could not make a kov database), the file and its journal go
+// too.
+void destroy(kov_handle db, bool remove)
 {
     delete db->sorter;
     finalize_all(db);
     if (db->db)
         sqlite3_close_v2(db->db);
-    release_journal(db, false);
-    if (db->fd >= 0)
-        close(db->fd);
+    release_journal(db->file, remove);
+    kov_file_release(db->file, remove);
     delete db;
-}
-
-// Refuses what cannot be a kov database before SQLite reads it: anything
-// but a regular file (a FIFO, a device, /dev/zero) and, for a reader, a
-// zero-length file, which SQLite would take for an empty database, so that
-// a backup cut to nothing would dump as nothing.  A reader also refuses a
-// file in WAL mode: SQLite reads one only after creating -wal and -shm
-// beside it (or fails where it may not), and a read-only open never writes.
-int check_file(kov_handle db, int *err)
-{
-    struct stat st;
-    if (fstat(db->fd, &st)) {
-        *err = errno;
-        return fail(db, strerror(errno));
-    }
-    if (S_ISDIR(st.st_mode)) {
-        *err = EISDIR;
-        return fail(db, strerror(EISDIR));
-    }
-    *err = EINVAL;
-    if (!S_ISREG(st.st_mode))
-        return fail(db, "not a kov database: not a regular file");
-    if (!db->readonly)
-        return 0;
-    if (st.st_size == 0)
-        return fail(db, "not a kov database: the file is empty");
-
-    // Bytes 18 and 19 of the header are 2 in WAL mode; a -wal beside the
-    // file is read as part of it whatever the header says.
-    unsigned char header[100];
-    struct stat wal_st;
-    bool wal = pread(db->fd, header, sizeof header, 0) == (ssize_t)sizeof header &&
-               memcmp(header, "SQLite format 3", 16) == 0 && (header[18] == 2 || header[19] == 2);
-    if (wal || lstat((db->name + "-wal").c_str(), &wal_st) == 0) {
-        *err = ENOTSUP;
-        return fail(db, "database in WAL mode, which cannot be read without writing beside "
-                        "it; convert it with PRAGMA journal_mode=DELETE");
-    }
-    return 0;
-}
-
-// Fails with EEXIST and a text naming the file.
-int fail_in_the_way(kov_handle db, const std::string &path, int *err)
-{
-    *err = EEXIST;
-    db->error = path + " already exists beside the new database; remove it or choose another name";
-    return -1;
-}
-
-// A new database shares no side file with anything: SQLite would adopt an
-// existing -journal (and write page contents into it), and read a -wal as
-// part of the database.
-int refuse_side_files(kov_handle db, int *err)
-{
-    for (const char *suffix : {"-journal", "-wal", "-shm"}) {
-        std::string side = db->name + suffix;
-        struct stat st;
-        if (lstat(side.c_str(), &st) == 0)
-            return fail_in_the_way(db, side, err);
-        if (errno != ENOENT) {
-            *err = errno;
-            return fail(db, (side + ": " + strerror(errno)).c_str());
-        }
-    }
-    return 0;
-}
-
-// Creates name-journal for a file we created, exclusively and with the
-// file's mode (the owner may always write it, as SQLite must), so that the
-// journal SQLite opens by that name is ours.
-int create_journal(kov_handle db, int *err)
-{
-    struct stat st;
-    if (fstat(db->fd, &st)) {
-        *err = errno;
-        return fail(db, strerror(errno));
-    }
-    std::string journal = db->name + "-journal";
-    int fd = above_stdio(open(journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                              (st.st_mode & 0777) | S_IRUSR | S_IWUSR));
-    if (fd < 0) {
-        if (errno == EEXIST)
-            return fail_in_the_way(db, journal, err);
-        *err = errno;
-        return fail(db, (journal + ": " + strerror(errno)).c_str());
-    }
-    db->journal = journal;
-    db->journal_fd = fd;
-    return 0;
-}
-
-// Checks that SQLite works on the files we hold: its main database file is
-// the file we opened or created (same device and inode), and a journal we
-// created is the one it will use.
-int check_sqlite_files(kov_handle db, int *err)
-{
-    const char *main_file = sqlite3_db_filename(db->db, "main");
-    struct stat ours, theirs;
-    *err = EIO;
-    if (!main_file || !*main_file || fstat(db->fd, &ours) || stat(main_file, &theirs) ||
-        !same_file(ours, theirs))
-        return fail(db, "SQLite opened another file than the one named");
-    if (db->journal_fd < 0)
-        return 0;
-    const char *journal = sqlite3_filename_journal(main_file);
-    if (!journal || fstat(db->journal_fd, &ours) || stat(journal, &theirs) ||
-        !same_file(ours, theirs))
-        return fail(db, "SQLite would use another journal than the one created for it");
-    return 0;
 }
 
 // True when the connection's journal mode is PERSIST, as set for a journal
@@ -795,17 +647,19 @@ bool journal_mode_is_persist(kov_handle db)
     return persist;
 }
 
-// Opens the SQLite connection on the file whose descriptor db->fd holds and
+// Opens the SQLite connection on the file whose descriptor db->file.fd holds and
 // brings it to a usable kov database; created says that kov_open created
 // the file, which then gets its journal before SQLite needs one.  Returns
 // 0, or -1 with *err set.
 int attach(kov_handle db, bool created, int *err)
 {
-    if (check_file(db, err) || (created && (refuse_side_files(db, err) || create_journal(db, err))))
+    if (check_file(db->file, db->readonly, &db->error, err) ||
+        (created && (refuse_side_files(db->file, &db->error, err) ||
+                     create_journal(db->file, &db->error, err))))
         return -1;
-    // A relative name gets "./" in front, so that SQLite never reads it as
-    // ":memory:" or as a URI; URI processing stays off too.
-    std::string path = db->name[0] == '/' ? db->name : "./" + db->name;
+    // The name goes to SQLite as a path that cannot be read as ":memory:"
+    // or as a URI (sqlite_path); URI processing stays off too.
+    std::string path = sqlite_path(db->file);
     int flags = (db->readonly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
     int rc = sqlite3_open_v2(path.c_str(), &db->db, flags, nullptr);
     if (rc != SQLITE_OK) {
@@ -813,7 +667,7 @@ int attach(kov_handle db, bool created, int *err)
         return fail_sqlite(db, rc);
     }
     sqlite3_extended_result_codes(db->db, 1);
-    if (check_sqlite_files(db, err))
+    if (check_sqlite_files(db->file, db->db, &db->error, err))
         return -1;
 
     char sql[200];
@@ -822,14 +676,14 @@ int attach(kov_handle db, bool created, int *err)
              db->readonly ? "PRAGMA query_only=1;"
                           : "PRAGMA locking_mode=EXCLUSIVE;"
                             "PRAGMA synchronous=OFF;",
-             db->journal_fd >= 0 ? "PRAGMA journal_mode=PERSIST;" : "");
+             db->file.journal_fd >= 0 ? "PRAGMA journal_mode=PERSIST;" : "");
     if (exec(db, sql)) {
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
 
     struct stat st;
-    if (fstat(db->fd, &st)) {
+    if (fstat(db->file.fd, &st)) {
         *err = errno;
         return fail(db, strerror(errno));
     }
@@ -842,16 +696,23 @@ int attach(kov_handle db, bool created, int *err)
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
+    // A writer takes SQLite's exclusive lock now, and the exclusive locking
+    // mode keeps it until the close, so that no SQLite client reads the file
+    // while the handle holds it, not only once the first store is written.
+    if (!db->readonly && exec(db, "BEGIN EXCLUSIVE; COMMIT")) {
+        *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
+        return -1;
+    }
     // SQLite looked for a hot journal and a -wal when it took its lock,
     // which the exclusive locking mode keeps from now on.  It takes an
     // empty journal for none, so ours is still the one, unless a -wal
     // appeared after refuse_side_files looked.
-    if (db->journal_fd >= 0) {
+    if (db->file.journal_fd >= 0) {
         if (!journal_mode_is_persist(db)) {
             *err = EEXIST;
-            return fail(db, (db->name + "-wal appeared beside the new database").c_str());
+            return fail(db, (db->file.name + "-wal appeared beside the new database").c_str());
         }
-        if (check_sqlite_files(db, err))
+        if (check_sqlite_files(db->file, db->db, &db->error, err))
             return -1;
     }
     return 0;
@@ -883,52 +744,21 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, i
         return nullptr;
     }
 
-    bool create = open_flags & O_CREAT;
-    bool readonly = !create && (open_flags & O_ACCMODE) == O_RDONLY;
-    bool created = false;
-    int fd;
-    if (create) {
-        fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0)
-            created = true;
-        else if (errno == EEXIST && !(open_flags & O_EXCL))
-            fd = open(name, O_RDWR | O_CLOEXEC);
-    } else {
-        // O_NONBLOCK keeps a FIFO from blocking the open; check_file then
-        // refuses it.  On a regular file the flag has no effect.
-        fd = open(name, (readonly ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
-    }
-    fd = above_stdio(fd);
-    if (fd < 0) {
-        int saved = errno;
-        if (created)
-            unlink(name);
-        open_error = strerror(saved);
-        errno = saved;
-        return nullptr;
-    }
-
     kov_handle db = new (std::nothrow) kov_context;
     if (!db) {
-        close(fd);
-        if (created)
-            unlink(name);
         open_error = "out of memory";
         errno = ENOMEM;
         return nullptr;
     }
-    db->name = name;
-    db->fd = fd;
     db->owner = getpid();
-    db->readonly = readonly;
+    db->readonly = !(open_flags & O_CREAT) && (open_flags & O_ACCMODE) == O_RDONLY;
 
+    bool created = false;
     int err = 0;
-    if (attach(db, created, &err)) {
+    if (kov_file_open(&db->file, name, open_flags, mode, &created, &db->error, &err) ||
+        attach(db, created, &err)) {
         open_error = db->error;
-        release_journal(db, created);
-        destroy(db);
-        if (created)
-            unlink(name);
+        destroy(db, created);
         errno = err ? err : EIO;
         return nullptr;
     }
@@ -936,12 +766,10 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, i
     if (created && (open_flags & O_EXCL)) {
         char sql[64];
         snprintf(sql, sizeof sql, "PRAGMA cache_size=%d", -kov_sorted_cache_kib);
-        db->sorter = new (std::nothrow) kov_sorter(directory_of(name), kov_sorter_cap());
+        db->sorter = new (std::nothrow) kov_sorter(db->file.dir_fd, kov_sorter_cap());
         if (!db->sorter || exec(db, sql)) {
             open_error = db->sorter ? db->error : "out of memory";
-            release_journal(db, true);
-            destroy(db);
-            unlink(name);
+            destroy(db, true);
             errno = ENOMEM;
             return nullptr;
         }
@@ -979,8 +807,8 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
         break;
     default: return fail(db, "invalid store flag");
     }
-    if ((key.size && !key.data) || (value.size && !value.data))
-        return fail(db, "datum with a size but no data");
+    if (!datum_ok(key) || !datum_ok(value))
+        return fail(db, msg_no_data);
     if (db->sorter)
         return store_sorted(db, key, value, flag);
     // SQLite rolls back the whole transaction when a statement runs out of
@@ -1029,6 +857,10 @@ extern "C" datum kov_fetch(kov_handle db, datum key)
     db->error.clear();
     if (!db->db)
         return out;
+    if (!datum_ok(key)) {
+        fail(db, msg_no_data);
+        return out;
+    }
     if (write_sorted(db) || prepare(db, &db->select, "SELECT value FROM kov WHERE key = ?1"))
         return out;
     int rc = bind_datum(db->select, 1, key);
@@ -1162,22 +994,27 @@ extern "C" int kov_close(kov_handle db)
         }
         db->db = nullptr;
     }
-    release_journal(db, rc == 0);
+    // What a writer stored is only reachable through its name: a name that
+    // no longer leads to the file is a failure, and a journal left beside
+    // it would only block the next database of that name.
+    std::string moved;
+    bool gone = !db->readonly && kov_file_still_named(db->file, &moved);
+    if (gone && rc == 0) {
+        rc = -1;
+        saved = ENOENT;
+        cause = moved;
+    }
+    release_journal(db->file, rc == 0 || gone);
     // SQLite ran without syncing; now put the file, and the directory entry
     // of the file and of the deleted journal, on stable storage.
-    if (!db->readonly) {
-        if (fsync(db->fd) && rc == 0) {
-            rc = -1;
-            saved = errno;
-            cause = std::string("fsync: ") + strerror(saved);
-        }
-        if (fsync_directory_of(db->name) && rc == 0) {
-            rc = -1;
-            saved = errno;
-            cause = std::string("fsync of the directory: ") + strerror(saved);
-        }
+    std::string sync_error;
+    int sync_errno = 0;
+    if (!db->readonly && kov_file_sync(db->file, &sync_error, &sync_errno) && rc == 0) {
+        rc = -1;
+        saved = sync_errno;
+        cause = sync_error;
     }
-    destroy(db);
+    destroy(db, false);
     // The handle is gone: its last failure is read with a null handle.
     if (rc) {
         open_error = cause;

@@ -27,7 +27,10 @@
  *     environment variable KOV_SORT_MEMORY sets another cap in bytes, or
  *     with a suffix k, m or g.  Sorted runs that do not fit, and values of
  *     1 KiB or more, go to nameless temporary files in the database's
- *     directory.
+ *     directory (named for a moment only where the file system cannot make
+ *     nameless ones).
+ *     Records still buffered are lost when the process ends by _exit,
+ *     abort or a fatal signal.
  *
  * File format: one SQLite 3 database at exactly the given path with
  * application_id 0x6B6F7631, user_version 1 and the single table
@@ -72,7 +75,11 @@ typedef struct kov_context *kov_handle;
  * here with the file's mode and removed at a clean close; an existing
  * name-journal, name-wal or name-shm fails with EEXIST, and
  * kov_errorstr(NULL) names it.  A file that kov_open created and could not
- * initialise is removed again.  Without O_CREAT an existing kov file is
+ * initialise is removed again.  A handle holds its file against every other
+ * kov handle, in this process or another, until it is closed: a writer
+ * alone, readers together; an open that would break the hold fails with
+ * EBUSY.  A writer also keeps every other SQLite client out.  The directory
+ * is resolved once, here: a later chdir() changes nothing.  Without O_CREAT an existing kov file is
  * opened, read-only when the access mode is O_RDONLY; a zero-length file
  * is completed as a new database by a writer.  hash_size and kov_flags are
  * tuning hints kept for callers of older kov versions; 0 means the
@@ -135,7 +142,9 @@ void kov_progress_handler(kov_handle db,
 /*
  * Writes any buffered records, commits, syncs the file and its directory
  * to stable storage and releases the handle, which is gone whatever the
- * result.  Returns 0 on success, -1 on failure with the cause in
+ * result.  A writer's close also fails when the name no longer leads to
+ * the file written (it was removed or renamed), and then leaves no journal
+ * behind.  Returns 0 on success, -1 on failure with the cause in
  * kov_errorstr(NULL).
  */
 int kov_close(kov_handle db);

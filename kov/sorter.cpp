@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -188,18 +189,29 @@ bool transfer_all(bool write, int fd, unsigned char *p, size_t size, uint64_t of
     return true;
 }
 
-// A temporary file in dir with no name, or -1 with errno set.  Where the
-// file system cannot make a nameless file, a named one is unlinked at once.
-int nameless_file(const std::string &dir)
+// A temporary file in the directory dir (a descriptor) with no name, or -1
+// with errno set.  Where the file system cannot make a nameless file, a
+// named one is unlinked at once.
+int nameless_file(int dir)
 {
-    int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    int fd = openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
         return fd;
-    std::string path = dir + "/.kov-run-XXXXXX";
-    fd = mkostemp(path.data(), O_CLOEXEC);
-    if (fd >= 0)
-        unlink(path.c_str());
-    return fd;
+    static thread_local unsigned serial = 0;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        std::string name = ".kov-run-" + std::to_string(getpid()) + "-" + std::to_string(serial++) +
+                           "-" + std::to_string(now.tv_nsec);
+        fd = openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            unlinkat(dir, name.c_str(), 0);
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
 }
 
 // One sorted run on disk.
@@ -297,7 +309,7 @@ struct value_file {
     // buffered instead: the file is full or cannot be made or written.
     // After a failure no more values go there; what it holds, or still has
     // staged, stays readable.
-    bool append(const std::string &dir, const unsigned char *v, size_t n, uint64_t *offset)
+    bool append(int dir, const unsigned char *v, size_t n, uint64_t *offset)
     {
         if (closed)
             return false;
@@ -516,7 +528,7 @@ bool entry_less(const entry &a, const entry &b)
 }  // namespace
 
 struct kov_sorter::state {
-    std::string dir;
+    int dir;  // descriptor of the directory of the temporary files, not owned
     size_t cap;
     size_t block_size;
     size_t first_entries;  // initial entry capacity, a power of two
@@ -769,7 +781,7 @@ int kov_sorter::state::find_in_run(const run &r, const unsigned char *key, size_
     return 0;
 }
 
-kov_sorter::kov_sorter(const std::string &dir, size_t cap) : s_(new state)
+kov_sorter::kov_sorter(int dir, size_t cap) : s_(new state)
 {
     s_->dir = dir;
     s_->cap = cap;

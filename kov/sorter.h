@@ -8,7 +8,8 @@
 //  - Records are buffered in memory up to a cap of bytes (records, their
 //    index and the hash table of their keys).  A full buffer is sorted and
 //    written as a run to a temporary file in the database's directory; the
-//    file has no name from the start, so nothing is left after a crash.
+//    file has no name from the start (or, where the file system cannot make
+//    such a file, for a moment only), so nothing is left after a crash.
 //  - Values of 1 KiB or more go to a value file, a nameless temporary file
 //    beside the runs, and the buffer and the runs keep only their offset
 //    there; the merge reads each back once.  The file takes at most a
@@ -37,9 +38,9 @@ constexpr size_t kov_sorter_record_cost = 3;
 
 class kov_sorter {
   public:
-    // A sorter whose runs go to directory dir and whose buffer holds at most
-    // cap bytes.
-    kov_sorter(const std::string &dir, size_t cap);
+    // A sorter whose runs go to the directory open as dir, which stays open
+    // for the sorter's life, and whose buffer holds at most cap bytes.
+    kov_sorter(int dir, size_t cap);
     ~kov_sorter();
     kov_sorter(const kov_sorter &) = delete;
     kov_sorter &operator=(const kov_sorter &) = delete;

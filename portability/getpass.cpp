@@ -1,9 +1,11 @@
-// Terminal password prompt: rep_getpass and its SIGINT handling.
+// Terminal password prompt: rep_getpass and its signal handling.
 //
 // The prompt keeps its state in static storage (the answer buffer, the
 // interrupt flag, the descriptor being read and the saved terminal
-// attributes), so it is neither reentrant nor thread-safe, and it changes the
-// process's SIGINT action while it runs.
+// attributes, and the ending signal that arrived), so it is neither
+// reentrant nor thread-safe, and it changes the process's SIGINT action
+// while it runs, and the action of SIGHUP, SIGQUIT and SIGTERM where that
+// is the default one.
 #include "portability.h"
 
 #include <cerrno>
@@ -29,6 +31,13 @@ static volatile sig_atomic_t prompt_interrupted = 0;
 static volatile sig_atomic_t prompt_fd = -1;
 // The terminal's attributes as the prompt found them, ECHO included.
 static struct termios saved_termios;
+// Signals besides SIGINT whose default action ends the process.  While they
+// have that action, the prompt catches them, so that echo is back on before
+// the process ends, and then ends it by the same signal.
+static const int ending_signals[] = {SIGHUP, SIGQUIT, SIGTERM};
+static const size_t ending_count = sizeof ending_signals / sizeof ending_signals[0];
+// The ending signal that arrived during the prompt, or 0.
+static volatile sig_atomic_t prompt_ending_signal = 0;
 
 /*
  * Installs handler for signal sig; a null handler installs the default
@@ -67,8 +76,25 @@ void on_prompt_interrupt(int sig)
 }
 
 /*
- * Blocks SIGINT and stores the mask it replaced in old_mask, so that the
- * handler cannot run between two steps that must not be split.
+ * Handler of the ending signals: records the signal and, like the SIGINT
+ * handler, closes the descriptor the prompt is reading to end the read.
+ */
+static void on_prompt_ending_signal(int sig)
+{
+    int saved_errno = errno;
+
+    if (prompt_ending_signal == 0)
+        prompt_ending_signal = sig;
+    if (prompt_fd != -1)
+        close(prompt_fd);
+    prompt_fd = -1;
+    errno = saved_errno;
+}
+
+/*
+ * Blocks SIGINT and the ending signals and stores the mask it replaced in
+ * old_mask, so that their handlers cannot run between two steps that must
+ * not be split.
  */
 static void block_interrupt(sigset_t *old_mask)
 {
@@ -76,6 +102,8 @@ static void block_interrupt(sigset_t *old_mask)
 
     sigemptyset(&interrupt);
     sigaddset(&interrupt, SIGINT);
+    for (int sig : ending_signals)
+        sigaddset(&interrupt, sig);
     sigprocmask(SIG_BLOCK, &interrupt, old_mask);
 }
 
@@ -101,7 +129,7 @@ static bool read_answer(FILE *in, int *read_errno)
 	 * waiting for a whole line.
 	 */
     block_interrupt(&old_mask);
-    if (prompt_interrupted) {
+    if (prompt_interrupted || prompt_ending_signal) {
         sigprocmask(SIG_SETMASK, &old_mask, nullptr);
         return false;
     }
@@ -158,10 +186,19 @@ char *rep_getpass(const char *prompt)
     FILE *out;
     bool echo_off = false;
     bool input_closed;
+    bool caught[ending_count];
     int read_errno = 0;
     size_t len;
 
     set_signal_handler(SIGINT, on_prompt_interrupt);
+    for (size_t i = 0; i < ending_count; i++) {
+        struct sigaction action;
+
+        caught[i] =
+            sigaction(ending_signals[i], nullptr, &action) == 0 && action.sa_handler == SIG_DFL;
+        if (caught[i])
+            set_signal_handler(ending_signals[i], on_prompt_ending_signal);
+    }
 
     in = out = fopen(tty_path, "w+");
     if (in == nullptr) {
@@ -211,6 +248,19 @@ char *rep_getpass(const char *prompt)
         fclose(in);
 
     set_signal_handler(SIGINT, nullptr);
+    for (size_t i = 0; i < ending_count; i++)
+        if (caught[i])
+            set_signal_handler(ending_signals[i], nullptr);
+    /*
+	 * The terminal is as the prompt found it and the ending signal has its
+	 * default action again: send it once more, and it ends the process.
+	 */
+    if (prompt_ending_signal != 0) {
+        int sig = prompt_ending_signal;
+
+        prompt_ending_signal = 0;
+        raise(sig);
+    }
 
     if (prompt_interrupted) {
         puts(msg_interrupted);

@@ -62,8 +62,10 @@ void dummy_snprintf(void);
  * that the next call overwrites.  Afterwards SIGINT has the default action,
  * whatever it had before.  A SIGINT during the call does not return: the
  * terminal is restored, "Interrupted by signal." is written on standard
- * output and the process exits with status 1.  Neither reentrant nor
- * thread-safe.  prompt must not be null.
+ * output and the process exits with status 1.  A SIGHUP, SIGQUIT or SIGTERM
+ * that would end the process (its action is the default one) still ends it
+ * by that signal, but only once the terminal is restored.  Neither
+ * reentrant nor thread-safe.  prompt must not be null.
  */
 char *rep_getpass(const char *prompt);
 

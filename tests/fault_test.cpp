@@ -5,6 +5,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -159,6 +161,36 @@ TEST(Concurrency, EightRestoresOneName)
         entries++;
     }
     EXPECT_EQ(1u, entries);
+}
+
+// A database removed, renamed or replaced during the restore is not reported
+// as restored, and leaves no journal that would block its name.
+TEST(Concurrency, DatabaseMovedDuringTheRestore)
+{
+    for (int how : {0, 1, 2}) {
+        SCOPED_TRACE(how);
+        kovtest::scratch_dir scratch;
+        std::string db = scratch.path("moved.kov");
+        child c = kovtest::start({KOVRESTORE_PATH, db});
+        kovtest::feed(c, kovtest::canonical_record("k", "v"));
+        // The tool reads its input only once the database is open.
+        int unread = 1;
+        for (int ms = 0; ms < 10000 && ioctl(c.in, FIONREAD, &unread) == 0 && unread > 0; ms++)
+            poll(nullptr, 0, 1);
+        if (how == 0)
+            unlink(db.c_str());
+        else
+            rename(db.c_str(), scratch.path("elsewhere.kov").c_str());
+        if (how == 2)
+            kovtest::write_file(db, "another file");
+        run_result r = kovtest::finish(c);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("KOV error: " + db +
+                      " no longer leads to the database written: the file was removed or renamed "
+                      "while it was open\nError closing kov\n",
+                  r.err);
+        EXPECT_FALSE(kovtest::file_exists(db + "-journal"));
+    }
 }
 
 // Runs under a lowered address-space limit.  The sanitizers' runtimes

@@ -197,6 +197,23 @@ TEST(RepGetpass, InterruptRestoresTerminalAndExits)
     }
 }
 
+// The other signals that end a process by default still end it, by the
+// same signal, but only once echo is back on.
+TEST(RepGetpass, EndingSignalRestoresTerminalFirst)
+{
+    for (int sig : {SIGHUP, SIGQUIT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        START_ON_PTY(c, [] {
+            struct rlimit no_core = {};
+            setrlimit(RLIMIT_CORE, &no_core);
+            rep_getpass("Password: ");
+        });
+        ASSERT_TRUE(wait_for(c, "Password: "));
+        kill(c.pid, sig);
+        EXPECT_TRUE(finish(c, sig).echo);
+    }
+}
+
 TEST(RepGetpass, WithoutTerminalReadsStandardInput)
 {
     char path[] = "/tmp/getpass_test.XXXXXX";

@@ -105,6 +105,9 @@ TEST(Hostile, FilesAreRefusedOrReadAsBytesAndNeverWritten)
          "ulimit -f 8; " + dump_h + " > o", 1, "", "stdout: File too large\n", "h.kov o"},
         {":", "ulimit -f 8; " + restore_h, 1, "",
          "kov_open: Input/output error\nFailed to open h.kov\n", ""},
+        {"ln -s nowhere h.kov", restore_h, 1, "", "kov_open: File exists\nFailed to open h.kov\n",
+         "h.kov"},
+        {"mkdir d", "exec \"$R\" d/", 1, "", "kov_open: Is a directory\nFailed to open d/\n", "d"},
     };
     for (std::string side : {"h.kov-journal", "h.kov-wal", "h.kov-shm"})
         cases.push_back({": > " + side, restore_h, 1, "", in_the_way(side), side});

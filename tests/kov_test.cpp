@@ -38,6 +38,15 @@ kov_handle create(const std::string &path)
     return kov_open(path.c_str(), 0, 0, O_RDWR | O_CREAT | O_EXCL, 0666);
 }
 
+// A handle that writes path: one that creates it, or one on the empty kov
+// file that an earlier handle created.
+kov_handle open_to_write(const std::string &path, bool existing)
+{
+    if (existing && kov_close(create(path)) != 0)
+        return nullptr;
+    return existing ? kov_open(path.c_str(), 0, 0, O_RDWR, 0) : create(path);
+}
+
 std::string sql_text(const std::string &path, const char *sql)
 {
     sqlite3 *db;
@@ -130,43 +139,50 @@ TEST(KovOpen, ZeroLengthFileIsACreationCutShort)
     EXPECT_EQ((std::vector<record>{{"k", "v"}}), kovtest::read_kov(path));
 }
 
+// On a file the handle creates (written in key order at the close) and on an
+// existing one (written at once, committed at the close).
 TEST(KovStore, ModesAndEmptyBlobs)
 {
-    kovtest::scratch_dir dir;
-    std::string path = dir.path("db.kov");
-    kov_handle db = create(path);
-    ASSERT_NE(nullptr, db);
+    for (bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "existing file" : "new file");
+        kovtest::scratch_dir dir;
+        std::string path = dir.path("db.kov");
+        kov_handle db = open_to_write(path, existing);
+        ASSERT_NE(nullptr, db);
 
-    EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("one"), KOV_INSERT));
-    EXPECT_EQ(-1, kov_store(db, as_datum("k"), as_datum("two"), KOV_INSERT));
-    EXPECT_STREQ("Record exists", kov_errorstr(db));
-    EXPECT_EQ("one", fetch(db, "k"));
+        EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("one"), KOV_INSERT));
+        EXPECT_EQ(-1, kov_store(db, as_datum("k"), as_datum("two"), KOV_INSERT));
+        EXPECT_STREQ("Record exists", kov_errorstr(db));
+        EXPECT_EQ("one", fetch(db, "k"));
 
-    EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("three"), KOV_REPLACE));
-    EXPECT_EQ("three", fetch(db, "k"));
-    EXPECT_EQ(0, kov_store(db, as_datum("new"), as_datum("r"), KOV_REPLACE));
+        EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("three"), KOV_REPLACE));
+        EXPECT_EQ("three", fetch(db, "k"));
+        EXPECT_EQ(0, kov_store(db, as_datum("new"), as_datum("r"), KOV_REPLACE));
 
-    EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("four"), KOV_MODIFY));
-    EXPECT_EQ("four", fetch(db, "k"));
-    EXPECT_EQ(-1, kov_store(db, as_datum("absent"), as_datum("x"), KOV_MODIFY));
-    EXPECT_STRNE("", kov_errorstr(db));
-    EXPECT_EQ("<absent>", fetch(db, "absent"));
+        EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("four"), KOV_MODIFY));
+        EXPECT_EQ("four", fetch(db, "k"));
+        EXPECT_EQ(-1, kov_store(db, as_datum("absent"), as_datum("x"), KOV_MODIFY));
+        EXPECT_STRNE("", kov_errorstr(db));
+        EXPECT_EQ("<absent>", fetch(db, "absent"));
 
-    EXPECT_EQ(-1, kov_store(db, as_datum("k"), as_datum("x"), 7));
+        EXPECT_EQ(-1, kov_store(db, as_datum("k"), as_datum("x"), 7));
 
-    // Empty keys and values, with and without a data pointer.
-    EXPECT_EQ(0, kov_store(db, datum{nullptr, 0}, datum{nullptr, 0}, KOV_INSERT));
-    EXPECT_EQ(0, kov_store(db, as_datum("e"), as_datum(""), KOV_INSERT));
-    datum empty = kov_fetch(db, datum{nullptr, 0});
-    EXPECT_NE(nullptr, empty.data);
-    EXPECT_EQ(0u, empty.size);
-    free(empty.data);
-    EXPECT_EQ(-1, kov_store(db, datum{nullptr, 3}, as_datum("v"), KOV_INSERT));
-    ASSERT_EQ(0, kov_close(db));
+        // Empty keys and values, with and without a data pointer.
+        EXPECT_EQ(0, kov_store(db, datum{nullptr, 0}, datum{nullptr, 0}, KOV_INSERT));
+        EXPECT_EQ(0, kov_store(db, as_datum("e"), as_datum(""), KOV_INSERT));
+        datum empty = kov_fetch(db, datum{nullptr, 0});
+        EXPECT_NE(nullptr, empty.data);
+        EXPECT_EQ(0u, empty.size);
+        free(empty.data);
+        EXPECT_EQ(-1, kov_store(db, datum{nullptr, 3}, as_datum("v"), KOV_INSERT));
+        EXPECT_EQ(nullptr, kov_fetch(db, datum{nullptr, 5}).data);
+        EXPECT_STREQ("datum with a size but no data", kov_errorstr(db));
+        ASSERT_EQ(0, kov_close(db));
 
-    std::vector<record> rows = kovtest::read_kov(path);  // also checks BLOB, not NULL
-    std::vector<record> want = {{"", ""}, {"e", ""}, {"k", "four"}, {"new", "r"}};
-    EXPECT_EQ(want, rows);
+        std::vector<record> rows = kovtest::read_kov(path);  // also checks BLOB, not NULL
+        std::vector<record> want = {{"", ""}, {"e", ""}, {"k", "four"}, {"new", "r"}};
+        EXPECT_EQ(want, rows);
+    }
 }
 
 TEST(KovStore, FieldBeyondTheEngineLimitIsAnErrorText)
@@ -294,6 +310,72 @@ TEST(KovDurability, LargeValuesAcrossCommits)
                       ro, [](kov_handle, datum, datum, void *) { return 0; }, nullptr));
     EXPECT_EQ(-1, kov_store(ro, as_datum("x"), as_datum("y"), KOV_INSERT));
     EXPECT_EQ(0, kov_close(ro));
+}
+
+// A writer holds its file against every other kov handle and SQLite client,
+// here or in another process, and an open refused here must not drop the
+// locks of the writer's connection (closing any descriptor of a file drops
+// them all).
+TEST(KovOpen, WriterHoldsItsFileExclusively)
+{
+    for (bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "existing file" : "new file");
+        kovtest::scratch_dir dir;
+        std::string path = dir.path("db.kov");
+        kov_handle db = open_to_write(path, existing);
+        ASSERT_NE(nullptr, db);
+        for (int flags : {O_RDONLY, O_RDWR, O_RDWR | O_CREAT}) {
+            errno = 0;
+            EXPECT_EQ(nullptr, kov_open(path.c_str(), 0, 0, flags, 0));
+            EXPECT_EQ(EBUSY, errno);
+        }
+        kovtest::run_result r = kovtest::run(
+            {"/bin/sh", "-c", "exec sqlite3 \"$0\" 'SELECT count(*) FROM kov'", path}, {});
+        EXPECT_NE(std::string::npos, r.err.find("database is locked")) << r.out << r.err;
+        r = kovtest::run({KOVDUMP_PATH, path}, kovtest::from_data(""));
+        EXPECT_EQ("kov_open: Device or resource busy\nFailed to open " + path + "\n", r.err);
+        ASSERT_EQ(0, kov_store(db, as_datum("k"), as_datum("v"), KOV_INSERT));
+        ASSERT_EQ(0, kov_close(db));
+
+        // The hold is gone with the writer.  A reader in another process,
+        // between two calls, keeps writers out.
+        kovtest::child reader = kovtest::start_function([&] {
+            char end;
+            if (!kov_open(path.c_str(), 0, 0, O_RDONLY, 0) || write(1, "open", 4) != 4)
+                return 1;
+            return static_cast<int>(read(0, &end, 1));  // 0 at the end of the input
+        });
+        char ready[4];
+        ASSERT_EQ(4, read(reader.out, ready, 4));
+        errno = 0;
+        EXPECT_EQ(nullptr, kov_open(path.c_str(), 0, 0, O_RDWR, 0));
+        EXPECT_EQ(EBUSY, errno);
+        EXPECT_EQ(0, kovtest::finish(reader).status);
+    }
+}
+
+// The journal, the temporary files and the directory sync stay with the
+// directory the file was opened in, whatever the working directory becomes.
+TEST(KovOpen, SideFilesStayInTheDatabasesDirectoryAfterChdir)
+{
+    kovtest::scratch_dir dir;
+    std::string away = dir.path("away");
+    in_child([&] {
+        setenv("KOV_SORT_MEMORY", "64k", 1);
+        if (mkdir(away.c_str(), 0700) || chdir(dir.dir().c_str()))
+            return 2;
+        kov_handle db = create("db.kov");
+        // Nothing can be made in the new working directory: it is gone.
+        if (!db || chdir(away.c_str()) || rmdir(away.c_str()))
+            return 3;
+        for (int i = 0; i < 500; i++)
+            if (kov_store(db, as_datum(std::to_string(1000 + i)), as_datum(std::string(4 * i, 'v')),
+                          KOV_INSERT))
+                return 4;
+        return kov_close(db) ? 5 : 0;
+    });
+    EXPECT_EQ(500u, kovtest::read_kov(dir.path("db.kov")).size());
+    EXPECT_FALSE(kovtest::file_exists(dir.path("db.kov-journal")));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -400,7 +401,7 @@ child_proc start_on_pty(const std::function<void()> &body)
     return c;
 }
 
-outcome finish(child_proc &c)
+outcome finish(child_proc &c, int end_signal)
 {
     std::string reports;
     bool term_open = true, reports_open = true;
@@ -420,13 +421,16 @@ outcome finish(child_proc &c)
     int status = 0;
     while (waitpid(c.pid, &status, 0) < 0 && errno == EINTR)
         ;
+    outcome o;
+    // The master reads the attributes of the terminal's slave side.
+    struct termios t;
+    o.echo = tcgetattr(c.term, &t) == 0 && (t.c_lflag & ECHO);
     close(c.term);
     close(c.reports);
 
-    outcome o;
     o.exited = WIFEXITED(status);
     o.status = o.exited ? WEXITSTATUS(status) : -1;
-    EXPECT_FALSE(WIFSIGNALED(status)) << "child killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(end_signal, WIFSIGNALED(status) ? WTERMSIG(status) : 0) << "child killed by signal";
     o.out = c.out;
     for (size_t at = 0; at < reports.size();) {
         size_t end = reports.find('\0', at);

@@ -148,6 +148,7 @@ struct child_proc {
 struct outcome {
     bool exited = false;
     int status = -1;
+    bool echo = false;  // the terminal echoed input once the child had ended
     std::string out;
     std::vector<std::string> reports;
 };
@@ -173,8 +174,9 @@ void type(const child_proc &c, std::string_view keys);
 // a new pseudo-terminal.
 child_proc start_on_pty(const std::function<void()> &body);
 // Collects the rest of the child's output and reports and reaps it; a child
-// still running at the deadline is killed.
-outcome finish(child_proc &c);
+// still running at the deadline is killed.  Expects the child to end by
+// the signal end_signal, or by exit when it is 0.
+outcome finish(child_proc &c, int end_signal = 0);
 
 #define START_ON_PTY(c, body)                                                                      \
     kovtest::child_proc c = kovtest::start_on_pty(body);                                           \

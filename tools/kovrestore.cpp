@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "dump_reader.h"
@@ -73,7 +74,9 @@ int main(int argc, char *argv[])
         fprintf(stderr, msg_failed_open, name);
         // EEXIST without the database itself: a side file of that name
         // (-journal, -wal, -shm) is in the way, and the library names it.
-        if (open_errno == EEXIST && access(name, F_OK) != 0)
+        // lstat, as O_EXCL does: a dangling symbolic link is the name taken.
+        struct stat st;
+        if (open_errno == EEXIST && lstat(name, &st) != 0)
             fprintf(stderr, msg_side_file, kov_errorstr(nullptr));
         return 1;
     }
