@@ -51,10 +51,35 @@ static void reserve_standard_descriptors(void)
     }
 }
 
+// For the tests of the restore's memory bound: when KOVRESTORE_PEAK_RSS_FILE
+// names a file, the peak resident set of this process (VmHWM, in KiB) is
+// written there at exit, after the library's own exit work.  VmHWM counts
+// this program's pages only; the ru_maxrss of a process also counts those
+// of the process it was forked from before exec.
+static void write_peak_rss(void)
+{
+    FILE *in = fopen("/proc/self/status", "r");
+    if (!in)
+        return;
+    char line[256];
+    long kib = -1;
+    while (fgets(line, sizeof line, in))
+        if (sscanf(line, "VmHWM: %ld", &kib) == 1)
+            break;
+    fclose(in);
+    FILE *out = fopen(getenv("KOVRESTORE_PEAK_RSS_FILE"), "w");
+    if (out) {
+        fprintf(out, "%ld\n", kib);
+        fclose(out);
+    }
+}
+
 int main(int argc, char *argv[])
 {
     // A file-size limit makes the write fail (EFBIG) and be reported.
     signal(SIGXFSZ, SIG_IGN);
+    if (getenv("KOVRESTORE_PEAK_RSS_FILE"))
+        atexit(write_peak_rss);
     if (argc <= 1) {
         const char *prog = argc > 0 && argv[0] && argv[0][0] ? argv[0] : "kovrestore";
         printf(msg_usage, prog);
@@ -74,6 +99,10 @@ int main(int argc, char *argv[])
         // EEXIST without the database itself: a side file of that name
         // (-journal, -wal, -shm) is in the way, and the library names it.
         if (open_errno == EEXIST && access(name, F_OK) != 0)
+            fprintf(stderr, msg_side_file, kov_errorstr(nullptr));
+        // EINVAL before anything was created: a setting such as
+        // KOV_SORT_MEMORY that makes no sense, which the library names.
+        else if (open_errno == EINVAL && *kov_errorstr(nullptr))
             fprintf(stderr, msg_side_file, kov_errorstr(nullptr));
         return 1;
     }
