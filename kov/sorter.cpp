@@ -38,6 +38,9 @@ constexpr size_t max_io_bytes = 16u << 20;
 constexpr size_t min_read_bytes = 512;
 constexpr size_t max_fan_in = 64;
 
+// The fewest entries the buffer's index grows by.
+constexpr size_t min_entry_growth = 64;
+
 // A run's sparse index has an entry every segment_bytes of the run, so that
 // confirming a key reads about this much.
 constexpr size_t segment_bytes = 16u << 10;
@@ -543,12 +546,16 @@ struct mapped_array {
     {
         if (c <= cap)
             return true;
-        T *q = static_cast<T *>(map_memory(c * sizeof(T)));
-        if (!q)
+        // Moving the pages needs no room for a copy.
+        T *q;
+        if (p) {
+            void *m = mremap(p, cap * sizeof(T), c * sizeof(T), MREMAP_MAYMOVE);
+            if (m == MAP_FAILED)
+                return false;
+            q = static_cast<T *>(m);
+        } else if (!(q = static_cast<T *>(map_memory(c * sizeof(T))))) {
             return false;
-        if (n)
-            memcpy(static_cast<void *>(q), p, n * sizeof(T));
-        unmap_memory(p, cap * sizeof(T));
+        }
         p = q;
         cap = c;
         return true;
@@ -833,6 +840,9 @@ struct kov_sorter::state {
         live = 0;
         table_valid = true;
     }
+
+    // Whether one more key would fill the table past three quarters.
+    bool table_full() const { return (live + 1) * 4 > table.cap * 3; }
 
     static uint64_t tag_of(uint64_t h) { return (h >> 32) | 1; }
 
@@ -1164,13 +1174,23 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
     size_t take = to_take();
     // Room for the record, and for the index and table should they grow:
     // while a vector grows, its old and new arrays both exist.
+    // The entries grow in place (mremap), by doubling or, when that would
+    // not fit, by what fits, so that they never cut a run short.
     size_t need = 0;
     if (take && !s.block_room(take))
         need += std::max(take, s.block_size);
-    if (s.entries.size() == s.entries.cap)
-        need += std::max<size_t>(s.entries.cap * 2, s.first_entries) * sizeof(entry);
-    if ((s.live + 1) * 2 > s.table.size())
+    if (s.table_full())
         need += s.table.size() * 16;
+    size_t entry_growth = 0;
+    if (s.entries.size() == s.entries.cap) {
+        entry_growth = std::max(s.entries.cap, s.first_entries);
+        size_t left = s.buffer_cap > s.used() + need
+                          ? (s.buffer_cap - s.used() - need) / sizeof(entry)
+                          : 0;
+        if (left >= min_entry_growth)
+            entry_growth = std::min(entry_growth, left);
+        need += entry_growth * sizeof(entry);
+    }
     if (s.used() + need > s.buffer_cap && !s.entries.empty()) {
         if (s.spill(error))
             return -1;
@@ -1199,9 +1219,9 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
             s.cur_used = 0;
         }
         if (s.entries.size() == s.entries.cap &&
-            !s.entries.reserve(std::max<size_t>(s.entries.cap * 2, s.first_entries)))
+            !s.entries.reserve(s.entries.cap + entry_growth))
             throw std::bad_alloc();
-        if ((s.live + 1) * 2 > s.table.size() && !s.rebuild_table(s.table.size() * 2))
+        if (s.table_full() && !s.rebuild_table(s.table.size() * 2))
             throw std::bad_alloc();
     } catch (const std::bad_alloc &) {
         *error = "out of memory";
