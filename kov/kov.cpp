@@ -91,7 +91,7 @@ constexpr sqlite3_int64 kov_sorted_commit_bytes = 16LL << 20;
 // Records of a new file stored in key order from the start stream straight
 // to the table once the sorter holds this many bytes of them (or a quarter
 // of its cap), which are written first and choose the page size.
-constexpr uint64_t kov_stream_bytes = 16u << 20;
+constexpr uint64_t kov_stream_bytes = 4u << 20;
 
 // The progress handler is called once per this many records written.
 constexpr unsigned long long kov_progress_step = 4096;

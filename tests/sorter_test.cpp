@@ -91,6 +91,10 @@ TEST(SortedRestore, OutcomesAndFileContents)
     const std::vector<record> many = shuffled_records(3000);
     const std::vector<record> awkward = awkward_keys();
     const std::vector<record> large = large_values();
+    // In key order, then one key out of order.
+    const std::vector<record> in_order = sorted(many);
+    std::vector<record> then_out_of_order = in_order;
+    then_out_of_order.push_back({"a", "out of order"});
     struct {
         const char *name;
         const char *cap;              // KOV_SORT_MEMORY, or null for the default
@@ -111,6 +115,11 @@ TEST(SortedRestore, OutcomesAndFileContents)
          1, "KOV error: Record exists\n"},
         {"duplicate of a spilled key", "64k", many, canonical_record(many[0].first, "again"), 1,
          "KOV error: Record exists\n"},
+        {"key order streamed", "64k", in_order, "", 0, "EOF\n"},
+        {"duplicate of the last streamed key", "64k", in_order,
+         canonical_record(in_order.back().first, "again"), 1, "KOV error: Record exists\n"},
+        {"duplicate of a streamed key after one out of order", "64k", then_out_of_order,
+         canonical_record(in_order[2000].first, "again"), 1, "KOV error: Record exists\n"},
         {"malformed record after spills", "64k", many, "{\nkey(2) = \"\\zz\"\n", 1,
          "Invalid hex: z\n"},
     };
@@ -216,6 +225,41 @@ TEST(SortedRestore, SmallCapsHoldTheirBounds)
     }
 }
 
+// A dump in key order streams through: the restore's peak memory stays far
+// below the 80 MB such a dump would take in the sort buffer.
+TEST(SortedRestore, KeyOrderStreamsInFlatMemory)
+{
+    std::vector<record> records = sorted(small_records(450000));
+    kovtest::scratch_dir dir(kovtest::memory_fs);
+    setenv("KOVRESTORE_PEAK_RSS_FILE", dir.path("rss").c_str(), 1);
+    std::string db = dir.path("db.kov");
+    kovtest::run_result r = kovtest::restore(db, dump_of(records));
+    unsetenv("KOVRESTORE_PEAK_RSS_FILE");
+    EXPECT_EQ("EOF\n", r.err);
+    EXPECT_LT(std::stol(kovtest::read_file(dir.path("rss"))), 32 << 10);
+    EXPECT_EQ(records, kovtest::read_kov(db));
+}
+
+// A KOV_SORT_MEMORY that is not a size fails the open, naming the variable,
+// before the file exists.
+TEST(SortedRestore, InvalidSortMemoryIsRefused)
+{
+    for (const char *value : {"", "0", "-5", "abc", "1x", "99999999999999999999", "17179869184g"}) {
+        SCOPED_TRACE(value);
+        sort_memory env(value);
+        kovtest::scratch_dir dir;
+        std::string db = dir.path("db.kov");
+        kovtest::run_result r = kovtest::restore(db, dump_of({{"k", "v"}}));
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("kov_open: Invalid argument\nFailed to open " + db + "\nKOV_SORT_MEMORY: \"" +
+                      value +
+                      "\" is not a size (a number of bytes above 0 that fits in memory, "
+                      "optionally followed by k, m or g)\n",
+                  r.err);
+        EXPECT_FALSE(kovtest::file_exists(db));
+    }
+}
+
 using kovtest::as_datum;
 
 // Random stores of every mode, fetches (which write what the sorter holds)
@@ -254,7 +298,9 @@ TEST(SortedStore, EveryModeAgreesWithAMap)
         std::map<std::string, std::string> model;
         std::mt19937 rng(11);
         for (int i = 0; i < 20000; i++) {
-            std::string key = "k" + std::to_string(rng() % 6000);
+            // Ascending keys first, which stream, then random ones.
+            std::string key = i < 3000 ? "j" + std::to_string(100000 + i)
+                                       : "k" + std::to_string(rng() % 6000);
             std::string value(rng() % 8 ? rng() % 200 : 1000 + rng() % 3000,
                               static_cast<char>('a' + i % 26));
             int op = static_cast<int>(rng() % 1000);
