@@ -307,7 +307,8 @@ struct run_writer {
                 return false;
         }
         if (size > out.capacity()) {
-            if (!transfer_all(true, fd, const_cast<unsigned char *>(rec), size, r->start + r->bytes))
+            if (!transfer_all(true, fd, const_cast<unsigned char *>(rec), size,
+                              r->start + r->bytes))
                 return false;
         } else {
             out.insert(out.end(), rec, rec + size);
@@ -610,10 +611,10 @@ struct merger {
     std::vector<run_reader> readers;  // sources 0 .. readers.size() - 1
     const entry *mem = nullptr;       // the buffer's entries, the newest source
     size_t mem_size = 0, mem_at = 0;
-    std::vector<rec_view> cur;        // current record of each source
-    std::vector<uint32_t> heap;       // sources with records left
-    int last = -1;                    // source of the record handed out last
-    uint64_t consumed = 0;            // records read past, superseded ones included
+    std::vector<rec_view> cur;   // current record of each source
+    std::vector<uint32_t> heap;  // sources with records left
+    int last = -1;               // source of the record handed out last
+    uint64_t consumed = 0;       // records read past, superseded ones included
 
     size_t sources() const { return readers.size() + (mem ? 1 : 0); }
 
@@ -1184,9 +1185,8 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
     size_t entry_growth = 0;
     if (s.entries.size() == s.entries.cap) {
         entry_growth = std::max(s.entries.cap, s.first_entries);
-        size_t left = s.buffer_cap > s.used() + need
-                          ? (s.buffer_cap - s.used() - need) / sizeof(entry)
-                          : 0;
+        size_t left =
+            s.buffer_cap > s.used() + need ? (s.buffer_cap - s.used() - need) / sizeof(entry) : 0;
         if (left >= min_entry_growth)
             entry_growth = std::min(entry_growth, left);
         need += entry_growth * sizeof(entry);
@@ -1218,8 +1218,7 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
             s.block_bytes += size;
             s.cur_used = 0;
         }
-        if (s.entries.size() == s.entries.cap &&
-            !s.entries.reserve(s.entries.cap + entry_growth))
+        if (s.entries.size() == s.entries.cap && !s.entries.reserve(s.entries.cap + entry_growth))
             throw std::bad_alloc();
         if (s.table_full() && !s.rebuild_table(s.table.size() * 2))
             throw std::bad_alloc();

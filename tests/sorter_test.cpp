@@ -299,8 +299,8 @@ TEST(SortedStore, EveryModeAgreesWithAMap)
         std::mt19937 rng(11);
         for (int i = 0; i < 20000; i++) {
             // Ascending keys first, which stream, then random ones.
-            std::string key = i < 3000 ? "j" + std::to_string(100000 + i)
-                                       : "k" + std::to_string(rng() % 6000);
+            std::string key =
+                i < 3000 ? "j" + std::to_string(100000 + i) : "k" + std::to_string(rng() % 6000);
             std::string value(rng() % 8 ? rng() % 200 : 1000 + rng() % 3000,
                               static_cast<char>('a' + i % 26));
             int op = static_cast<int>(rng() % 1000);
