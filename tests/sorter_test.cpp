@@ -161,6 +161,13 @@ TEST(SortedRestore, RunThatCannotBeWrittenIsReported)
     }
 }
 
+// A sanitizer's runtime adds its own memory to a peak resident set.
+#ifdef KOV_SANITIZE
+constexpr bool peak_rss_is_ours = false;
+#else
+constexpr bool peak_rss_is_ours = true;
+#endif
+
 // Small records in shuffled order, like the benchmark's: keys of 20 bytes,
 // values of 100 bytes of text with one byte in ten outside it.
 std::vector<record> small_records(int n)
@@ -173,7 +180,7 @@ std::vector<record> small_records(int n)
         v.resize(100);
         for (size_t k = 0; k < v.size(); k += 10)
             v[k] = static_cast<char>(i + k);
-        recs.push_back({"record-key-" + std::to_string(1000000000 + i * 7919 % 1000003), v});
+        recs.push_back({"record-key-" + std::to_string(1000000000 + i * 7919LL % 1000003), v});
     }
     std::shuffle(recs.begin(), recs.end(), std::mt19937(5));
     return recs;
@@ -220,7 +227,9 @@ TEST(SortedRestore, SmallCapsHoldTheirBounds)
         unsetenv("KOVRESTORE_PEAK_RSS_FILE");
         EXPECT_EQ(0, r.status) << r.err;
         long rss_kib = std::stol(kovtest::read_file(dir.path("rss")));
-        EXPECT_LE(rss_kib, (c.cap_bytes + 3 * records.size()) / 1024 + overhead_kib);
+        if (peak_rss_is_ours) {
+            EXPECT_LE(rss_kib, (c.cap_bytes + 3 * records.size()) / 1024 + overhead_kib);
+        }
         EXPECT_EQ(sorted(records), kovtest::read_kov(db));
     }
 }
@@ -236,7 +245,9 @@ TEST(SortedRestore, KeyOrderStreamsInFlatMemory)
     kovtest::run_result r = kovtest::restore(db, dump_of(records));
     unsetenv("KOVRESTORE_PEAK_RSS_FILE");
     EXPECT_EQ("EOF\n", r.err);
-    EXPECT_LT(std::stol(kovtest::read_file(dir.path("rss"))), 32 << 10);
+    if (peak_rss_is_ours) {
+        EXPECT_LT(std::stol(kovtest::read_file(dir.path("rss"))), 32 << 10);
+    }
     EXPECT_EQ(records, kovtest::read_kov(db));
 }
 
