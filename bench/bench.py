@@ -8,7 +8,10 @@
 `make bench` runs it with the defaults: the small, medium, large and scale
 datasets, three interleaved runs of every row, results printed and written to
 bench/RESULTS.md.  scale is small at four times the records; it runs only
-kovrestore and the fastest peers, which is what its targets compare.  `--smoke` is the short run of CI: the small dataset cut to
+kovrestore and the fastest peers, which is what its targets compare.
+ordered and ordered-scale are small records in ascending key order (the
+output of every dump tool) at 1 and 4 million records, run against
+mdb_load with no sync on the same order.  `--smoke` is the short run of CI: the small dataset cut to
 10,000 records, results written under the build directory.
 
 For each dataset, build/kovbench writes the same records as a kov dump and in
@@ -40,6 +43,11 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PEER_PACKAGES = ["sqlite3", "lmdb-utils", "gdbmtool", "db5.3-util", "eatmydata"]
 # Rows run on the scale dataset, where every other peer takes minutes.
 SCALE_ROWS = ("kovrestore", "gdbm_load", "mdb_load no sync", "decode only")
+# Rows run on the key-order datasets: kovrestore against the fastest peer on
+# the same key order.
+ORDERED_ROWS = ("kovrestore", "mdb_load no sync", "decode only")
+ROWS_OF = {"scale": SCALE_ROWS, "ordered": ORDERED_ROWS,
+           "ordered-scale": ORDERED_ROWS}
 RUN_TIMEOUT = 3600
 CALIBRATION_RUNS = 3     # runs of each floor in a calibration
 CALIBRATION_DRIFT = 0.20  # a larger move marks the dataset as disturbed
@@ -247,8 +255,8 @@ def rows_for(dataset, records, d, build, manifest, have_kovdump):
             check=printed_count("getc decoder"),
             note="one getc call per character, nothing stored"),
     ]
-    if dataset == "scale":
-        rows = [r if r is not None and r.name in SCALE_ROWS else None
+    if dataset in ROWS_OF:
+        rows = [r if r is not None and r.name in ROWS_OF[dataset] else None
                 for r in rows]
         rows = [rows[0]] + [r for r in rows[1:] if r is not None]
     return rows
@@ -406,7 +414,7 @@ def report_dataset(name, manifest, rows, runs, label=""):
         "|---|---:|---:|---:|---:|---:|---:|---|",
     ]
     for row in rows:
-        if row is None and name == "scale":
+        if row is None and name in ROWS_OF:
             continue
         if row is None:
             lines.append("| kovdump | - | - | - | - | - | - | skipped: build/kovdump "
@@ -436,6 +444,19 @@ def targets(results, cache_cap):
         def t(n):
             return median(by[n].times)
 
+        if name in ("ordered", "ordered-scale"):
+            # A dump in key order streams through: flat memory, and faster
+            # than the same number of records in random order.
+            random_order = {"ordered": "small", "ordered-scale": "scale"}[name]
+            if random_order in results:
+                other = {r.name: r for r in results[random_order][1]
+                         if r is not None}
+                add("%s / %s: kovrestore time" % (name, random_order),
+                    kr / median(other["kovrestore"].times), 0.8)
+            if name == "ordered-scale":
+                add("ordered-scale: kovrestore peak RSS",
+                    by["kovrestore"].rss / 1024, 64, " MiB")
+            continue
         if name == "scale":
             add("scale: kovrestore / gdbm_load", kr / t("gdbm_load"), 0.5)
             if "small" in results:
@@ -518,7 +539,8 @@ def main():
                     help="times the whole set runs; a target must hold in each")
     ap.add_argument("--records", type=int, default=0,
                     help="records per dataset (0: the dataset's own count)")
-    ap.add_argument("--datasets", default="small,medium,large,scale")
+    ap.add_argument("--datasets",
+                    default="small,medium,large,scale,ordered,ordered-scale")
     ap.add_argument("--results", default=None)
     ap.add_argument("--smoke", action="store_true",
                     help="CI's short run: small dataset, 10,000 records")

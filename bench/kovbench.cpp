@@ -60,16 +60,21 @@ struct dataset {
     size_t value_size;   // every value has this many bytes
     int binary_percent;  // share of value bytes outside printable ASCII
     uint64_t seed;       // start of the random stream
+    bool key_order;      // keys ascend, as in the output of a dump tool
 };
 
 // small: many short records in random key order, values mostly text.
 // medium: binary values of 10 KiB.  large: a few values of 20 MiB.  scale:
-// small at four times the records, for how the cost grows.
+// small at four times the records, for how the cost grows.  ordered and
+// ordered-scale: small records in ascending key order, the input every dump
+// tool writes, at 1 and 4 million records.
 const dataset datasets[] = {
-    {"small", 1000000, 16, 24, 100, 10, 0x6b6f7631736d616cULL},
-    {"medium", 50000, 16, 24, 10 * 1024, 100, 0x6b6f76316d656469ULL},
-    {"large", 20, 16, 24, 20 << 20, 100, 0x6b6f76316c617267ULL},
-    {"scale", 4000000, 16, 24, 100, 10, 0x6b6f76317363616cULL},
+    {"small", 1000000, 16, 24, 100, 10, 0x6b6f7631736d616cULL, false},
+    {"medium", 50000, 16, 24, 10 * 1024, 100, 0x6b6f76316d656469ULL, false},
+    {"large", 20, 16, 24, 20 << 20, 100, 0x6b6f76316c617267ULL, false},
+    {"scale", 4000000, 16, 24, 100, 10, 0x6b6f76317363616cULL, false},
+    {"ordered", 1000000, 16, 24, 100, 10, 0x6b6f76316f726472ULL, true},
+    {"ordered-scale", 4000000, 16, 24, 100, 10, 0x6b6f76316f726473ULL, true},
 };
 
 // splitmix64: small, fast and the same everywhere.
@@ -94,12 +99,21 @@ struct record_source {
     explicit record_source(const dataset &d) : set(d), r{d.seed} {}
 
     // Keys are printable ASCII, quote and backslash included, so that the
-    // order of insertion is random and a few key bytes need escapes.
+    // order of insertion is random and a few key bytes need escapes.  In a
+    // key-order dataset each key starts with its record number in ten
+    // digits, so that the keys ascend.
     void key(std::string &k)
     {
         size_t n = set.key_min + r.below(set.key_max - set.key_min + 1);
         k.resize(n);
-        for (size_t i = 0; i < n; i++)
+        size_t i = 0;
+        if (set.key_order) {
+            char digits[16];
+            snprintf(digits, sizeof digits, "%010llu", static_cast<unsigned long long>(produced));
+            for (; i < 10 && i < n; i++)
+                k[i] = digits[i];
+        }
+        for (; i < n; i++)
             k[i] = static_cast<char>(0x20 + r.below(95));
     }
 

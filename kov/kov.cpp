@@ -50,6 +50,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -92,6 +93,11 @@ constexpr int kov_sorted_cache_kib = 4 * 1024;
 // killed while writing keeps what was committed.
 constexpr sqlite3_int64 kov_sorted_commit_bytes = 16LL << 20;
 
+// Records of a new file stored in key order from the start stream straight
+// to the table once the sorter holds this many bytes of them (or a quarter
+// of its cap), which are written first and choose the page size.
+constexpr uint64_t kov_stream_bytes = 4u << 20;
+
 // The progress handler is called once per this many records written.
 constexpr unsigned long long kov_progress_step = 4096;
 
@@ -124,7 +130,14 @@ struct kov_context {
     void (*progress)(void *, unsigned long long, unsigned long long) = nullptr;
     void *progress_ctx = nullptr;
     kov_sorter *sorter = nullptr;  // stores not yet written, for new files
+    size_t sort_cap = 0;           // its memory cap
     bool btree_rows = false;       // the table may hold records already
+    std::string table_max;         // the greatest key written to the table
+    // Keys stored into a new file so far: whether each came after the one
+    // before (and the last of them), and whether stores now go straight to
+    // the table (store_sorted).
+    bool in_order = true, stored_any = false, streaming = false;
+    std::string last_key;
     // Bytes the records given to the sorter would take in pages of
     // kov_page_size and of kov_large_page_size, and their payload.
     uint64_t footprint_small = 0, footprint_large = 0, payload = 0;
@@ -368,6 +381,49 @@ void choose_page_size(kov_handle db)
     sqlite3_exec(db->db, sql, nullptr, nullptr, nullptr);
 }
 
+// Whether key sorts after k, in the table's order of BLOBs.
+bool key_after(datum key, const std::string &k)
+{
+    size_t n = std::min(key.size, k.size());
+    int c = n ? memcmp(key.data, k.data(), n) : 0;
+    return c > 0 || (c == 0 && key.size > k.size());
+}
+
+// The sink of records in ascending key order, the one place where the
+// key-order write puts records into the file: the merge of the sorter
+// (write_sorted) and the stores of a dump in key order (store_streamed)
+// both end here.  Each record goes to the table with INSERT OR REPLACE in
+// a write transaction that is committed every kov_sorted_commit_bytes;
+// db->in_txn is false right after such a commit.  db->table_max follows the
+// greatest key written.  held says the records are also held elsewhere (by
+// the sorter), so that none is counted lost when SQLite rolls back.
+// Returns 0, or -1 with the error recorded.
+int sink_put(kov_handle db, datum key, datum value, bool held)
+{
+    if (prepare(db, &db->replace, "INSERT OR REPLACE INTO kov(key, value) VALUES(?1, ?2)") ||
+        begin_write(db))
+        return -1;
+    db->btree_rows = true;
+    int rc = bind_datum(db->replace, 1, key);
+    if (rc == SQLITE_OK)
+        rc = bind_datum(db->replace, 2, value);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(db->replace);
+    sqlite3_reset(db->replace);
+    if (rc != SQLITE_DONE) {
+        if (held)
+            db->txn_records = 0;
+        return fail_sqlite(db, rc);
+    }
+    if (key_after(key, db->table_max) || db->table_max.empty())
+        db->table_max.assign(reinterpret_cast<const char *>(key.data), key.size);
+    db->txn_records++;
+    db->txn_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
+    if (db->txn_bytes >= kov_sorted_commit_bytes)
+        return commit(db);
+    return 0;
+}
+
 // Writes every record the sorter holds into the table in key order,
 // committing as it goes, then empties the sorter.  On failure the sorter
 // keeps its records, so a later call writes them again: the INSERT OR
@@ -379,14 +435,12 @@ int write_sorted(kov_handle db, bool last = false)
     kov_sorter *sorter = db->sorter;
     if (!sorter || sorter->size() == 0)
         return 0;
+    // Records streamed before are committed first, so that a failure of
+    // this write cannot take them along in a rollback.
+    if (commit(db) || sorter->merge_begin(last, &db->error))
+        return -1;
     unsigned long long total = sorter->size();
-    if (sorter->merge_begin(last, &db->error))
-        return -1;
     choose_page_size(db);
-    if (prepare(db, &db->replace, "INSERT OR REPLACE INTO kov(key, value) VALUES(?1, ?2)") ||
-        begin_write(db))
-        return -1;
-    db->btree_rows = true;
     background_writeback writeback(db->file.fd);
     for (;;) {
         datum key, value;
@@ -398,25 +452,10 @@ int write_sorted(kov_handle db, bool last = false)
             return -1;
         if (got == 0)
             break;
-        int rc = bind_datum(db->replace, 1, key);
-        if (rc == SQLITE_OK)
-            rc = bind_datum(db->replace, 2, value);
-        if (rc == SQLITE_OK)
-            rc = sqlite3_step(db->replace);
-        sqlite3_reset(db->replace);
-        if (rc != SQLITE_DONE) {
-            // The sorter still holds every record, written or not, so the
-            // count of rolled-back records would mislead.
-            db->txn_records = 0;
-            return fail_sqlite(db, rc);
-        }
-        db->txn_records++;
-        db->txn_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
-        if (db->txn_bytes >= kov_sorted_commit_bytes) {
-            if (commit(db) || begin_write(db))
-                return -1;
+        if (sink_put(db, key, value, true))
+            return -1;
+        if (!db->in_txn)
             writeback.kick();
-        }
         if (db->progress && done % kov_progress_step == 0 && done < total)
             db->progress(db->progress_ctx, done, total);
     }
@@ -432,9 +471,12 @@ int write_sorted(kov_handle db, bool last = false)
     return 0;
 }
 
-// Whether the table holds key: 1, 0, or -1 on error.
+// Whether the table holds key: 1, 0, or -1 on error.  Every key written
+// is at most db->table_max, so a key above it needs no lookup.
 int table_holds(kov_handle db, datum key)
 {
+    if (!db->btree_rows || key_after(key, db->table_max))
+        return 0;
     if (prepare(db, &db->select, "SELECT value FROM kov WHERE key = ?1"))
         return -1;
     int rc = bind_datum(db->select, 1, key);
@@ -448,8 +490,32 @@ int table_holds(kov_handle db, datum key)
     return fail_sqlite(db, rc);
 }
 
+// kov_store of a key above every key stored before, while the dump arrives
+// in key order: straight to the table, the sorter being empty.  Such a key
+// is new, so only KOV_MODIFY can fail.  Each commit starts the kernel
+// writing the file out, as the writeback thread does for write_sorted,
+// which cannot run here between calls.
+int store_streamed(kov_handle db, datum key, datum value, int flag)
+{
+    if (flag == KOV_MODIFY)
+        return fail(db, "Record not found");
+    if (sink_put(db, key, value, false))
+        return -1;
+    if (!db->in_txn)
+        sync_file_range(db->file.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    return 0;
+}
+
 // kov_store into the sorter.  The sorter holds records not yet written and
 // the table those written already, so a key exists when either holds it.
+//
+// While every key comes after the one before, the first records go to the
+// sorter as usual, so that the page size is chosen from them; once they
+// reach kov_stream_bytes (or a quarter of the sorter's cap) they are
+// written, and the following records stream straight to the table
+// (store_streamed) without being held.  The first key out of order ends
+// that for good: the sorter takes the rest, and a key at or below the
+// greatest one written is looked up in the table.
 int store_sorted(kov_handle db, datum key, datum value, int flag)
 {
     // The engine refuses a row longer than its length limit; say so now, not
@@ -457,9 +523,17 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
     size_t limit = static_cast<size_t>(sqlite3_limit(db->db, SQLITE_LIMIT_LENGTH, -1));
     if (key.size > limit || value.size > limit || key.size + value.size + 32 > limit)
         return fail(db, "string or blob too big");
+    bool ascending = db->in_order && (!db->stored_any || key_after(key, db->last_key));
+    db->in_order = ascending;
+    if (ascending) {
+        db->last_key.assign(reinterpret_cast<const char *>(key.data), key.size);
+        db->stored_any = true;
+        if (db->streaming)
+            return store_streamed(db, key, value, flag);
+    }
     int exists = 0;
     if (flag != KOV_REPLACE) {
-        if (db->btree_rows && (exists = table_holds(db, key)) < 0)
+        if ((exists = table_holds(db, key)) < 0)
             return -1;
         if (!exists && flag == KOV_MODIFY &&
             (exists = db->sorter->contains(key.data, key.size, &db->error)) < 0)
@@ -479,6 +553,17 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
     db->payload += n;
     db->footprint_small += record_footprint(n, kov_page_size);
     db->footprint_large += record_footprint(n, kov_large_page_size);
+    // The store has succeeded whatever comes next: if the sorter's records
+    // cannot be written now, it keeps them for a later write, and the dump
+    // goes on through the sorter.
+    if (ascending && db->payload >= std::min<uint64_t>(kov_stream_bytes, db->sort_cap / 4)) {
+        if (write_sorted(db) == 0) {
+            db->streaming = true;
+        } else {
+            db->in_order = false;
+            db->error.clear();
+        }
+    }
     return 0;
 }
 
@@ -744,6 +829,16 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, i
         return nullptr;
     }
 
+    // A new file is written through the sorter, whose cap may come from
+    // the environment: a value that makes no sense is refused before
+    // anything is created, rather than replaced by a guess.
+    size_t sort_cap = 0;
+    if ((open_flags & O_CREAT) && (open_flags & O_EXCL) &&
+        !kov_sorter_cap(&sort_cap, &open_error)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+
     kov_handle db = new (std::nothrow) kov_context;
     if (!db) {
         open_error = "out of memory";
@@ -766,7 +861,8 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, i
     if (created && (open_flags & O_EXCL)) {
         char sql[64];
         snprintf(sql, sizeof sql, "PRAGMA cache_size=%d", -kov_sorted_cache_kib);
-        db->sorter = new (std::nothrow) kov_sorter(db->file.dir_fd, kov_sorter_cap());
+        db->sorter = new (std::nothrow) kov_sorter(db->file.dir_fd, sort_cap);
+        db->sort_cap = sort_cap;
         if (!db->sorter || exec(db, sql)) {
             open_error = db->sorter ? db->error : "out of memory";
             destroy(db, true);

@@ -30,6 +30,18 @@ namespace {
 constexpr size_t default_cap = 1u << 30;
 constexpr size_t min_cap = 64u << 10;
 
+// The share of the cap kept for the buffers of run writes and merges (a
+// sixteenth, between 8 KiB and 16 MiB), the smallest read buffer of a merge,
+// which bounds how many runs one merge reads at once, and the most it reads.
+constexpr size_t io_share = 16;
+constexpr size_t min_io_bytes = 8u << 10;
+constexpr size_t max_io_bytes = 16u << 20;
+constexpr size_t min_read_bytes = 512;
+constexpr size_t max_fan_in = 64;
+
+// The fewest entries the buffer's index grows by.
+constexpr size_t min_entry_growth = 64;
+
 // A run's sparse index has an entry every segment_bytes of the run, so that
 // confirming a key reads about this much.
 constexpr size_t segment_bytes = 16u << 10;
@@ -214,21 +226,20 @@ int nameless_file(int dir)
     return -1;
 }
 
-// One sorted run on disk.
+// One sorted run: a stretch of the run file, records end to end in
+// ascending key order, one copy per key.  In memory it keeps a Bloom filter
+// of its keys (empty when it was lost to a failed merge: the run may then
+// hold any key) and a sparse index, the offset and first key of every
+// segment of about segment_bytes.
 struct run {
-    int fd = -1;
-    uint64_t bytes = 0;                  // length of the file
+    uint64_t start = 0;                  // offset of its first byte in the run file
+    uint64_t bytes = 0;                  // its length
     uint64_t records = 0;                // records in it
+    int generation = 0;                  // 0: spilled; n + 1: merged from runs of n
     std::vector<uint64_t> bloom;         // 8 words per 512-bit block
     std::vector<uint64_t> index_offset;  // offset of each segment's first record
     std::vector<uint32_t> index_key;     // where its key starts in index_keys
     std::string index_keys;              // the segments' first keys, end to end
-
-    ~run()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
 
     size_t bloom_blocks() const { return bloom.size() / 8; }
 
@@ -242,6 +253,8 @@ struct run {
 
     bool bloom_may_hold(uint64_t h) const
     {
+        if (bloom.empty())
+            return true;
         const uint64_t *block = &bloom[(h % bloom_blocks()) * 8];
         uint64_t bits = mix(h);
         for (int i = 0; i < bloom_probes; i++, bits >>= 9)
@@ -254,6 +267,76 @@ struct run {
     {
         size_t end = i + 1 < index_key.size() ? index_key[i + 1] : index_keys.size();
         return std::string_view(index_keys).substr(index_key[i], end - index_key[i]);
+    }
+};
+
+// Writes a run at a given offset of the run file, through a buffer of a
+// given size, building its filter and index as the records go by.  Every
+// call returns false with errno set on failure; the run is then unfinished
+// and its bytes are not counted as used in the file.
+struct run_writer {
+    int fd = -1;
+    run *r = nullptr;
+    std::vector<unsigned char> out;
+    uint64_t since_index = segment_bytes;
+
+    // records is the most the run will hold, which sizes its filter.
+    bool begin(int file, run *target, uint64_t records, size_t buffer)
+    {
+        fd = file;
+        r = target;
+        size_t blocks = std::max<size_t>(1, (records * bloom_bits_per_key + 511) / 512);
+        try {
+            r->bloom.assign(blocks * 8, 0);
+            out.reserve(buffer);
+        } catch (const std::bad_alloc &) {
+            errno = ENOMEM;
+            return false;
+        }
+        return true;
+    }
+
+    bool put(const unsigned char *rec)
+    {
+        rec_view v = view(rec);
+        size_t size = v.stored();
+        if (since_index >= segment_bytes) {
+            try {
+                r->index_offset.push_back(r->bytes);
+                r->index_key.push_back(static_cast<uint32_t>(r->index_keys.size()));
+                r->index_keys.append(reinterpret_cast<const char *>(v.key), v.key_size);
+            } catch (const std::bad_alloc &) {
+                errno = ENOMEM;
+                return false;
+            }
+            since_index = 0;
+        }
+        r->bloom_add(key_hash(v.key, v.key_size));
+        // The file holds every record counted in r->bytes but those still in
+        // out, which a record larger than out's capacity has just emptied.
+        if (out.size() + size > out.capacity()) {
+            if (!flush())
+                return false;
+        }
+        if (size > out.capacity()) {
+            if (!transfer_all(true, fd, const_cast<unsigned char *>(rec), size,
+                              r->start + r->bytes))
+                return false;
+        } else {
+            out.insert(out.end(), rec, rec + size);
+        }
+        r->bytes += size;
+        since_index += size;
+        r->records++;
+        return true;
+    }
+
+    bool flush()
+    {
+        if (!transfer_all(true, fd, out.data(), out.size(), r->start + r->bytes - out.size()))
+            return false;
+        out.clear();
+        return true;
     }
 };
 
@@ -386,8 +469,9 @@ struct value_file {
 
 // Reads a run from its start, one whole record at a time.
 struct run_reader {
+    int fd = -1;  // the run file
     const run *r = nullptr;
-    uint64_t offset = 0;  // file offset of buf[0]
+    uint64_t offset = 0;  // offset in the run of buf[0]
     std::vector<unsigned char> buf;
     size_t pos = 0, len = 0;  // current record at pos; bytes in buf
 
@@ -417,7 +501,7 @@ struct run_reader {
             errno = EIO;
             return false;
         }
-        if (!transfer_all(false, r->fd, buf.data() + len, want, offset + len))
+        if (!transfer_all(false, fd, buf.data() + len, want, r->start + offset + len))
             return false;
         len += want;
         return true;
@@ -475,12 +559,16 @@ struct mapped_array {
     {
         if (c <= cap)
             return true;
-        T *q = static_cast<T *>(map_memory(c * sizeof(T)));
-        if (!q)
+        // Moving the pages needs no room for a copy.
+        T *q;
+        if (p) {
+            void *m = mremap(p, cap * sizeof(T), c * sizeof(T), MREMAP_MAYMOVE);
+            if (m == MAP_FAILED)
+                return false;
+            q = static_cast<T *>(m);
+        } else if (!(q = static_cast<T *>(map_memory(c * sizeof(T))))) {
             return false;
-        if (n)
-            memcpy(static_cast<void *>(q), p, n * sizeof(T));
-        unmap_memory(p, cap * sizeof(T));
+        }
         p = q;
         cap = c;
         return true;
@@ -525,6 +613,141 @@ bool entry_less(const entry &a, const entry &b)
     return key_cmp(x.key, x.key_size, y.key, y.key_size) < 0;
 }
 
+// Merges sorted sources through a binary heap: runs, read through their
+// readers, oldest first, and optionally the sorted buffer as the newest
+// source.  Each record handed out is the smallest key left, in the copy of
+// the newest source that holds it; older copies of it are skipped.  A
+// record handed out stays where it is until the next call, so its pointers
+// stay valid until then.  Costs O(log k) comparisons a record for k sources.
+struct merger {
+    std::vector<run_reader> readers;  // sources 0 .. readers.size() - 1
+    const entry *mem = nullptr;       // the buffer's entries, the newest source
+    size_t mem_size = 0, mem_at = 0;
+    std::vector<rec_view> cur;   // current record of each source
+    std::vector<uint32_t> heap;  // sources with records left
+    int last = -1;               // source of the record handed out last
+    uint64_t consumed = 0;       // records read past, superseded ones included
+
+    size_t sources() const { return readers.size() + (mem ? 1 : 0); }
+
+    // Loads source i's current record; false at its end.
+    bool load(size_t i, bool *failed)
+    {
+        if (i < readers.size()) {
+            run_reader &rd = readers[i];
+            if (rd.at_end())
+                return false;
+            if (!rd.load())
+                return *failed = true, false;
+            cur[i] = view(rd.buf.data() + rd.pos);
+            return true;
+        }
+        if (mem_at >= mem_size)
+            return false;
+        if (mem_at + 8 < mem_size)
+            __builtin_prefetch(mem[mem_at + 8].rec);
+        cur[i] = view(mem[mem_at].rec);
+        return true;
+    }
+
+    // Steps source i past its current record and puts it back in the heap
+    // when it has more.  False with errno set on a read error.
+    bool advance(size_t i)
+    {
+        consumed++;
+        if (i < readers.size())
+            readers[i].pos += cur[i].stored();
+        else
+            mem_at++;
+        bool failed = false;
+        if (load(i, &failed))
+            push(static_cast<uint32_t>(i));
+        return !failed;
+    }
+
+    // Whether source a's record comes before source b's: a smaller key, or
+    // the same key in a newer source.
+    bool before(uint32_t a, uint32_t b) const
+    {
+        int c = key_cmp(cur[a].key, cur[a].key_size, cur[b].key, cur[b].key_size);
+        return c < 0 || (c == 0 && a > b);
+    }
+
+    void push(uint32_t i)
+    {
+        heap.push_back(i);
+        for (size_t at = heap.size() - 1; at > 0;) {
+            size_t up = (at - 1) / 2;
+            if (!before(heap[at], heap[up]))
+                break;
+            std::swap(heap[at], heap[up]);
+            at = up;
+        }
+    }
+
+    uint32_t pop()
+    {
+        uint32_t top = heap[0];
+        heap[0] = heap.back();
+        heap.pop_back();
+        for (size_t at = 0, n = heap.size();;) {
+            size_t l = 2 * at + 1, best = at;
+            if (l < n && before(heap[l], heap[best]))
+                best = l;
+            if (l + 1 < n && before(heap[l + 1], heap[best]))
+                best = l + 1;
+            if (best == at)
+                break;
+            std::swap(heap[at], heap[best]);
+            at = best;
+        }
+        return top;
+    }
+
+    // Loads every source.  False with errno set.
+    bool start()
+    {
+        try {
+            cur.assign(sources(), rec_view{});
+            heap.clear();
+            heap.reserve(sources());
+        } catch (const std::bad_alloc &) {
+            errno = ENOMEM;
+            return false;
+        }
+        last = -1;
+        consumed = 0;
+        mem_at = 0;
+        for (size_t i = 0; i < sources(); i++) {
+            bool failed = false;
+            if (load(i, &failed))
+                push(static_cast<uint32_t>(i));
+            if (failed)
+                return false;
+        }
+        return true;
+    }
+
+    // The next record: 1 with *v set, 0 at the end, -1 with errno set.
+    int next(rec_view *v)
+    {
+        if (last >= 0 && !advance(static_cast<size_t>(last)))
+            return -1;
+        last = -1;
+        if (heap.empty())
+            return 0;
+        uint32_t best = pop();
+        while (!heap.empty() && key_cmp(cur[heap[0]].key, cur[heap[0]].key_size, cur[best].key,
+                                        cur[best].key_size) == 0) {
+            if (!advance(pop()))
+                return -1;
+        }
+        last = static_cast<int>(best);
+        *v = cur[best];
+        return 1;
+    }
+};
+
 }  // namespace
 
 struct kov_sorter::state {
@@ -555,25 +778,54 @@ struct kov_sorter::state {
     size_t live = 0;          // entries not replaced
     bool table_valid = true;  // false once entries were reordered
 
+    // The part of the cap kept for the buffers of run writes and merges,
+    // and the rest, the buffer's.
+    size_t io_bytes;
+    size_t buffer_cap;
+    size_t fan_in;  // most runs a merge reads at once
+
+    // The runs, oldest first, in one file: run_fd, made at the first spill,
+    // with its bytes in use up to run_file_end.  A merge of runs writes past
+    // the end and then gives the space of its inputs back to the system.
+    int run_fd = -1;
+    uint64_t run_file_end = 0;
     std::vector<std::unique_ptr<run>> runs;
     uint64_t run_records = 0;
+    uint64_t spills = 0;
     std::unique_ptr<value_file> values;  // made for the first large value
 
     std::vector<unsigned char> scratch;  // segment read by a lookup
 
-    // The merge in progress.
-    std::vector<run_reader> readers;
-    size_t next_entry = 0;  // buffer source cursor
-    int last = -1;          // source of the record handed out last
-    uint64_t consumed = 0;
+    merger merge;  // the merge handing out records
 
     ~state()
     {
         for (size_t i = 0; i < blocks.size(); i++)
             unmap_memory(blocks[i], block_sizes[i]);
+        close_runs();
+    }
+
+    void close_runs()
+    {
+        merge.readers.clear();
+        runs.clear();
+        run_records = 0;
+        run_file_end = 0;
+        if (run_fd >= 0)
+            close(run_fd);
+        run_fd = -1;
     }
 
     size_t used() const { return block_bytes + entries.cap * sizeof(entry) + table.cap * 8; }
+
+    // Whether a block from the current one on has room for take bytes.
+    bool block_room(size_t take) const
+    {
+        for (size_t i = cur_block; i < blocks.size(); i++)
+            if ((i == cur_block ? cur_used : 0) + take <= block_sizes[i])
+                return true;
+        return false;
+    }
 
     void reset_buffer()
     {
@@ -601,6 +853,9 @@ struct kov_sorter::state {
         live = 0;
         table_valid = true;
     }
+
+    // Whether one more key would fill the table past three quarters.
+    bool table_full() const { return (live + 1) * 4 > table.cap * 3; }
 
     static uint64_t tag_of(uint64_t h) { return (h >> 32) | 1; }
 
@@ -679,64 +934,118 @@ struct kov_sorter::state {
     }
 
     int spill(std::string *error);
+    int merge_runs(size_t from, std::string *error);
+    int open_readers(merger &m, size_t from, size_t buffer);
     int find_in_run(const run &r, const unsigned char *key, size_t n, uint64_t h,
                     std::string *error);
 };
 
-// Sorts the buffer and writes it as a new run.  On failure the buffer is
-// as it was and the partial run is gone.
+// Sorts the buffer and writes it as a new run, then merges the newest runs
+// while fan_in of them are of one generation.  On failure the buffer is as
+// it was and the partial run is gone; a failed merge of runs leaves them as
+// they were, all held.
 int kov_sorter::state::spill(std::string *error)
 {
+    merge = merger();
     sort_entries();
-    auto r = std::make_unique<run>();
-    r->fd = nameless_file(dir);
-    if (r->fd < 0)
+    if (run_fd < 0 && (run_fd = nameless_file(dir)) < 0)
         return sys_fail(error, "creating a temporary run", errno);
-    size_t blocks_needed = std::max<size_t>(1, (entries.size() * bloom_bits_per_key + 511) / 512);
-    std::vector<unsigned char> out;
-    try {
-        r->bloom.assign(blocks_needed * 8, 0);
-        out.reserve(std::min<size_t>(256u << 10, std::max<size_t>(cap / 4, 4096)));
-    } catch (const std::bad_alloc &) {
-        *error = "out of memory";
-        return -1;
-    }
-    uint64_t since_index = segment_bytes;
+    auto r = std::make_unique<run>();
+    r->start = run_file_end;
+    run_writer w;
+    if (!w.begin(run_fd, r.get(), entries.size(), std::min(io_bytes, max_write)))
+        return *error = "out of memory", -1;
     for (const entry &e : entries) {
-        rec_view v = view(e.rec);
-        size_t size = v.stored();
-        if (since_index >= segment_bytes) {
-            r->index_offset.push_back(r->bytes);
-            r->index_key.push_back(static_cast<uint32_t>(r->index_keys.size()));
-            r->index_keys.append(reinterpret_cast<const char *>(v.key), v.key_size);
-            since_index = 0;
-        }
-        r->bloom_add(key_hash(v.key, v.key_size));
-        // The file holds every record counted in r->bytes but those still in
-        // out, which a record larger than out's capacity has just emptied.
-        if (out.size() + size > out.capacity()) {
-            if (!transfer_all(true, r->fd, out.data(), out.size(), r->bytes - out.size()))
-                return sys_fail(error, "writing a temporary run", errno);
-            out.clear();
-        }
-        if (size > out.capacity()) {
-            if (!transfer_all(true, r->fd, e.rec, size, r->bytes))
-                return sys_fail(error, "writing a temporary run", errno);
-        } else {
-            out.insert(out.end(), e.rec, e.rec + size);
-        }
-        r->bytes += size;
-        since_index += size;
-        r->records++;
+        if (!w.put(e.rec))
+            return errno == ENOMEM ? (*error = "out of memory", -1)
+                                   : sys_fail(error, "writing a temporary run", errno);
     }
-    if (!transfer_all(true, r->fd, out.data(), out.size(), r->bytes - out.size()))
+    if (!w.flush())
         return sys_fail(error, "writing a temporary run", errno);
-    // The runs are read back soon, mostly from the kernel's cache; the hint
-    // only says so.
-    posix_fadvise(r->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    try {
+        runs.reserve(runs.size() + 1);
+    } catch (const std::bad_alloc &) {
+        return *error = "out of memory", -1;
+    }
+    run_file_end += r->bytes;
     run_records += r->records;
     runs.push_back(std::move(r));
+    spills++;
     reset_buffer();
+    while (runs.size() >= fan_in) {
+        size_t from = runs.size() - fan_in;
+        if (runs[from]->generation != runs.back()->generation)
+            break;
+        if (merge_runs(from, error))
+            return -1;
+    }
+    return 0;
+}
+
+// Makes m read runs[from ..], each through a buffer of the given size.
+int kov_sorter::state::open_readers(merger &m, size_t from, size_t buffer)
+{
+    m.readers.clear();
+    try {
+        m.readers.resize(runs.size() - from);
+        for (size_t i = from; i < runs.size(); i++) {
+            run_reader &rd = m.readers[i - from];
+            rd.fd = run_fd;
+            rd.r = runs[i].get();
+            rd.buf.resize(buffer);
+        }
+    } catch (const std::bad_alloc &) {
+        m.readers.clear();
+        errno = ENOMEM;
+        return -1;
+    }
+    return 0;
+}
+
+// Merges runs[from ..] into one run of the next generation, written after
+// the last, and gives their space back.  Their filters are dropped first:
+// nothing looks keys up during the merge, and the merged run's filter takes
+// their place, so the filters never take more than their share per record.
+// On failure the runs stay, held and found without filters.
+int kov_sorter::state::merge_runs(size_t from, std::string *error)
+{
+    uint64_t records = 0;
+    int generation = 0;
+    for (size_t i = from; i < runs.size(); i++) {
+        records += runs[i]->records;
+        generation = std::max(generation, runs[i]->generation + 1);
+        std::vector<uint64_t>().swap(runs[i]->bloom);
+    }
+    size_t buffer = std::max<size_t>(io_bytes / (runs.size() - from + 1), min_read_bytes);
+    merger m;
+    auto merged = std::make_unique<run>();
+    merged->start = run_file_end;
+    merged->generation = generation;
+    run_writer w;
+    if (open_readers(m, from, buffer) || !w.begin(run_fd, merged.get(), records, buffer) ||
+        !m.start())
+        return errno == ENOMEM ? (*error = "out of memory", -1)
+                               : sys_fail(error, "reading a temporary run", errno);
+    for (;;) {
+        rec_view v;
+        int got = m.next(&v);
+        if (got < 0)
+            return sys_fail(error, "reading a temporary run", errno);
+        if (got == 0)
+            break;
+        if (!w.put(v.key - header_bytes))
+            return errno == ENOMEM ? (*error = "out of memory", -1)
+                                   : sys_fail(error, "writing a temporary run", errno);
+    }
+    if (!w.flush())
+        return sys_fail(error, "writing a temporary run", errno);
+    for (size_t i = from; i < runs.size(); i++)
+        fallocate(run_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                  static_cast<off_t>(runs[i]->start), static_cast<off_t>(runs[i]->bytes));
+    run_records -= records - merged->records;
+    run_file_end += merged->bytes;
+    runs.resize(from);
+    runs.push_back(std::move(merged));
     return 0;
 }
 
@@ -767,7 +1076,7 @@ int kov_sorter::state::find_in_run(const run &r, const unsigned char *key, size_
         *error = "out of memory";
         return -1;
     }
-    if (!transfer_all(false, r.fd, scratch.data(), scratch.size(), start))
+    if (!transfer_all(false, run_fd, scratch.data(), scratch.size(), r.start + start))
         return sys_fail(error, "reading a temporary run", errno);
     for (size_t pos = 0; pos + header_bytes <= scratch.size();) {
         rec_view v = view(scratch.data() + pos);
@@ -785,11 +1094,15 @@ kov_sorter::kov_sorter(int dir, size_t cap) : s_(new state)
 {
     s_->dir = dir;
     s_->cap = cap;
-    s_->block_size = std::clamp<size_t>(cap / 16, 4096, 8u << 20);
+    s_->io_bytes = std::clamp<size_t>(cap / io_share, min_io_bytes, max_io_bytes);
+    s_->buffer_cap = cap > 2 * s_->io_bytes ? cap - s_->io_bytes : cap / 2;
+    s_->fan_in = std::clamp<size_t>(s_->io_bytes / min_read_bytes - 1, 2, max_fan_in);
+    s_->block_size = std::clamp<size_t>(s_->buffer_cap / 16, 4096, 8u << 20);
     // Up to 1024 buckets, as long as their partly filled chunks take at most
-    // a sixteenth of the cap.
+    // a sixteenth of the buffer.
     s_->chunk_size = std::min<size_t>(64u << 10, s_->block_size);
-    size_t buckets = std::bit_floor(std::clamp<size_t>(cap / 16 / s_->chunk_size, 1, 1024));
+    size_t buckets =
+        std::bit_floor(std::clamp<size_t>(s_->buffer_cap / 16 / s_->chunk_size, 1, 1024));
     s_->bucket_shift = 64 - std::countr_zero(buckets);
     s_->bucket_at.assign(buckets, nullptr);
     s_->bucket_end.assign(buckets, nullptr);
@@ -802,6 +1115,11 @@ kov_sorter::~kov_sorter() = default;
 uint64_t kov_sorter::size() const
 {
     return s_->run_records + s_->entries.size();
+}
+
+uint64_t kov_sorter::runs_written() const
+{
+    return s_->spills;
 }
 
 int kov_sorter::contains(const unsigned char *key, size_t key_size, std::string *error)
@@ -869,14 +1187,23 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
     size_t take = to_take();
     // Room for the record, and for the index and table should they grow:
     // while a vector grows, its old and new arrays both exist.
+    // The entries grow in place (mremap), by doubling or, when that would
+    // not fit, by what fits, so that they never cut a run short.
     size_t need = 0;
-    if (take && (s.cur_block >= s.blocks.size() || s.cur_used + take > s.block_sizes[s.cur_block]))
+    if (take && !s.block_room(take))
         need += std::max(take, s.block_size);
-    if (s.entries.size() == s.entries.cap)
-        need += std::max<size_t>(s.entries.cap * 2, s.first_entries) * sizeof(entry);
-    if ((s.live + 1) * 2 > s.table.size())
+    if (s.table_full())
         need += s.table.size() * 16;
-    if (s.used() + need > s.cap && !s.entries.empty()) {
+    size_t entry_growth = 0;
+    if (s.entries.size() == s.entries.cap) {
+        entry_growth = std::max(s.entries.cap, s.first_entries);
+        size_t left =
+            s.buffer_cap > s.used() + need ? (s.buffer_cap - s.used() - need) / sizeof(entry) : 0;
+        if (left >= min_entry_growth)
+            entry_growth = std::min(entry_growth, left);
+        need += entry_growth * sizeof(entry);
+    }
+    if (s.used() + need > s.buffer_cap && !s.entries.empty()) {
         if (s.spill(error))
             return -1;
         found = false;
@@ -903,10 +1230,9 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
             s.block_bytes += size;
             s.cur_used = 0;
         }
-        if (s.entries.size() == s.entries.cap &&
-            !s.entries.reserve(std::max<size_t>(s.entries.cap * 2, s.first_entries)))
+        if (s.entries.size() == s.entries.cap && !s.entries.reserve(s.entries.cap + entry_growth))
             throw std::bad_alloc();
-        if ((s.live + 1) * 2 > s.table.size() && !s.rebuild_table(s.table.size() * 2))
+        if (s.table_full() && !s.rebuild_table(s.table.size() * 2))
             throw std::bad_alloc();
     } catch (const std::bad_alloc &) {
         *error = "out of memory";
@@ -953,26 +1279,22 @@ int kov_sorter::merge_begin(bool last, std::string *error)
     state &s = *s_;
     if (s.values)
         s.values->release_pieces = last;
+    s.merge.readers.clear();
+    // With the buffer, at most fan_in + 1 sources.
+    while (s.runs.size() > s.fan_in) {
+        if (s.merge_runs(s.runs.size() - std::min(s.fan_in, s.runs.size() - s.fan_in + 1), error))
+            return -1;
+    }
     s.sort_entries();
-    s.readers.clear();
-    size_t buf = std::clamp<size_t>(s.cap / (s.runs.size() + 1), 64u << 10, 256u << 10);
-    try {
-        s.readers.resize(s.runs.size());
-        for (size_t i = 0; i < s.runs.size(); i++) {
-            s.readers[i].r = s.runs[i].get();
-            s.readers[i].buf.resize(buf);
-        }
-    } catch (const std::bad_alloc &) {
-        *error = "out of memory";
-        return -1;
-    }
-    s.next_entry = 0;
-    s.last = -1;
-    s.consumed = 0;
-    for (run_reader &rd : s.readers) {
-        if (!rd.load())
-            return sys_fail(error, "reading a temporary run", errno);
-    }
+    size_t buffer = std::clamp<size_t>(s.io_bytes / std::max<size_t>(s.runs.size(), 1),
+                                       min_read_bytes, max_write);
+    if (s.open_readers(s.merge, 0, buffer))
+        return *error = "out of memory", -1;
+    s.merge.mem = s.entries.begin();
+    s.merge.mem_size = s.entries.size();
+    if (!s.merge.start())
+        return errno == ENOMEM ? (*error = "out of memory", -1)
+                               : sys_fail(error, "reading a temporary run", errno);
     return 0;
 }
 
@@ -980,57 +1302,13 @@ int kov_sorter::merge_next(const unsigned char **key, size_t *key_size, const un
                            size_t *value_size, uint64_t *consumed, std::string *error)
 {
     state &s = *s_;
-    size_t nruns = s.readers.size();
-    // Source i < nruns is run i (older runs first); source nruns is the
-    // buffer, the newest.
-    auto current = [&](size_t i, rec_view *v) {
-        if (i < nruns) {
-            run_reader &rd = s.readers[i];
-            if (rd.at_end())
-                return false;
-            *v = view(rd.buf.data() + rd.pos);
-            return true;
-        }
-        if (s.next_entry >= s.entries.size())
-            return false;
-        if (s.next_entry + 8 < s.entries.size())
-            __builtin_prefetch(s.entries[s.next_entry + 8].rec);
-        *v = view(s.entries[s.next_entry].rec);
-        return true;
-    };
-    auto advance = [&](size_t i) {
-        s.consumed++;
-        if (i == nruns) {
-            s.next_entry++;
-            return true;
-        }
-        return s.readers[i].advance();
-    };
-
-    if (s.last >= 0 && !advance(static_cast<size_t>(s.last)))
+    rec_view best;
+    int got = s.merge.next(&best);
+    if (got < 0)
         return sys_fail(error, "reading a temporary run", errno);
-    s.last = -1;
-    rec_view best{};
-    for (size_t i = 0; i <= nruns; i++) {
-        rec_view v;
-        if (!current(i, &v))
-            continue;
-        // Ties go to the later source, which holds the newer copy.
-        if (s.last < 0 || key_cmp(v.key, v.key_size, best.key, best.key_size) <= 0) {
-            best = v;
-            s.last = static_cast<int>(i);
-        }
-    }
-    if (s.last < 0) {
-        *consumed = s.consumed;
+    if (got == 0) {
+        *consumed = s.merge.consumed;
         return 0;
-    }
-    // Older copies of the same key are skipped.
-    for (size_t i = 0; i < static_cast<size_t>(s.last); i++) {
-        rec_view v;
-        if (current(i, &v) && key_cmp(v.key, v.key_size, best.key, best.key_size) == 0 &&
-            !advance(i))
-            return sys_fail(error, "reading a temporary run", errno);
     }
     const unsigned char *v = best.external ? s.values->read(best) : best.value;
     if (!v)
@@ -1039,53 +1317,55 @@ int kov_sorter::merge_next(const unsigned char **key, size_t *key_size, const un
     *key_size = best.key_size;
     *value = v;
     *value_size = best.value_size;
-    *consumed = s.consumed + 1;
+    *consumed = s.merge.consumed + 1;
     return 1;
 }
 
 void kov_sorter::clear()
 {
     state &s = *s_;
-    s.readers.clear();
-    s.runs.clear();
-    s.run_records = 0;
+    s.merge = merger();
+    s.close_runs();
     s.reset_buffer();
     s.scratch.clear();
     s.scratch.shrink_to_fit();
     s.values.reset();
 }
 
-size_t kov_sorter_cap()
+bool kov_sorter_cap(size_t *cap, std::string *error)
 {
-    size_t cap = default_cap;
+    *cap = default_cap;
     if (const char *env = getenv("KOV_SORT_MEMORY")) {
-        char *end;
-        errno = 0;
-        unsigned long long n = strtoull(env, &end, 10);
+        // Digits only, then at most a suffix: strtoull alone would take a
+        // sign, leading spaces, or nothing at all.
+        const char *end = env;
+        while (*end >= '0' && *end <= '9')
+            end++;
         int shift = 0;
         switch (*end) {
         case 'k':
-        case 'K':
-            shift = 10;
-            end++;
-            break;
+        case 'K': shift = 10; break;
         case 'm':
-        case 'M':
-            shift = 20;
-            end++;
-            break;
+        case 'M': shift = 20; break;
         case 'g':
-        case 'G':
-            shift = 30;
-            end++;
-            break;
+        case 'G': shift = 30; break;
         default: break;
         }
-        if (errno == 0 && end != env && *end == '\0' && n <= (~0ULL >> shift))
-            cap = static_cast<size_t>(std::min<unsigned long long>(n << shift, SIZE_MAX));
+        errno = 0;
+        unsigned long long n = end > env ? strtoull(env, nullptr, 10) : 0;
+        bool valid = end > env && end[shift ? 1 : 0] == '\0' && errno == 0 && n > 0 &&
+                     n <= (SIZE_MAX >> shift);
+        if (!valid) {
+            *error = std::string("KOV_SORT_MEMORY: \"") + env +
+                     "\" is not a size (a number of bytes above 0 that fits in memory, "
+                     "optionally followed by k, m or g)";
+            return false;
+        }
+        *cap = static_cast<size_t>(n) << shift;
     }
     long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
     if (pages > 0 && page > 0)
-        cap = std::min<size_t>(cap, static_cast<size_t>(pages) / 4 * static_cast<size_t>(page));
-    return std::max(cap, min_cap);
+        *cap = std::min<size_t>(*cap, static_cast<size_t>(pages) / 4 * static_cast<size_t>(page));
+    *cap = std::max(*cap, min_cap);
+    return true;
 }

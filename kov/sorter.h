@@ -5,11 +5,21 @@
 // Conventions:
 //  - Keys are ordered as SQLite orders BLOBs: memcmp over the common length,
 //    then the shorter key first.
-//  - Records are buffered in memory up to a cap of bytes (records, their
-//    index and the hash table of their keys).  A full buffer is sorted and
-//    written as a run to a temporary file in the database's directory; the
-//    file has no name from the start (or, where the file system cannot make
-//    such a file, for a moment only), so nothing is left after a crash.
+//  - Everything the sorter keeps in memory counts against a cap of bytes:
+//    the records, their index and the hash table of their keys (the buffer),
+//    and a fixed share of the cap for the buffers of run writes and merges.
+//    Only the filters and indexes of spilled records (below), a few times
+//    the largest record, and the value file's staging buffer lie outside it.
+//  - A full buffer is sorted and written as a run.  Every run goes to one
+//    temporary file in the database's directory, end after end; the file
+//    has no name from the start (or, where the file system cannot make such
+//    a file, for a moment only), so nothing is left after a crash, and the
+//    sorter holds at most two descriptors (runs and values) however many
+//    runs there are.
+//  - The merge reads at most fan_in runs at once through a heap.  Whenever
+//    the newest fan_in runs are of the same generation they are merged into
+//    one run of the next, so that runs stay few and lookups cheap; a merge
+//    of the whole makes a last such pass first if there are more runs left.
 //  - Values of 1 KiB or more go to a value file, a nameless temporary file
 //    beside the runs, and the buffer and the runs keep only their offset
 //    there; the merge reads each back once.  The file takes at most a
@@ -73,6 +83,10 @@ class kov_sorter {
     // Drops every record, closing the runs.
     void clear();
 
+    // Runs written since the sorter was made: the buffer's spills, not the
+    // merges of runs.
+    uint64_t runs_written() const;
+
     struct state;
 
   private:
@@ -81,7 +95,9 @@ class kov_sorter {
 
 // The buffer cap of a new sorter: the environment variable KOV_SORT_MEMORY
 // (bytes, or with a suffix k, m or g) when set, otherwise the default; never
-// more than a quarter of physical memory nor less than 64 KiB.
-size_t kov_sorter_cap();
+// more than a quarter of physical memory nor less than 64 KiB.  A value that
+// is not a positive number of bytes that fits a size_t is refused: false,
+// with a text naming the variable in *error.
+bool kov_sorter_cap(size_t *cap, std::string *error);
 
 #endif

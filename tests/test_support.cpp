@@ -78,6 +78,10 @@ child spawn(const stdin_source &in, const limits &lim, const std::function<void(
             struct rlimit r = {lim.address_space, lim.address_space};
             setrlimit(RLIMIT_AS, &r);
         }
+        if (lim.open_files != RLIM_INFINITY) {
+            struct rlimit r = {lim.open_files, lim.open_files};
+            setrlimit(RLIMIT_NOFILE, &r);
+        }
         if (in.kind == stdin_source::closed)
             close(0);
         else

@@ -47,6 +47,7 @@ stdin_source closed_stdin();
 struct limits {
     rlim_t file_size = RLIM_INFINITY;      // RLIMIT_FSIZE; SIGXFSZ is then ignored
     rlim_t address_space = RLIM_INFINITY;  // RLIMIT_AS
+    rlim_t open_files = RLIM_INFINITY;     // RLIMIT_NOFILE
     bool empty_argv = false;               // exec with no arguments at all
 };
 

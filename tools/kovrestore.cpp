@@ -52,10 +52,35 @@ static void reserve_standard_descriptors(void)
     }
 }
 
+// For the tests of the restore's memory bound: when KOVRESTORE_PEAK_RSS_FILE
+// names a file, the peak resident set of this process (VmHWM, in KiB) is
+// written there at exit, after the library's own exit work.  VmHWM counts
+// this program's pages only; the ru_maxrss of a process also counts those
+// of the process it was forked from before exec.
+static void write_peak_rss(void)
+{
+    FILE *in = fopen("/proc/self/status", "r");
+    if (!in)
+        return;
+    char line[256];
+    long kib = -1;
+    while (fgets(line, sizeof line, in))
+        if (sscanf(line, "VmHWM: %ld", &kib) == 1)
+            break;
+    fclose(in);
+    FILE *out = fopen(getenv("KOVRESTORE_PEAK_RSS_FILE"), "w");
+    if (out) {
+        fprintf(out, "%ld\n", kib);
+        fclose(out);
+    }
+}
+
 int main(int argc, char *argv[])
 {
     // A file-size limit makes the write fail (EFBIG) and be reported.
     signal(SIGXFSZ, SIG_IGN);
+    if (getenv("KOVRESTORE_PEAK_RSS_FILE"))
+        atexit(write_peak_rss);
     if (argc <= 1) {
         const char *prog = argc > 0 && argv[0] && argv[0][0] ? argv[0] : "kovrestore";
         printf(msg_usage, prog);
@@ -77,6 +102,10 @@ int main(int argc, char *argv[])
         // lstat, as O_EXCL does: a dangling symbolic link is the name taken.
         struct stat st;
         if (open_errno == EEXIST && lstat(name, &st) != 0)
+            fprintf(stderr, msg_side_file, kov_errorstr(nullptr));
+        // EINVAL before anything was created: a setting such as
+        // KOV_SORT_MEMORY that makes no sense, which the library names.
+        else if (open_errno == EINVAL && *kov_errorstr(nullptr))
             fprintf(stderr, msg_side_file, kov_errorstr(nullptr));
         return 1;
     }
