@@ -3,6 +3,7 @@
 // file holds afterwards.
 
 #include <fcntl.h>
+#include <unistd.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -237,6 +238,7 @@ TEST(SortedRestore, SmallCapsHoldTheirBounds)
                 handed++;
             }
             EXPECT_EQ(records.size(), handed) << error;
+            close(dir_fd);
         }
         sort_memory env(c.cap);
         setenv("KOVRESTORE_PEAK_RSS_FILE", dir.path("rss").c_str(), 1);
