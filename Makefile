@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Two commands for a newcomer: `make demo` and `make test`.  Both install
 # missing Debian packages first when run as root.
 BUILD      ?= build

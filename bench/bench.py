@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Times kovrestore against the loaders a user could pick instead.
 
     python3 bench/bench.py [--runs N] [--repeat N] [--records N]

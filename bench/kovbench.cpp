@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kovbench: the helper program of the benchmark (bench/bench.py runs it).
 //
 //   kovbench gen DATASET RECORDS DIR   write the dataset's inputs into DIR

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * kov_example: creates a kov database, stores three records, fetches one
  * and lists them all in key order.

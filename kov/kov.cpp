@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kov: key-value records in one SQLite 3 file.
 //
 // Each handle owns one SQLite connection and the descriptor kov_open used to

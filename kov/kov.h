@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * kov: a small key-value database library, stored as one SQLite 3 file.
  *

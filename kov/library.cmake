@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The kov library as others use it: libkov.so beside libkov.a, kov.h, kov.pc
 # for pkg-config, the CMake package (find_package(kov) gives kov::kov, the
 # shared library, and kov::kov_static) and the kov(3) manual page.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening checks of the kov library (open_checks.h).
 
 #include "open_checks.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Opening checks of the kov library: the file a handle works on, taken by a
 // name that is only ever a path, the directory that holds it, its identity,
 // the hold a handle has on it, and the side files beside it.

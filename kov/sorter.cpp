@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kov sorter: bounded buffer, sorted runs in nameless temporary files,
 // exact membership tests and a merge in SQLite's BLOB order.
 

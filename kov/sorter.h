@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The sorter of the kov library: records stored into a new database are
 // collected here and handed back in ascending key order, so that the B-tree
 // is written from left to right instead of at random leaves.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Terminal password prompt: rep_getpass and its signal handling.
 //
 // The prompt keeps its state in static storage (the answer buffer, the

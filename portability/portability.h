@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * The portability layer: rep_* replacements for system library functions,
  * global functions of the program.  Plain C signatures; strings are byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // String and error-text replacements: a bounded string copy and append, an
 // error-text copy into the caller's buffer, and two empty functions.  None of
 // them keeps state, so each can be called from any thread.

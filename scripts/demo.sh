@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The demo of `make demo`: builds kovrestore and kovdump (nothing else, and
 # quietly: the build's output is shown only when it fails), restores the
 # bundled sample dump into a fresh database under the build directory, shows

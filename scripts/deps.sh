@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages the build needs when they are missing.  As
 # root it runs apt-get itself; otherwise it prints the command to run.
 # EXTRA_PACKAGES names more packages for the reliability stages.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs each fuzz target for a fixed time, starting from the committed seed
 # corpus and the regression inputs, and prints the executions each made.
 # New corpus entries go to a scratch directory under the build, so the

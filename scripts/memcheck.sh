@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs kovrestore and kovdump under valgrind's memcheck over the sample
 # dump: a clean restore, a restore that fails partway and leaves its
 # database handle to the exit hook, and a dump of the restored database.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The dump format written a second time, plainly, for the checks that
 // compare the product against it: the canonical encoder, a byte-wise model
 // of the reader, an in-memory stream to run the real reader on, a capture of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unit tests of the dump reader primitives on in-memory and file streams.
 
 #include <stdio.h>

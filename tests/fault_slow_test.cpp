@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The slow fault-injection tests, labelled slow (make test-slow, and CI):
 // kill -9 at many points of a large piped dump, and fields at the engine's
 // size limit.

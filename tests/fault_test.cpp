@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault injection on the real kovrestore: a full disk, a file-size limit,
 // eight restores racing for one name, and counts
 // larger than the memory the process may have.  Every case checks the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the terminal password prompt.  Each prompt runs in a child process
 // whose controlling terminal is a fresh pseudo-terminal; the test plays the
 // user on the master side and the child reports what it saw through a pipe.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile names and hostile files.  Each case runs the real tools through
 // /bin/sh in a scratch directory and checks the outcome, that every file
 // there before the run is unchanged, and what the directory holds after.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix, then builds the example
 # program, a C program, against what was installed, with pkg-config and as a
 # CMake project using find_package(kov), each against the shared and the

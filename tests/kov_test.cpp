@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the kov library against real files and the real SQLite.
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests of kovdump: the real binary on real kov files, its output
 // restored by the real kovrestore and dumped again.
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests of build/kovrestore: the real program, real pipes and
 // files, and the database read back through SQLite.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress line of kovrestore on a real pseudo-terminal.  The test feeds
 // the dump through a pipe, record by record, watching the terminal, so the
 // restore lasts as long as the test needs; nothing waits on a clock.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reader primitives take their input straight from the stream's buffer
 // where they can, and one character at a time where they cannot (the end of
 // the buffer, a quote, a bad escape, the end of the input).  These tests run

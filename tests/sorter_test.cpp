@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the key-order write of new databases: kovrestore and the library
 // with buffers small enough to spill many runs, checked against what the
 // file holds afterwards.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unit tests of the string and error-text replacements.  Every destination
 // sits between guard bytes so that a write past its size shows up as a
 // changed byte.

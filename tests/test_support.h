@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Helpers shared by the tests: running a real program (or a function in a
 // child process) with real pipes and optional resource limits, or on a
 // pseudo-terminal, scratch directories, files, and reading a kov file back

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --help and --version of both tools: answered only as the first argument,
 // so that every other command line, ./--help included, works as before.
 #include "dump_model.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reader primitives for the kov dump text format (see dump_reader.h).
 //
 // Field bodies are most of a dump, so read_data decodes them straight from

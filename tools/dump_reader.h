@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * Reader primitives for the kov dump text format.  A dump is zero or more
  * records of four lines each:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writer of the kov dump text format (see dump_writer.h).
 //
 // Field bodies are most of a dump, so they are encoded with one table

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * Writer of the kov dump text format, the mirror of dump_reader.h.  Each
  * record becomes four lines:

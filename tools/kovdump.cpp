@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kovdump: writes a kov database out as its text dump.
 //
 //   kovdump DBNAME > DUMP

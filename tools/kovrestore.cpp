@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kovrestore: rebuilds a kov database from its text dump.
 //
 //   kovrestore DBNAME < DUMP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress line of the kov tools (see progress.h).
 //
 // The line is written with write(2) straight to the terminal, outside the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * The progress line of the kov tools.
  *

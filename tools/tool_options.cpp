@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --help and --version of the kov tools (see tool_options.h).
 
 #include "tool_options.h"

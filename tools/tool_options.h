@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * The options every kov tool answers: --help and --version, recognised
  * only as the first argument, so that a database named like an option is

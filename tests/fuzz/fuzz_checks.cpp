@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Differential checks of the dump reader and the record loop (see
 // fuzz_checks.h), against the byte-wise model of dump_model.h: any fast
 // path in the real reader that decodes, consumes or reports differently

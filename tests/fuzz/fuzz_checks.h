@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Checks shared by the fuzz targets and by the test that replays their
 // corpora.  Each check runs one input through the real dump reader (and for
 // the restore check the real kov library) and compares every step with a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays the committed fuzz inputs through the same checks as the fuzz
 // targets, with the normal compiler and no fuzzing engine: the seed corpus,
 // and every input that ever made a target fail (regressions/).  A file's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: the dump reader primitives on an in-memory stream,
 // checked step by step against a byte-wise model of the format.
 //

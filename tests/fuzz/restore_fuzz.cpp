@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: the record loop of kovrestore over the input, storing
 // into a real kov database, checked against a byte-wise model of the format
 // and against what SQLite reads back from the file.
