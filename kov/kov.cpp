@@ -41,21 +41,19 @@
 #include "kov.h"
 #include "open_checks.h"
 #include "sorter.h"
+#include "writeback.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include <sqlite3.h>
 
@@ -256,92 +254,6 @@ int bind_datum(sqlite3_stmt *stmt, int index, datum d)
         return SQLITE_MISUSE;
     return sqlite3_bind_blob64(stmt, index, bytes, d.size, SQLITE_STATIC);
 }
-
-// Puts a file on stable storage from a thread of its own (fdatasync), each
-// time it is kicked, for as long as it exists.  The key-order write kicks it
-// at every commit, so that the disk works while the rest of the B-tree is
-// built and the fsync at kov_close finds little left to do: in the
-// benchmark's medium restore it waited 0.9 s when nothing was written
-// before it, 0.25 s when the kernel was only told to start writing at each
-// commit (sync_file_range), and 0.03 s now (bench/RESULTS.md, "Values in a
-// file").  The thread exists only inside the library call that writes and
-// blocks every signal; it changes nothing the caller can see, and if it
-// cannot be started the write goes on without it.  A failure is kept for
-// error(): the kernel reports a lost write to one fsync only, which may be
-// this one.
-class background_writeback {
-  public:
-    explicit background_writeback(int fd) : fd_(fd)
-    {
-        sigset_t all, old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &old);
-        try {
-            thread_ = std::thread([this] { loop(); });
-        } catch (const std::exception &) {
-        }
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    }
-    background_writeback(const background_writeback &) = delete;
-    background_writeback &operator=(const background_writeback &) = delete;
-
-    ~background_writeback() { stop(); }
-
-    // The errno of the first failed fdatasync, or 0.  Call after the last
-    // kick; it waits for the thread to finish.
-    int error()
-    {
-        stop();
-        return error_;
-    }
-
-    void kick() { signal(&pending_); }
-
-  private:
-    void stop()
-    {
-        if (signal(&stop_))
-            thread_.join();
-    }
-
-    // Sets *flag under the lock and wakes the thread; false when there is
-    // no thread.
-    bool signal(bool *flag)
-    {
-        if (!thread_.joinable())
-            return false;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            *flag = true;
-        }
-        wake_.notify_one();
-        return true;
-    }
-
-    void loop()
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [this] { return pending_ || stop_; });
-            if (stop_)
-                return;
-            pending_ = false;
-            lock.unlock();
-            int rc = fdatasync(fd_);
-            int saved = errno;
-            lock.lock();
-            if (rc != 0 && error_ == 0)
-                error_ = saved;
-        }
-    }
-
-    int fd_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool pending_ = false, stop_ = false;
-    int error_ = 0;
-    std::thread thread_;
-};
 
 // Bytes a record of n payload bytes takes in an index B-tree of pages of
 // page bytes: its cell in a leaf, and the overflow pages of what does not

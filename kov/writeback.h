@@ -1,0 +1,69 @@
+/* SPDX-License-Identifier: MIT */
+// The writeback of the kov library: a file put on stable storage from a
+// thread of its own while the caller goes on writing it.
+//
+// The key-order write (write_sorted in kov.cpp) kicks it at every commit,
+// so that the disk works while the rest of the B-tree is built and the
+// fsync at kov_close finds little left to do (bench/RESULTS.md, "Values in
+// a file").
+//
+// Invariants:
+//  - Threads.  The constructor starts one thread with every signal blocked,
+//    so that no signal meant for the caller is ever delivered to it.  The
+//    thread does one thing: fdatasync(fd) once after each kick, kicks that
+//    arrive during a sync folding into one more sync.  Everything else (the
+//    kicks, error(), the destructor) runs on the caller's thread, and the
+//    object lives only inside the library call that writes, so the thread
+//    never outlives that call and changes nothing the caller can see.
+//  - When pages reach the disk.  A kick asks for the pages written before
+//    it; they are on the disk when the sync it started has returned, at the
+//    latest when error() returns, since error() waits for a sync under way
+//    to end (a kick not yet taken up by then is dropped: error() is called
+//    after the last commit, whose own sync follows at kov_close).  Nothing
+//    here promises durability: kov_close still syncs the file and its
+//    directory.
+//  - Failure.  When the thread cannot be started, kicks do nothing and the
+//    write goes on without it.  The errno of the first failed fdatasync is
+//    kept and returned by error(): the kernel reports a lost write to one
+//    fsync only, which may be this one, so the caller must fail on it.
+//  - The descriptor stays the caller's; it must stay open while the object
+//    exists.
+#ifndef KOV_WRITEBACK_H
+#define KOV_WRITEBACK_H
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+class background_writeback {
+  public:
+    // Starts the thread that syncs fd; without it, the object does nothing.
+    explicit background_writeback(int fd);
+    background_writeback(const background_writeback &) = delete;
+    background_writeback &operator=(const background_writeback &) = delete;
+
+    // Stops the thread, after the sync under way if any.
+    ~background_writeback();
+
+    // The errno of the first failed fdatasync, or 0.  Call after the last
+    // kick; it waits for the thread to finish.
+    int error();
+
+    // Asks for one more fdatasync of the file; returns at once.
+    void kick();
+
+  private:
+    void stop();
+    bool signal(bool *flag);
+    void loop();
+
+    int fd_;                         // the file synced, the caller's
+    std::mutex mutex_;               // guards the three fields below
+    std::condition_variable wake_;   // signalled on a kick and on stop
+    bool pending_ = false;           // a kick not yet taken up by the thread
+    bool stop_ = false;              // the thread is to end
+    int error_ = 0;                  // errno of the first failed sync, or 0
+    std::thread thread_;             // the syncing thread, unless it failed to start
+};
+
+#endif /* KOV_WRITEBACK_H */
