@@ -57,13 +57,13 @@ class background_writeback {
     bool signal(bool *flag);
     void loop();
 
-    int fd_;                         // the file synced, the caller's
-    std::mutex mutex_;               // guards the three fields below
-    std::condition_variable wake_;   // signalled on a kick and on stop
-    bool pending_ = false;           // a kick not yet taken up by the thread
-    bool stop_ = false;              // the thread is to end
-    int error_ = 0;                  // errno of the first failed sync, or 0
-    std::thread thread_;             // the syncing thread, unless it failed to start
+    int fd_;                        // the file synced, the caller's
+    std::mutex mutex_;              // guards the three fields below
+    std::condition_variable wake_;  // signalled on a kick and on stop
+    bool pending_ = false;          // a kick not yet taken up by the thread
+    bool stop_ = false;             // the thread is to end
+    int error_ = 0;                 // errno of the first failed sync, or 0
+    std::thread thread_;            // the syncing thread, unless it failed to start
 };
 
 #endif /* KOV_WRITEBACK_H */

@@ -39,13 +39,23 @@ kov_handle create(const std::string &path)
     return kov_open(path.c_str(), 0, 0, O_RDWR | O_CREAT | O_EXCL, 0666);
 }
 
-// A handle that writes path: one that creates it, or one on the empty kov
-// file that an earlier handle created.
-kov_handle open_to_write(const std::string &path, bool existing)
+// Runs body(path, db) on a handle that writes path, once for each kind: one
+// that creates it (written in key order at the close), and one on the empty
+// kov file that an earlier handle created (written at once, committed at the
+// close).  Each run has a scratch directory of its own.
+void with_new_and_existing(const std::function<void(const std::string &, kov_handle)> &body)
 {
-    if (existing && kov_close(create(path)) != 0)
-        return nullptr;
-    return existing ? kov_open(path.c_str(), 0, 0, O_RDWR, 0) : create(path);
+    for (bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "existing file" : "new file");
+        kovtest::scratch_dir dir;
+        std::string path = dir.path("db.kov");
+        if (existing) {
+            ASSERT_EQ(0, kov_close(create(path)));
+        }
+        kov_handle db = existing ? kov_open(path.c_str(), 0, 0, O_RDWR, 0) : create(path);
+        ASSERT_NE(nullptr, db) << kov_errorstr(nullptr);
+        body(path, db);
+    }
 }
 
 std::string sql_text(const std::string &path, const char *sql)
@@ -144,13 +154,7 @@ TEST(KovOpen, ZeroLengthFileIsACreationCutShort)
 // existing one (written at once, committed at the close).
 TEST(KovStore, ModesAndEmptyBlobs)
 {
-    for (bool existing : {false, true}) {
-        SCOPED_TRACE(existing ? "existing file" : "new file");
-        kovtest::scratch_dir dir;
-        std::string path = dir.path("db.kov");
-        kov_handle db = open_to_write(path, existing);
-        ASSERT_NE(nullptr, db);
-
+    with_new_and_existing([](const std::string &path, kov_handle db) {
         EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("one"), KOV_INSERT));
         EXPECT_EQ(-1, kov_store(db, as_datum("k"), as_datum("two"), KOV_INSERT));
         EXPECT_STREQ("Record exists", kov_errorstr(db));
@@ -183,7 +187,7 @@ TEST(KovStore, ModesAndEmptyBlobs)
         std::vector<record> rows = kovtest::read_kov(path);  // also checks BLOB, not NULL
         std::vector<record> want = {{"", ""}, {"e", ""}, {"k", "four"}, {"new", "r"}};
         EXPECT_EQ(want, rows);
-    }
+    });
 }
 
 TEST(KovStore, FieldBeyondTheEngineLimitIsAnErrorText)
@@ -319,12 +323,7 @@ TEST(KovDurability, LargeValuesAcrossCommits)
 // them all).
 TEST(KovOpen, WriterHoldsItsFileExclusively)
 {
-    for (bool existing : {false, true}) {
-        SCOPED_TRACE(existing ? "existing file" : "new file");
-        kovtest::scratch_dir dir;
-        std::string path = dir.path("db.kov");
-        kov_handle db = open_to_write(path, existing);
-        ASSERT_NE(nullptr, db);
+    with_new_and_existing([](const std::string &path, kov_handle db) {
         for (int flags : {O_RDONLY, O_RDWR, O_RDWR | O_CREAT}) {
             errno = 0;
             EXPECT_EQ(nullptr, kov_open(path.c_str(), 0, 0, flags, 0));
@@ -352,7 +351,7 @@ TEST(KovOpen, WriterHoldsItsFileExclusively)
         EXPECT_EQ(nullptr, kov_open(path.c_str(), 0, 0, O_RDWR, 0));
         EXPECT_EQ(EBUSY, errno);
         EXPECT_EQ(0, kovtest::finish(reader).status);
-    }
+    });
 }
 
 // The journal, the temporary files and the directory sync stay with the
