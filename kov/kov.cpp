@@ -973,6 +973,11 @@ extern "C" void kov_progress_handler(kov_handle db,
     db->progress_ctx = fn ? ctx : nullptr;
 }
 
+extern "C" unsigned long long kov_pending(kov_handle db)
+{
+    return db && db->sorter ? db->sorter->size() : 0;
+}
+
 extern "C" int kov_close(kov_handle db)
 {
     if (!db) {

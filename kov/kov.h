@@ -141,6 +141,18 @@ void kov_progress_handler(kov_handle db,
                           void *ctx);
 
 /*
+ * Returns the number of records stored through db that are not in its table
+ * yet: those a new database holds for its key-order write, which happens at
+ * kov_close, at process exit and before a read through db that needs them
+ * (a key stored again before that counts once per store).  Returns 0 when
+ * every store so far is in the table (committed or in the open
+ * transaction), as with a new database whose records come in key order and
+ * go straight to the table once a few MiB of them have, and for a null
+ * handle.  A caller learns from it whether a long write is still to come.
+ */
+unsigned long long kov_pending(kov_handle db);
+
+/*
  * Writes any buffered records, commits, syncs the file and its directory
  * to stable storage and releases the handle, which is gone whatever the
  * result.  A writer's close also fails when the name no longer leads to

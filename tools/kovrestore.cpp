@@ -76,6 +76,13 @@ static void write_peak_rss(void)
     }
 }
 
+// For the progress line: the records read that the library holds back for
+// the write at the close.
+static unsigned long long held_records(void *db)
+{
+    return kov_pending(static_cast<kov_handle>(db));
+}
+
 int main(int argc, char *argv[])
 {
     // A file-size limit makes the write fail (EFBIG) and be reported.
@@ -117,6 +124,7 @@ int main(int argc, char *argv[])
     if (!isatty(STDIN_FILENO))
         setvbuf(stdin, input_buffer, _IOFBF, sizeof input_buffer);
     progress_start("kovrestore", stdin);
+    progress_held(held_records, db);
 
     datum key, value;
     int at_end;
@@ -144,6 +152,7 @@ int main(int argc, char *argv[])
     }
     if (!at_end)
         return 1;
+    progress_held(nullptr, nullptr);
     kov_progress_handler(db, progress_writing, nullptr);
     int closed = kov_close(db);
     progress_stop();

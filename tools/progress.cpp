@@ -36,6 +36,10 @@ struct meter {
     double phase_start = 0;          // clock at the first writing report
     double next_draw = 0;            // clock from which a redraw is due
     size_t shown = 0;                // columns of the line on screen, 0 if none
+    // held(held_ctx): how many records read are held back for the writing
+    // phase; null when the meter cannot ask.
+    unsigned long long (*held)(void *) = nullptr;
+    void *held_ctx = nullptr;
 };
 
 meter m;
@@ -125,11 +129,19 @@ void append_clock(char *line, size_t size, size_t *len, double seconds)
 }
 
 // The reading phase: bytes read (of the input's size, when known), records
-// and the rate; without a known position, records and their rate.
-void append_reading(char *line, size_t size, size_t *len, double elapsed)
+// and the rate; without a known position, records and their rate.  With the
+// size known, the rate so far gives the time the rest of the input takes.
+// When no record read is held back, each is written as it is read, so that
+// time covers the writing too: the phase is labelled "reading and writing"
+// and the time is the whole job's.  Otherwise a write of the records held
+// follows the reading, and *to_read says the time is the reading's own.
+// Returns the seconds left, or -1 while they are unknown.
+double append_reading(char *line, size_t size, size_t *len, double elapsed, bool *to_read)
 {
+    *to_read = !m.held || m.held(m.held_ctx) > 0;
+    double left = -1;
     if (m.input) {
-        append(line, size, len, "reading ");
+        append(line, size, len, *to_read ? "reading " : "reading and writing ");
         long long pos = ftello(m.input);
         if (pos >= 0)
             m.input_bytes = pos;
@@ -137,7 +149,7 @@ void append_reading(char *line, size_t size, size_t *len, double elapsed)
     if (m.input_bytes < 0) {
         append(line, size, len, "%llu records, %.0f records/s", m.records,
                static_cast<double>(m.records) / elapsed);
-        return;
+        return left;
     }
     append_bytes(line, size, len, static_cast<double>(m.input_bytes));
     if (m.input_size > 0) {
@@ -145,10 +157,13 @@ void append_reading(char *line, size_t size, size_t *len, double elapsed)
         append(line, size, len, " of ");
         append_bytes(line, size, len, static_cast<double>(m.input_size));
         append(line, size, len, " (%lld%%)", pos * 100 / m.input_size);
+        if (pos > 0)
+            left = elapsed * static_cast<double>(m.input_size - pos) / static_cast<double>(pos);
     }
     append(line, size, len, ", %llu records, ", m.records);
     append_bytes(line, size, len, static_cast<double>(m.input_bytes) / elapsed);
     append(line, size, len, "/s");
+    return left;
 }
 
 // The writing phase, which follows the reading.  Once it has run for a
@@ -175,16 +190,17 @@ void draw(double t)
     size_t len = 0;
     double elapsed = t - m.start;
     double left = -1;
+    bool to_read = false;
     append(line, sizeof line, &len, "%s: ", m.prog);
     if (m.writing)
         left = append_writing(line, sizeof line, &len, t);
     else
-        append_reading(line, sizeof line, &len, elapsed);
+        left = append_reading(line, sizeof line, &len, elapsed, &to_read);
     // The elapsed time last: a narrow terminal cuts the line short.
     if (left >= 0) {
         append(line, sizeof line, &len, ", ");
         append_clock(line, sizeof line, &len, left);
-        append(line, sizeof line, &len, " left");
+        append(line, sizeof line, &len, to_read ? " left to read" : " left");
     }
     append(line, sizeof line, &len, ", ");
     append_clock(line, sizeof line, &len, elapsed);
@@ -255,6 +271,12 @@ extern "C" void progress_start(const char *prog, FILE *input)
 #endif
     }
     errno = saved_errno;
+}
+
+extern "C" void progress_held(unsigned long long (*held)(void *), void *ctx)
+{
+    m.held = held;
+    m.held_ctx = ctx;
 }
 
 extern "C" void progress_record(void)

@@ -4,9 +4,14 @@
  *
  * While a long run works, one line on standard error shows how far it has
  * got, and for how long it has run.  A run that reads an input stream and
- * then writes shows the two steps labelled "reading" and "writing"; once
- * the writing has gone on for a second, the line adds how much of the whole
- * job is done and the time left.  It appears only when standard error is a
+ * then writes shows the two steps labelled "reading" and "writing".  With
+ * the size of the input known, the reading shows the time it has left; when
+ * the records are written as they are read ("reading and writing"), that
+ * is the time the whole job has left, and otherwise the line says it is
+ * the time left to read.  Once the writing that follows the reading has
+ * gone on for a second, the line shows how much of the whole job is done
+ * and the time left.  Every estimate comes from rates measured in this run.
+ * The line appears only when standard error is a
  * terminal of the foreground job and the run has lasted about a second, is
  * redrawn at most four times a second, and is erased before any other
  * message, so that what stays on the screen is exactly what the tool prints
@@ -38,6 +43,13 @@ extern "C" {
  * percentage of it read.
  */
 void progress_start(const char *prog, FILE *input);
+
+/*
+ * Lets the meter ask, while it reads, how many of the records read are held
+ * back for the writing step: held(ctx), such as kov_pending of the database
+ * written.  Without it the reading shows only its own time left.
+ */
+void progress_held(unsigned long long (*held)(void *ctx), void *ctx);
 
 /* Counts one more record; redraws the line when it is due. */
 void progress_record(void);
