@@ -144,11 +144,12 @@ void kov_progress_handler(kov_handle db,
  * Returns the number of records stored through db that are not in its table
  * yet: those a new database holds for its key-order write, which happens at
  * kov_close, at process exit and before a read through db that needs them
- * (a key stored again before that counts once per store).  Returns 0 when
+ * (a key stored again before then counts once per store).  Returns 0 when
  * every store so far is in the table (committed or in the open
- * transaction), as with a new database whose records come in key order and
- * go straight to the table once a few MiB of them have, and for a null
- * handle.  A caller learns from it whether a long write is still to come.
+ * transaction), as with a new database whose records come in key order,
+ * which go straight to the table once its first few MiB have been written,
+ * and for a null handle.  A caller learns from it whether a long write is
+ * still to come.
  */
 unsigned long long kov_pending(kov_handle db);
 
