@@ -214,6 +214,7 @@ TEST(KovTraverse, AscendingByteOrderAndEarlyStop)
                                            "",  std::string("\0", 1),  "\x80"};
     for (const std::string &k : keys)
         ASSERT_EQ(0, kov_store(db, as_datum(k), as_datum("v" + k), KOV_INSERT));
+    EXPECT_EQ(7u, kov_pending(db));  // held for the key-order write
 
     std::vector<record> seen;
     int n = kov_traverse(
@@ -226,6 +227,7 @@ TEST(KovTraverse, AscendingByteOrderAndEarlyStop)
         },
         &seen);
     EXPECT_EQ(7, n);
+    EXPECT_EQ(0u, kov_pending(db));
     std::vector<std::string> order;
     for (const record &r : seen) {
         order.push_back(r.first);

@@ -47,7 +47,8 @@ void progress_start(const char *prog, FILE *input);
 /*
  * Lets the meter ask, while it reads, how many of the records read are held
  * back for the writing step: held(ctx), such as kov_pending of the database
- * written.  Without it the reading shows only its own time left.
+ * written.  Without it the reading shows only its own time left.  Call it
+ * after progress_start, and with a null held before that object goes away.
  */
 void progress_held(unsigned long long (*held)(void *ctx), void *ctx);
 
