@@ -16,10 +16,10 @@
 //    object lives only inside the library call that writes, so the thread
 //    never outlives that call and changes nothing the caller can see.
 //  - When pages reach the disk.  A kick asks for the pages written before
-//    it; they are on the disk when the sync it started has returned, at the
-//    latest when error() returns, since error() waits for a sync under way
-//    to end (a kick not yet taken up by then is dropped: error() is called
-//    after the last commit, whose own sync follows at kov_close).  Nothing
+//    it: they are on the disk once the sync that the thread starts after
+//    the kick has returned.  error() waits for a sync under way to end but
+//    drops a kick the thread has not taken up yet; it comes after the last
+//    commit, whose pages the sync at kov_close puts on the disk.  Nothing
 //    here promises durability: kov_close still syncs the file and its
 //    directory.
 //  - Failure.  When the thread cannot be started, kicks do nothing and the
