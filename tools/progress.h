@@ -11,11 +11,10 @@
  * the time left to read.  Once the writing that follows the reading has
  * gone on for a second, the line shows how much of the whole job is done
  * and the time left.  Every estimate comes from rates measured in this run.
- * The line appears only when standard error is a
- * terminal of the foreground job and the run has lasted about a second, is
- * redrawn at most four times a second, and is erased before any other
- * message, so that what stays on the screen is exactly what the tool prints
- * without it.
+ * The line appears only when standard error is a terminal of the foreground
+ * job and the run has lasted about a second, is redrawn at most four times
+ * a second, and is erased before any other message, so that what stays on
+ * the screen is exactly what the tool prints without it.
  * Where standard error is not a terminal, nothing here writes a byte.
  *
  * While the line is on, standard error is fully buffered: a message
