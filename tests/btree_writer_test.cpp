@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -24,43 +23,33 @@ namespace {
 
 using kovtest::record;
 
-// Largest payload an index page of the given size keeps in the cell.
-size_t max_local(size_t page)
-{
-    return (page - 12) * 64 / 255 - 23;
-}
-
-// Record i of n: a 4-byte big-endian number padded to ksize bytes (keys of
-// 0 and 1 byte come first), and a value of vsize pseudo-random bytes.
+// Record i: a key of ksize bytes, i repeated below 4 bytes, else i as a
+// 4-byte big-endian number padded with 'k', and vsize pseudo-random bytes.
 record make_record(size_t i, size_t ksize, size_t vsize)
 {
-    std::string key;
-    for (int s = 24; s >= 0; s -= 8)
-        key += static_cast<char>(i >> s);
-    key.resize(std::max<size_t>(ksize, 4), 'k');
+    std::string key(std::min<size_t>(ksize, 4), static_cast<char>(i));
+    for (int s = 24; ksize >= 4 && s >= 0; s -= 8)
+        key[3 - s / 8] = static_cast<char>(i >> s);
+    key.resize(ksize, 'k');
     std::string value(vsize, '\0');
     for (size_t k = 0; k < vsize; k++)
         value[k] = static_cast<char>((i * 131 + k * 7) ^ (k >> 3));
     return {key, value};
 }
 
-// Pages between the root and a leaf, plus one.
-int depth(const std::string &path, uint32_t page_size)
+// Levels of the tree: pages from the root down its first children.
+int depth(const std::string &path, size_t page_size)
 {
-    int fd = open(path.c_str(), O_RDONLY);
-    std::vector<uint8_t> page(page_size);
-    uint32_t pgno = 2;
-    int levels = 0;
-    while (levels < 10 && pread(fd, page.data(), page_size, off_t(pgno - 1) * page_size) > 0) {
-        levels++;
-        if (page[0] != 0x02)
-            break;
-        uint32_t first = page[12] << 8 | page[13];
-        pgno = uint32_t(page[first]) << 24 | page[first + 1] << 16 | page[first + 2] << 8 |
-               page[first + 3];
+    std::string file = kovtest::read_file(path);
+    size_t off = page_size, levels = 1;
+    for (; levels < 10 && file[off] == 0x02; levels++) {
+        size_t cell = off + uint8_t(file[off + 12]) * 256 + uint8_t(file[off + 13]);
+        uint32_t child = 0;
+        for (int k = 0; k < 4; k++)
+            child = child << 8 | uint8_t(file[cell + k]);
+        off = (child - 1) * page_size;
     }
-    close(fd);
-    return levels;
+    return int(levels);
 }
 
 // The size of the file SQLite itself makes of the records, in order.
@@ -68,9 +57,9 @@ off_t sqlite_size(const std::string &path, uint32_t page_size, const std::vector
 {
     sqlite3 *db;
     sqlite3_stmt *st;
-    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     std::string sql = "PRAGMA page_size=" + std::to_string(page_size) + ";" + btree_table_sql +
                       "; BEGIN";
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_prepare_v2(db, "INSERT INTO kov VALUES (?, ?)", -1, &st, nullptr);
     for (const record &r : recs) {
@@ -80,16 +69,9 @@ off_t sqlite_size(const std::string &path, uint32_t page_size, const std::vector
         sqlite3_reset(st);
     }
     sqlite3_finalize(st);
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    EXPECT_EQ(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
-    struct stat s;
-    stat(path.c_str(), &s);
-    return s.st_size;
-}
-
-int count(kov_handle, datum, datum, void *)
-{
-    return 0;
+    return kovtest::read_file(path).size();
 }
 
 struct shape {
@@ -103,17 +85,19 @@ struct shape {
 TEST(BtreeWriter, ShapesReadBackThroughSqlite)
 {
     auto fixed = [](size_t n) { return [n](size_t) { return n; }; };
+    // The largest payload an index page keeps in the cell.
+    auto max_local = [](size_t page) { return (page - 12) * 64 / 255 - 23; };
     const shape shapes[] = {
         {"empty and one record", 4096, 0, 1, fixed(0), fixed(0), 1},
         {"keys of 0 and 1 byte", 4096, 3, 3, [](size_t i) { return i; }, fixed(1), 1},
         {"key of 4 MiB", 4096, 3, 3, [](size_t i) { return i == 1 ? 4u << 20 : 4; },
          fixed(9), 1},
         {"values around the local limit, 512", 512, 40, 40, fixed(4),
-         [](size_t i) { return max_local(512) - 27 + i; }, 0},
+         [&](size_t i) { return max_local(512) - 27 + i; }, 0},
         {"values around the local limit, 4096", 4096, 40, 40, fixed(4),
-         [](size_t i) { return max_local(4096) - 27 + i; }, 0},
+         [&](size_t i) { return max_local(4096) - 27 + i; }, 0},
         {"values around the local limit, 65536", 65536, 40, 40, fixed(4),
-         [](size_t i) { return max_local(65536) - 27 + i; }, 0},
+         [&](size_t i) { return max_local(65536) - 27 + i; }, 0},
         {"overflowing dividers", 512, 300, 300, fixed(6),
          [](size_t i) { return 300 + i * 37 % 2000; }, 3},
         {"every tail, two levels", 512, 2, 60, fixed(20), fixed(80), 2},
@@ -122,15 +106,14 @@ TEST(BtreeWriter, ShapesReadBackThroughSqlite)
         {"five levels of large keys", 1024, 1500, 1500, fixed(200), fixed(0), 5},
     };
     kovtest::scratch_dir dir;
+    int files = 0;
     for (const shape &sh : shapes) {
         for (size_t n = sh.first; n <= sh.last; n++) {
             SCOPED_TRACE(std::string(sh.name) + ", " + std::to_string(n) + " records");
             std::vector<record> recs;
             for (size_t i = 0; i < n; i++)
                 recs.push_back(make_record(i, sh.ksize(i), sh.vsize(i)));
-            std::string path = dir.path("db"), ref = dir.path("ref");
-            unlink(path.c_str());
-            unlink(ref.c_str());
+            std::string path = dir.path(std::to_string(files++)), ref = path + "-sqlite";
             int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
             btree_header h;
             h.page_size = sh.page_size;
@@ -152,17 +135,10 @@ TEST(BtreeWriter, ShapesReadBackThroughSqlite)
             ASSERT_EQ(w.finish(&pages, &err), 0) << err;
             close(fd);
             EXPECT_EQ(kovtest::read_kov(path), recs);
-            struct stat st;
-            stat(path.c_str(), &st);
-            EXPECT_EQ(st.st_size, off_t(pages) * sh.page_size);
-            EXPECT_LE(st.st_size, sqlite_size(ref, sh.page_size, recs));
-            if (n == sh.last && sh.levels) {
-                EXPECT_EQ(depth(path, sh.page_size), sh.levels);
-            }
-            kov_handle db = kov_open(path.c_str(), 0, 0, O_RDONLY, 0);
-            ASSERT_NE(db, nullptr);
-            EXPECT_EQ(kov_traverse(db, count, nullptr), int(n));
-            kov_close(db);
+            off_t size = off_t(kovtest::read_file(path).size());
+            EXPECT_EQ(size, off_t(pages) * sh.page_size);
+            EXPECT_LE(size, sqlite_size(ref, sh.page_size, recs));
+            EXPECT_TRUE(n < sh.last || !sh.levels || depth(path, sh.page_size) == sh.levels);
         }
     }
 }
@@ -194,12 +170,11 @@ int build_and_switch(const std::string &path, const std::vector<record> &recs, b
     btree_header h = btree_switch_header(&sw, 4096);
     btree_writer w(fd, h);
     uint32_t pages;
-    for (size_t i = 0; i < recs.size(); i++) {
-        die_here(int(100 + i));
-        if (w.add(recs[i].first.data(), recs[i].first.size(), recs[i].second.data(),
-                  recs[i].second.size(), &err))
+    int point = 100;
+    for (const record &r : recs)
+        if (die_here(point++), w.add(r.first.data(), r.first.size(), r.second.data(),
+                                     r.second.size(), &err))
             return 3;
-    }
     if (w.finish(&pages, &err))
         return 4;
     die_here(200);
@@ -213,35 +188,31 @@ TEST(BtreeSwitch, KilledAnywhereLeavesEmptyOrWholeDatabase)
     std::vector<record> recs;
     for (size_t i = 0; i < 1000; i++)
         recs.push_back(make_record(i, 12, 100 + i % 300));
-    const int commit_points[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 100, 101, 150, 600, 1099, 200};
-    const int abort_points[] = {0, 11, 12, 13, 14, 200};
+    // Each point, then whether the child aborts rather than commits; 0 is
+    // a child that runs to its end.
+    const std::pair<int, bool> points[] = {
+        {0, false}, {1, false},   {2, false},   {3, false},   {4, false},   {5, false},
+        {6, false}, {7, false},   {8, false},   {9, false},   {10, false},  {100, false},
+        {101, false}, {150, false}, {600, false}, {1099, false}, {200, false}, {0, true},
+        {11, true}, {12, true},   {13, true},   {14, true}};
     kovtest::scratch_dir dir;
-    for (int aborting = 0; aborting < 2; aborting++) {
-        for (int at : aborting ? std::vector<int>(std::begin(abort_points), std::end(abort_points))
-                               : std::vector<int>(std::begin(commit_points), std::end(commit_points))) {
-            SCOPED_TRACE((aborting ? "abort, point " : "commit, point ") + std::to_string(at));
-            std::string path = dir.path("db" + std::to_string(aborting) + "-" + std::to_string(at));
-            kov_handle db = kov_open(path.c_str(), 0, 0, O_RDWR | O_CREAT | O_EXCL, 0600);
-            ASSERT_NE(db, nullptr);
-            ASSERT_EQ(kov_close(db), 0);
-            kill_at = at;
-            kovtest::child c = kovtest::start_function(
-                [&] { return build_and_switch(path, recs, aborting); });
-            kovtest::run_result r = kovtest::finish(c);
-            if (at == 0) {
-                EXPECT_TRUE(r.exited && r.status == 0) << r.status;
-            } else {
-                EXPECT_EQ(r.signal, SIGKILL);
-            }
-            bool whole = !aborting && (at == 0 || at == 9 || at == 10);
-            std::vector<record> rows = kovtest::read_kov(path);
-            EXPECT_EQ(rows.size(), whole ? recs.size() : 0u);
-            EXPECT_TRUE(!whole || rows == recs);
-            db = kov_open(path.c_str(), 0, 0, O_RDONLY, 0);
-            ASSERT_NE(db, nullptr) << kov_errorstr(nullptr);
-            EXPECT_EQ(kov_traverse(db, count, nullptr), int(rows.size()));
-            kov_close(db);
-        }
+    int files = 0;
+    for (auto [at, aborting] : points) {
+        SCOPED_TRACE((aborting ? "abort, point " : "commit, point ") + std::to_string(at));
+        std::string path = dir.path(std::to_string(files++));
+        kov_handle db = kov_open(path.c_str(), 0, 0, O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_TRUE(db && kov_close(db) == 0);
+        kill_at = at;
+        kovtest::child c = kovtest::start_function(
+            [&, aborting = aborting] { return build_and_switch(path, recs, aborting); });
+        kovtest::run_result r = kovtest::finish(c);
+        EXPECT_TRUE(at ? r.signal == SIGKILL : r.exited && r.status == 0) << r.status;
+        bool whole = !aborting && (at == 0 || at == 9 || at == 10);
+        std::vector<record> rows = kovtest::read_kov(path);
+        EXPECT_EQ(rows.size(), whole ? recs.size() : 0u);
+        EXPECT_TRUE(!whole || rows == recs);
+        db = kov_open(path.c_str(), 0, 0, O_RDONLY, 0);
+        EXPECT_TRUE(db && kov_close(db) == 0) << kov_errorstr(nullptr);
     }
 }
 
