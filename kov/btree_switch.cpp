@@ -123,6 +123,16 @@ int btree_switch_begin(btree_switch *sw, int db_fd, int journal_fd, int dir_fd, 
         *err = "not a database this switch can journal";
         return -1;
     }
+    // A journal that is hot holds the only copy of pages an earlier writer
+    // overwrote: SQLite must play it back before anything else is written.
+    uint8_t magic[sizeof journal_magic];
+    ssize_t got = pread(journal_fd, magic, sizeof magic, 0);
+    if (got < 0)
+        return fail(err, "cannot read the journal");
+    if (got == sizeof magic && memcmp(magic, journal_magic, sizeof magic) == 0) {
+        *err = "the journal holds a transaction to roll back first";
+        return -1;
+    }
     sw->page_size = size;
     sw->pages = static_cast<uint32_t>(st.st_size / size);
     sw->old_header.page_size = size;

@@ -72,6 +72,7 @@ struct btree_switch {
 // Journals every page of the database open as db_fd into journal_fd and
 // syncs the journal, and the directory open as dir_fd when journal_new says
 // the journal file was just created.  Nothing is written to the database.
+// A journal that is hot already is refused and left as it is.
 int btree_switch_begin(btree_switch *sw, int db_fd, int journal_fd, int dir_fd, bool journal_new,
                        std::string *err);
 

@@ -167,6 +167,7 @@ struct btree_writer::state {
     bool finished = false;
     std::deque<level> levels;     // levels[0] holds the leaves
     std::vector<uint8_t> buf;     // an overflow page or page 1 being written
+    std::string cell;             // the cell of the record being added
 
     int fail(std::string text)
     {
@@ -411,9 +412,8 @@ int btree_writer::add(const void *key, size_t ksize, const void *value, size_t v
         *err = "record too large for the file format";
         return -1;
     }
-    std::string cell;
-    if (s.make_entry(k, ksize, static_cast<const uint8_t *>(value), vsize, payload, &cell) ||
-        s.push_entry(0, cell)) {
+    if (s.make_entry(k, ksize, static_cast<const uint8_t *>(value), vsize, payload, &s.cell) ||
+        s.push_entry(0, s.cell)) {
         *err = s.error;
         return -1;
     }
