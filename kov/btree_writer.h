@@ -13,8 +13,9 @@
 //    that does not stay local (btree_local_payload) goes to a chain of
 //    overflow pages.
 //  - Page 2 is the root; the other pages are numbered in the order they are
-//    completed, skipping the lock-byte page at 1 GiB.  The file has no free
-//    page and no unused space other than the free room of each page.
+//    written, skipping the lock-byte page at 1 GiB (which stays a hole).
+//    The file has no free page and no unused space but the free room of
+//    each page; it is no larger than SQLite's own file of the same records.
 //
 // Shape: leaves are packed full, and an entry that does not fit in the leaf
 // being filled becomes the divider above it; the interior levels are filled
@@ -22,8 +23,9 @@
 // level has a cell, so that at the end the last page of each level can take
 // the last cell of the page before it and never be left empty.
 //
-// Memory: two pages per level, the divider waiting between them and the
-// last key, whatever the number of records.  Pages are written with pwrite
+// Memory: two pages per level, the divider waiting between them, the last
+// key and the cell of the record being added, whatever the number of
+// records.  Pages are written with pwrite
 // as they are completed; page 1 and the root last, by finish.
 //
 // Conventions: calls that can fail return -1 and leave a text in *err.  A
@@ -72,8 +74,8 @@ class btree_writer {
     int add(const void *key, size_t ksize, const void *value, size_t vsize, std::string *err);
 
     // Writes the pages still held, the levels above them and page 1, and
-    // gives the number of pages of the file in *pages.  The file's length
-    // is not changed: a caller reusing a longer file truncates it.
+    // gives the number of pages of the file in *pages.  The file is not
+    // truncated: a caller reusing a longer file cuts it to *pages pages.
     int finish(uint32_t *pages, std::string *err);
 
     // Records added so far.
