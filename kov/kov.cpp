@@ -39,6 +39,7 @@
 // were.
 
 #include "kov.h"
+#include "btree_writer.h"
 #include "open_checks.h"
 #include "sorter.h"
 #include "writeback.h"
@@ -260,13 +261,9 @@ int bind_datum(sqlite3_stmt *stmt, int index, datum d)
 // fit there (SQLite's rule for how much of a payload stays local).
 uint64_t record_footprint(uint64_t n, uint64_t page)
 {
-    uint64_t max_local = (page - 12) * 64 / 255 - 23;
-    uint64_t min_local = (page - 12) * 32 / 255 - 23;
-    if (n <= max_local)
+    uint64_t local = btree_local_payload(n, page);
+    if (local == n)
         return n + 6;
-    uint64_t local = min_local + (n - min_local) % (page - 4);
-    if (local > max_local)
-        local = min_local;
     return local + 10 + (n - local + page - 5) / (page - 4) * page;
 }
 
@@ -552,10 +549,6 @@ sqlite3_int64 query_int(kov_handle db, const char *sql, int *rc_out)
     return value;
 }
 
-// The one table of a kov file, as sqlite_master holds its definition.
-const char kov_table_sql[] =
-    "CREATE TABLE kov(key BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID";
-
 // Writes the kov header fields and the table into a new, empty file.
 //
 // The cache size is given again after the page size: SQLite turns a size in
@@ -572,7 +565,7 @@ int initialise(kov_handle db)
              "PRAGMA user_version=%d;"
              "%s;"
              "COMMIT;",
-             kov_page_size, -kov_cache_kib, KOV_APPLICATION_ID, KOV_FORMAT_VERSION, kov_table_sql);
+             kov_page_size, -kov_cache_kib, KOV_APPLICATION_ID, KOV_FORMAT_VERSION, btree_table_sql);
     return exec(db, sql);
 }
 
@@ -600,7 +593,7 @@ int verify(kov_handle db, int *err)
              " WHERE type = 'table' AND sql = '%s') = 1"
              " AND NOT EXISTS (SELECT 1 FROM sqlite_master"
              " WHERE type = 'trigger' AND tbl_name = 'kov' COLLATE NOCASE)",
-             kov_table_sql);
+             btree_table_sql);
     sqlite3_int64 ours = query_int(db, sql, &rc);
     if (rc != SQLITE_OK) {
         *err = errno_for(db->db, rc);

@@ -5,7 +5,8 @@
 # New corpus entries go to a scratch directory under the build, so the
 # committed corpus only changes by hand.  A failing input is saved under
 # BUILD/artifacts/: copy it to tests/fuzz/regressions/ as reader-* or
-# restore-* so that the test suite replays it from then on.
+# restore-* so that the test suite replays it from then on (a btree-* input
+# is replayed by running build-fuzz/btree_fuzz on it).
 #
 #   scripts/fuzz.sh [BUILD [SECONDS]]
 set -eu
@@ -14,7 +15,7 @@ seconds=${2:-60}
 cd "$(dirname "$0")/.."
 mkdir -p "$build/artifacts"
 status=0
-for target in reader restore; do
+for target in reader restore btree; do
     work="$build/corpus-$target"
     mkdir -p "$work"
     log="$build/fuzz-$target.log"

@@ -1,0 +1,480 @@
+// SPDX-License-Identifier: MIT
+// The B-tree writer of the kov library (btree_writer.h).
+
+#include "btree_writer.h"
+
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <deque>
+#include <vector>
+
+#include <sqlite3.h>
+
+const char btree_table_sql[] =
+    "CREATE TABLE kov(key BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID";
+
+uint64_t btree_local_payload(uint64_t n, uint64_t usable)
+{
+    uint64_t max_local = (usable - 12) * 64 / 255 - 23;
+    uint64_t min_local = (usable - 12) * 32 / 255 - 23;
+    if (n <= max_local)
+        return n;
+    uint64_t local = min_local + (n - min_local) % (usable - 4);
+    return local <= max_local ? local : min_local;
+}
+
+namespace {
+
+// Page types (the first byte of a B-tree page's header).
+constexpr uint8_t index_interior = 0x02;
+constexpr uint8_t index_leaf = 0x0A;
+constexpr uint8_t table_leaf = 0x0D;
+
+// The root of the kov table; page 1 is sqlite_schema's.
+constexpr uint32_t root_page = 2;
+
+// The largest payload of one record the writer accepts: SQLite reads a
+// cell's payload size as a signed 32-bit number.
+constexpr uint64_t max_payload = 0x7FFFFFFF;
+
+void put16(uint8_t *p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+
+void put32(uint8_t *p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+uint32_t get32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Writes v as a SQLite varint at p (at most 9 bytes: seven bits a byte,
+// high bits first, and the ninth byte whole) and returns its length.
+size_t put_varint(uint8_t *p, uint64_t v)
+{
+    if (v >> 56) {
+        p[8] = static_cast<uint8_t>(v);
+        v >>= 8;
+        for (int i = 7; i >= 0; i--, v >>= 7)
+            p[i] = static_cast<uint8_t>((v & 0x7F) | 0x80);
+        return 9;
+    }
+    uint8_t rev[9];
+    size_t n = 0;
+    do {
+        rev[n++] = static_cast<uint8_t>((v & 0x7F) | 0x80);
+        v >>= 7;
+    } while (v);
+    rev[0] &= 0x7F;
+    for (size_t i = 0; i < n; i++)
+        p[i] = rev[n - 1 - i];
+    return n;
+}
+
+// One B-tree page being filled: cells are appended in key order, their
+// content from the end of the page down, their pointers after the header.
+struct page_image {
+    std::vector<uint8_t> bytes;  // the page
+    uint32_t header = 8;         // header bytes: 8 for a leaf, 12 interior
+    uint32_t cells = 0;          // cells on the page
+    uint32_t top = 0;            // offset of the lowest cell byte
+    uint32_t right = 0;          // right-most child, for an interior page
+
+    void reset(size_t size, bool leaf)
+    {
+        bytes.assign(size, 0);
+        header = leaf ? 8 : 12;
+        cells = 0;
+        top = static_cast<uint32_t>(size);
+        right = 0;
+    }
+    bool fits(size_t cell) const { return header + 2 * (cells + 1) + cell <= top; }
+    // Appends a cell of prefix (a child page number, or nothing) and body.
+    void append(const uint8_t *prefix, size_t plen, const std::string &body)
+    {
+        top -= static_cast<uint32_t>(plen + body.size());
+        memcpy(&bytes[top], prefix, plen);
+        memcpy(&bytes[top + plen], body.data(), body.size());
+        put16(&bytes[header + 2 * cells], top);
+        cells++;
+    }
+    // The last cell's bytes, which lie from top to the cell before it.
+    std::string last_cell() const
+    {
+        uint32_t end = cells > 1 ? (bytes[header + 2 * (cells - 2)] << 8 |
+                                    bytes[header + 2 * (cells - 2) + 1])
+                                 : static_cast<uint32_t>(bytes.size());
+        return std::string(reinterpret_cast<const char *>(&bytes[top]), end - top);
+    }
+    void drop_last()
+    {
+        size_t n = last_cell().size();
+        cells--;
+        memset(&bytes[top], 0, n);
+        memset(&bytes[header + 2 * cells], 0, 2);
+        top += static_cast<uint32_t>(n);
+    }
+    // Fills in the page header.  A content area starting at 65536 is
+    // written as 0.
+    void seal(bool leaf)
+    {
+        bytes[0] = leaf ? index_leaf : index_interior;
+        put16(&bytes[1], 0);
+        put16(&bytes[3], cells);
+        put16(&bytes[5], top & 0xFFFF);
+        bytes[7] = 0;
+        if (!leaf)
+            put32(&bytes[8], right);
+    }
+};
+
+// One level of the tree.  Level 0 holds the leaves; each level above holds
+// the dividers between the pages of the level below.  A level receives an
+// alternating stream: for an interior level child, entry, child, ... ending
+// with a child; for the leaves, entries only.
+struct level {
+    bool leaf = true;
+    page_image cur;        // the page being filled
+    page_image held;       // a completed page whose successor is still empty
+    bool has_held = false;
+    std::string sep;       // with has_held: the entry between held and cur
+    uint32_t child = 0;    // interior: the child that precedes the next entry
+};
+
+}  // namespace
+
+struct btree_writer::state {
+    int fd;
+    btree_header header;
+    uint32_t size = 0;            // page size, 0 when the header's is invalid
+    uint32_t next_page = 3;       // the next page number to give out
+    uint32_t lock_page = 0;       // the page holding byte 2^30, never used
+    uint64_t count = 0;           // records added
+    std::string last_key;         // the greatest key added
+    std::string error;            // set after a failure that ends the build
+    bool finished = false;
+    std::deque<level> levels;     // levels[0] holds the leaves
+    std::vector<uint8_t> buf;     // an overflow page or page 1 being written
+    std::string cell;             // the cell of the record being added
+
+    int fail(std::string text)
+    {
+        if (error.empty())
+            error = std::move(text);
+        return -1;
+    }
+
+    uint32_t alloc()
+    {
+        uint32_t p = next_page++;
+        if (p == lock_page)
+            p = next_page++;
+        return p;
+    }
+
+    int write_page(uint32_t page, const uint8_t *bytes)
+    {
+        off_t off = static_cast<off_t>(page - 1) * size;
+        size_t done = 0;
+        while (done < size) {
+            ssize_t n = pwrite(fd, bytes + done, size - done, off + static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return fail(std::string("cannot write page ") + std::to_string(page) + ": " +
+                            strerror(n < 0 ? errno : ENOSPC));
+            done += static_cast<size_t>(n);
+        }
+        return 0;
+    }
+
+    // Seals p and writes it under a new page number, given in *page.
+    int write_new(page_image &p, bool leaf, uint32_t *page)
+    {
+        if (next_page >= 0x7FFFFFFE)
+            return fail("database too large for the file format");
+        *page = alloc();
+        p.seal(leaf);
+        return write_page(*page, p.bytes.data());
+    }
+
+    level &at(size_t i)
+    {
+        while (levels.size() <= i) {
+            levels.emplace_back();
+            levels.back().leaf = levels.size() == 1;
+            levels.back().cur.reset(size, levels.back().leaf);
+        }
+        return levels[i];
+    }
+
+    void add_cell(level &l, const std::string &entry)
+    {
+        uint8_t child[4];
+        put32(child, l.child);
+        l.cur.append(child, l.leaf ? 0 : 4, entry);
+    }
+
+    // Puts entry, a cell of a leaf, on level i (after the child that
+    // precedes it, for an interior level).
+    int push_entry(size_t i, const std::string &entry)
+    {
+        level &l = at(i);
+        size_t need = entry.size() + (l.leaf ? 0 : 4);
+        if (l.has_held) {
+            // The held page has a successor now: it and the entry after it
+            // go up.
+            uint32_t page;
+            if (write_new(l.held, l.leaf, &page))
+                return -1;
+            std::string sep = std::move(l.sep);
+            l.has_held = false;
+            at(i + 1).child = page;
+            if (push_entry(i + 1, sep))
+                return -1;
+            add_cell(l, entry);
+        } else if (l.cur.fits(need)) {
+            add_cell(l, entry);
+        } else {
+            // The page is complete, with the child before entry as its
+            // right-most child; entry waits for a successor.
+            l.cur.right = l.child;
+            std::swap(l.held, l.cur);
+            l.cur.reset(size, l.leaf);
+            l.has_held = true;
+            l.sep = entry;
+        }
+        return 0;
+    }
+
+    // The cell of a record (key, value) on a leaf, after its overflow pages
+    // are written.
+    int make_entry(const uint8_t *key, size_t ksize, const uint8_t *value, size_t vsize,
+                   uint64_t payload, std::string *cell)
+    {
+        uint8_t head[16];
+        size_t hlen = 1;
+        hlen += put_varint(head + hlen, 12 + 2 * static_cast<uint64_t>(ksize));
+        hlen += put_varint(head + hlen, 12 + 2 * static_cast<uint64_t>(vsize));
+        head[0] = static_cast<uint8_t>(hlen);
+        // Copies payload bytes [off, off + n) to out.
+        auto copy = [&](uint64_t off, uint64_t n, uint8_t *out) {
+            const uint8_t *parts[3] = {head, key, value};
+            uint64_t lens[3] = {hlen, ksize, vsize};
+            for (int k = 0; k < 3 && n; k++) {
+                if (off >= lens[k]) {
+                    off -= lens[k];
+                    continue;
+                }
+                uint64_t take = std::min(n, lens[k] - off);
+                memcpy(out, parts[k] + off, take);
+                out += take;
+                n -= take;
+                off = 0;
+            }
+        };
+        uint64_t local = btree_local_payload(payload, size);
+        uint8_t sz[9];
+        size_t szlen = put_varint(sz, payload);
+        cell->assign(reinterpret_cast<char *>(sz), szlen);
+        cell->resize(szlen + local + (local < payload ? 4 : 0));
+        uint8_t *c = reinterpret_cast<uint8_t *>(&(*cell)[0]);
+        copy(0, local, c + szlen);
+        if (local == payload)
+            return 0;
+        uint32_t page = alloc();
+        put32(c + szlen + local, page);
+        for (uint64_t off = local; off < payload;) {
+            uint64_t chunk = std::min<uint64_t>(payload - off, size - 4);
+            uint32_t next = off + chunk < payload ? alloc() : 0;
+            std::fill(buf.begin(), buf.end(), 0);
+            put32(buf.data(), next);
+            copy(off, chunk, buf.data() + 4);
+            if (write_page(page, buf.data()))
+                return -1;
+            off += chunk;
+            page = next;
+        }
+        return 0;
+    }
+
+    // Page 1: the database header and sqlite_schema's one row.
+    int write_first(uint32_t pages)
+    {
+        std::fill(buf.begin(), buf.end(), 0);
+        uint8_t *p = buf.data();
+        memcpy(p, "SQLite format 3", 16);
+        put16(p + 16, size == 65536 ? 1 : size);
+        p[18] = 1;  // file format versions: rollback journal
+        p[19] = 1;
+        p[20] = 0;  // no reserved bytes at the end of a page
+        p[21] = 64;
+        p[22] = 32;
+        p[23] = 32;
+        put32(p + 24, header.change_counter);
+        put32(p + 28, pages);
+        put32(p + 40, header.schema_cookie);
+        put32(p + 44, 4);  // schema format
+        put32(p + 56, 1);  // UTF-8
+        put32(p + 60, header.user_version);
+        put32(p + 68, header.application_id);
+        put32(p + 92, header.change_counter);
+        put32(p + 96, static_cast<uint32_t>(sqlite3_libversion_number()));
+
+        // The row: type, name, tbl_name, rootpage and sql, with rowid 1.
+        size_t sql_len = strlen(btree_table_sql);
+        uint8_t rec[256];
+        size_t h = 1;
+        h += put_varint(rec + h, 13 + 2 * 5);
+        h += put_varint(rec + h, 13 + 2 * 3);
+        h += put_varint(rec + h, 13 + 2 * 3);
+        h += put_varint(rec + h, 1);  // an 8-bit integer
+        h += put_varint(rec + h, 13 + 2 * sql_len);
+        rec[0] = static_cast<uint8_t>(h);
+        std::string record(reinterpret_cast<char *>(rec), h);
+        record += "tablekovkov";
+        record += static_cast<char>(root_page);
+        record += btree_table_sql;
+        uint8_t lead[18];
+        size_t llen = put_varint(lead, record.size());
+        llen += put_varint(lead + llen, 1);
+        size_t cell = llen + record.size();
+        uint32_t top = size - static_cast<uint32_t>(cell);
+        memcpy(p + top, lead, llen);
+        memcpy(p + top + llen, record.data(), record.size());
+        p[100] = table_leaf;
+        put16(p + 103, 1);
+        put16(p + 105, top);
+        put16(p + 108, top);
+        return write_page(1, p);
+    }
+};
+
+btree_writer::btree_writer(int fd, const btree_header &header) : s_(new state)
+{
+    s_->fd = fd;
+    s_->header = header;
+    uint32_t size = header.page_size;
+    if (size >= 512 && size <= 65536 && (size & (size - 1)) == 0) {
+        s_->size = size;
+        s_->lock_page = static_cast<uint32_t>((1ULL << 30) / size + 1);
+        s_->buf.assign(size, 0);
+    } else {
+        s_->error = "page size " + std::to_string(size) + " is not a power of two from 512 to 65536";
+    }
+}
+
+btree_writer::~btree_writer() = default;
+
+uint64_t btree_writer::records() const
+{
+    return s_->count;
+}
+
+int btree_writer::add(const void *key, size_t ksize, const void *value, size_t vsize,
+                      std::string *err)
+{
+    state &s = *s_;
+    if (s.error.empty() && s.finished)
+        s.error = "the database is already finished";
+    if (!s.error.empty()) {
+        *err = s.error;
+        return -1;
+    }
+    const uint8_t *k = static_cast<const uint8_t *>(key);
+    if (s.count > 0) {
+        size_t n = std::min(ksize, s.last_key.size());
+        int c = n ? memcmp(k, s.last_key.data(), n) : 0;
+        if (c < 0 || (c == 0 && ksize <= s.last_key.size())) {
+            *err = c == 0 && ksize == s.last_key.size() ? "duplicate key"
+                                                       : "key out of order";
+            return -1;
+        }
+    }
+    // The record's header: its own length and two BLOB serial types.
+    uint8_t tmp[9];
+    uint64_t payload = 1 + put_varint(tmp, 12 + 2 * static_cast<uint64_t>(ksize)) +
+                       put_varint(tmp, 12 + 2 * static_cast<uint64_t>(vsize)) +
+                       static_cast<uint64_t>(ksize) + vsize;
+    if (payload > max_payload) {
+        *err = "record too large for the file format";
+        return -1;
+    }
+    if (s.make_entry(k, ksize, static_cast<const uint8_t *>(value), vsize, payload, &s.cell) ||
+        s.push_entry(0, s.cell)) {
+        *err = s.error;
+        return -1;
+    }
+    s.last_key.assign(static_cast<const char *>(key), ksize);
+    s.count++;
+    return 0;
+}
+
+int btree_writer::finish(uint32_t *pages, std::string *err)
+{
+    state &s = *s_;
+    if (s.error.empty() && s.finished)
+        s.error = "the database is already finished";
+    if (!s.error.empty()) {
+        *err = s.error;
+        return -1;
+    }
+    s.finished = true;
+    s.at(0);
+    for (size_t i = 0; i < s.levels.size(); i++) {
+        level &l = s.levels[i];
+        uint32_t page;
+        if (l.has_held) {
+            // The last page would be empty: it takes the held page's last
+            // cell's place instead, and that cell becomes the divider.
+            std::string last = l.held.last_cell();
+            l.held.drop_last();
+            uint32_t final_child = l.child;
+            if (!l.leaf) {
+                l.child = l.held.right;
+                l.held.right = get32(reinterpret_cast<const uint8_t *>(last.data()));
+                last.erase(0, 4);
+            }
+            s.add_cell(l, l.sep);
+            l.cur.right = final_child;
+            l.has_held = false;
+            if (s.write_new(l.held, l.leaf, &page))
+                break;
+            s.at(i + 1).child = page;
+            if (s.push_entry(i + 1, last) || s.write_new(l.cur, l.leaf, &page))
+                break;
+            s.at(i + 1).child = page;
+        } else if (i + 1 < s.levels.size()) {
+            l.cur.right = l.child;
+            if (s.write_new(l.cur, l.leaf, &page))
+                break;
+            s.at(i + 1).child = page;
+        } else {
+            l.cur.right = l.child;
+            l.cur.seal(l.leaf);
+            if (s.write_page(root_page, l.cur.bytes.data()))
+                break;
+        }
+    }
+    if (s.error.empty())
+        s.write_first(s.next_page - 1);
+    if (!s.error.empty()) {
+        *err = s.error;
+        return -1;
+    }
+    *pages = s.next_page - 1;
+    s.levels.clear();
+    return 0;
+}

@@ -1,0 +1,89 @@
+/* SPDX-License-Identifier: MIT */
+// The B-tree writer of the kov library: builds a complete SQLite 3 database
+// file holding the kov table from records given in ascending key order,
+// writing the pages itself instead of inserting rows one by one.
+//
+// The file it writes (fileformat2.html of SQLite's documents):
+//  - Page 1 holds the 100-byte database header and the sqlite_schema table:
+//    one row, the kov table with root page 2 and btree_table_sql as its text
+//    (a WITHOUT ROWID table with a PRIMARY KEY gets no other row).
+//  - The kov table is an index B-tree.  Each entry is one record (key,
+//    value) as a two-column record of two BLOBs, stored once: in a leaf or,
+//    as the divider between two children, in an interior page.  Payload
+//    that does not stay local (btree_local_payload) goes to a chain of
+//    overflow pages.
+//  - Page 2 is the root; the other pages are numbered in the order they are
+//    written, skipping the lock-byte page at 1 GiB (which stays a hole).
+//    The file has no free page and no unused space but the free room of
+//    each page; it is no larger than SQLite's own file of the same records.
+//
+// Shape: leaves are packed full, and an entry that does not fit in the leaf
+// being filled becomes the divider above it; the interior levels are filled
+// the same way.  A completed page is held back until the next one on its
+// level has a cell, so that at the end the last page of each level can take
+// the last cell of the page before it and never be left empty.
+//
+// Memory: two pages per level, the divider waiting between them, the last
+// key and the cell of the record being added, whatever the number of
+// records.  Pages are written with pwrite
+// as they are completed; page 1 and the root last, by finish.
+//
+// Conventions: calls that can fail return -1 and leave a text in *err.  A
+// key not greater than the one before it is refused and changes nothing,
+// so that finish still writes a valid tree of the records accepted before;
+// after a failed write or a record too large for the format every call
+// fails.
+#ifndef KOV_BTREE_WRITER_H
+#define KOV_BTREE_WRITER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+
+// The definition of the kov table, as sqlite_schema holds it.
+extern const char btree_table_sql[];
+
+// Bytes of a payload of n bytes that an index B-tree page of usable size
+// usable keeps in the cell (SQLite's local payload rule for index pages);
+// the rest goes to overflow pages of usable - 4 bytes each.
+uint64_t btree_local_payload(uint64_t n, uint64_t usable);
+
+// The fields of page 1 the writer fills in beyond the fixed ones.
+struct btree_header {
+    uint32_t page_size = 4096;      // a power of two from 512 to 65536
+    uint32_t change_counter = 1;    // also written as the version-valid-for
+    uint32_t schema_cookie = 1;     // changed whenever the schema changes
+    uint32_t application_id = 0;    // PRAGMA application_id
+    uint32_t user_version = 0;      // PRAGMA user_version
+};
+
+class btree_writer {
+  public:
+    // A writer of a new database through fd, which must be open for writing
+    // and is not closed.  A page size the format does not allow is reported
+    // by the first call.
+    btree_writer(int fd, const btree_header &header);
+    ~btree_writer();
+    btree_writer(const btree_writer &) = delete;
+    btree_writer &operator=(const btree_writer &) = delete;
+
+    // Adds a record whose key is greater than every key added before.
+    // Returns 0, or -1: for a key out of order or repeated nothing changes.
+    int add(const void *key, size_t ksize, const void *value, size_t vsize, std::string *err);
+
+    // Writes the pages still held, the levels above them and page 1, and
+    // gives the number of pages of the file in *pages.  The file is not
+    // truncated: a caller reusing a longer file cuts it to *pages pages.
+    int finish(uint32_t *pages, std::string *err);
+
+    // Records added so far.
+    uint64_t records() const;
+
+  private:
+    struct state;
+    std::unique_ptr<state> s_;
+};
+
+#endif
