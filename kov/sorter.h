@@ -58,7 +58,8 @@ class kov_sorter {
 
     // Adds a record.  With must_be_new, a key already held is refused: the
     // result is 1 and nothing changes.  Returns 0 when stored, -1 on failure
-    // (a run could not be written, out of memory).
+    // with errno set (a run could not be written, ENOSPC among others when
+    // the disk is full; ENOMEM when out of memory).
     int add(const unsigned char *key, size_t key_size, const unsigned char *value,
             size_t value_size, bool must_be_new, std::string *error);
 
@@ -80,6 +81,25 @@ class kov_sorter {
     // it reaches size() at the end.
     int merge_next(const unsigned char **key, size_t *key_size, const unsigned char **value,
                    size_t *value_size, uint64_t *consumed, std::string *error);
+
+    // Marks every record handed out so far as written for good: a last
+    // merge gives back the space they took in the runs and the value file,
+    // and merge_rewind comes back to this point.  The pointers merge_next
+    // handed out are no longer valid.  Returns 0, or -1 on a read error.
+    int merge_checkpoint(std::string *error);
+
+    // Goes back to the last checkpoint, or to the start of the merge: the
+    // records handed out since come again, so that a write that failed can
+    // be made again.  Returns 0, or -1 on a read error.
+    int merge_rewind(std::string *error);
+
+    // In a last merge that has gone back to its checkpoint, after a write
+    // found no room even for one record: gives back whole the run that
+    // takes the most space, or the value file if it takes more, and drops
+    // the records it holds that the merge has not handed out, so that the
+    // rest may fit.  Returns 1 with *freed set to the bytes given back, 0
+    // when there is nothing to give back, -1 on failure.
+    int merge_drop(uint64_t *freed, std::string *error);
 
     // Drops every record, closing the runs.
     void clear();
