@@ -858,6 +858,7 @@ struct kov_sorter::state {
     mapped_array<entry> entries;
     mapped_array<uint64_t> table;
     size_t live = 0;          // entries not replaced
+    size_t record_bytes = 0;  // bytes of the records in the blocks
     bool table_valid = true;  // false once entries were reordered
 
     // The part of the cap kept for the buffers of run writes and merges,
@@ -934,6 +935,7 @@ struct kov_sorter::state {
         std::fill(bucket_at.begin(), bucket_at.end(), nullptr);
         std::fill(bucket_end.begin(), bucket_end.end(), nullptr);
         entries.n = 0;
+        record_bytes = 0;
         if (table.cap)
             table.assign_zero(table.cap);
         live = 0;
@@ -1299,8 +1301,15 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
     size_t entry_growth = 0;
     if (s.entries.size() == s.entries.cap) {
         entry_growth = std::max(s.entries.cap, s.first_entries);
-        size_t left =
-            s.buffer_cap > s.used() + need ? (s.buffer_cap - s.used() - need) / sizeof(entry) : 0;
+        size_t left_bytes = s.buffer_cap > s.used() + need ? s.buffer_cap - s.used() - need : 0;
+        // No more entries than the records that still fit, each with its
+        // bytes so far on average, its entry and two table slots, and an
+        // eighth more: doubling past them would take the room of records.
+        if (!s.entries.empty()) {
+            size_t fit = left_bytes / (s.record_bytes / s.entries.size() + sizeof(entry) + 16);
+            entry_growth = std::min(entry_growth, std::max(fit + fit / 8, min_entry_growth));
+        }
+        size_t left = left_bytes / sizeof(entry);
         if (left >= min_entry_growth)
             entry_growth = std::min(entry_growth, left);
         need += entry_growth * sizeof(entry);
@@ -1371,6 +1380,7 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
         s.live--;
     }
     s.entries[s.entries.n++] = {prefix, p};
+    s.record_bytes += rec;
     s.table[slot] = (state::tag_of(h) << 32) | s.entries.size();
     s.live++;
     return 0;

@@ -47,6 +47,16 @@
 // filter's bits and a share of the sparse index.
 constexpr size_t kov_sorter_record_cost = 3;
 
+// Memory a record takes in the buffer beyond its key and value, within the
+// cap: its header (8 bytes), its index entry (16) and its share of the hash
+// table, which is kept between 3/8 and 3/4 full (at most 22 bytes).  With
+// the share of the cap kept for run writes and merges (a sixteenth, at
+// least 8 KiB) and the room a run leaves unused (at most a block, a
+// sixteenth of the rest, for the last record), this is why a run of
+// records of 120 bytes holds keys and values of only 63% of a 64 KiB cap
+// and 72% of a 1 MiB one: runs are full, but of records and their cost.
+constexpr size_t kov_sorter_buffer_record_cost = 46;
+
 class kov_sorter {
   public:
     // A sorter whose runs go to the directory open as dir, which stays open
