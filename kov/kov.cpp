@@ -48,7 +48,9 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,6 +96,10 @@ constexpr int kov_sorted_cache_kib = 4 * 1024;
 // killed while writing keeps what was committed.
 constexpr sqlite3_int64 kov_sorted_commit_bytes = 16LL << 20;
 
+// The smallest commit the key-order write makes for want of room, unless a
+// larger one failed (retry_smaller).
+constexpr sqlite3_int64 kov_min_commit_bytes = 64LL << 10;
+
 // Records of a new file stored in key order from the start stream straight
 // to the table once the sorter holds this many bytes of them (or a quarter
 // of its cap), which are written first and choose the page size.
@@ -136,8 +142,10 @@ struct kov_context {
     std::string table_max;         // the greatest key written to the table
     uint64_t stored = 0;           // stores that succeeded
     // Stored bytes after which the key-order write commits: smaller once a
-    // commit did not fit on the disk.
+    // commit did not fit on the disk, and smaller as the room left shrinks
+    // (room_limit, room_commit_bytes).
     sqlite3_int64 commit_limit = kov_sorted_commit_bytes;
+    sqlite3_int64 room_limit = kov_sorted_commit_bytes;
     // Keys stored into a new file so far: whether each came after the one
     // before (and the last of them), and whether stores now go straight to
     // the table (store_sorted).
@@ -411,6 +419,28 @@ bool key_after(datum key, const std::string &k)
     return c > 0 || (c == 0 && key.size > k.size());
 }
 
+// The stored bytes after which the next key-order commit comes: a quarter
+// of the room left for the file (free space, and the file-size limit),
+// between kov_min_commit_bytes and kov_sorted_commit_bytes, so that a disk
+// that fills up interrupts a small commit only, and what it takes back is
+// little.
+sqlite3_int64 room_commit_bytes(kov_handle db)
+{
+    uint64_t room = UINT64_MAX;
+    struct statvfs fs;
+    if (fstatvfs(db->file.fd, &fs) == 0)
+        room = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    struct rlimit limit;
+    struct stat st;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        fstat(db->file.fd, &st) == 0) {
+        uint64_t size = static_cast<uint64_t>(st.st_size);
+        room = std::min<uint64_t>(room, limit.rlim_cur > size ? limit.rlim_cur - size : 0);
+    }
+    return static_cast<sqlite3_int64>(std::clamp<uint64_t>(
+        room / 4, kov_min_commit_bytes, static_cast<uint64_t>(kov_sorted_commit_bytes)));
+}
+
 // The sink of records in ascending key order, the one place where the
 // key-order write puts records into the file: the merge of the sorter
 // (write_sorted) and the stores of a dump in key order (store_streamed)
@@ -440,8 +470,11 @@ int sink_put(kov_handle db, datum key, datum value, bool held)
     if (!held)
         db->txn_records++;
     db->txn_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
-    if (db->txn_bytes >= db->commit_limit)
-        return commit(db);
+    if (db->txn_bytes < std::min(db->commit_limit, db->room_limit))
+        return 0;
+    if (commit(db))
+        return -1;
+    db->room_limit = room_commit_bytes(db);
     return 0;
 }
 
@@ -523,6 +556,7 @@ int write_sorted(kov_handle db, bool last = false)
         return -1;
     unsigned long long total = sorter->size();
     choose_page_size(db);
+    db->room_limit = room_commit_bytes(db);
     background_writeback writeback(db->file.fd);
     // Records and bytes written since the last commit.
     sqlite3_int64 records = 0, bytes = 0;

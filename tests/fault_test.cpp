@@ -120,8 +120,8 @@ double bytes_per_record(const std::string &dump)
 // the file is a valid kov database that keeps most of what fits, and only
 // records of the dump.  At a 1 MiB cap the sorter's runs fill the disk; at
 // the default cap the final write meets it; 2,000-byte values also fill
-// the value file.  A dump in key order streams to the file in commits, and
-// the one a full disk interrupts is lost.
+// the value file.  A dump in key order streams to the file in commits that
+// shrink with the room left, so the one a full disk interrupts is small.
 TEST(DiskFull, FileKeepsWhatFits)
 {
     static const std::string small = shuffled_dump(300000, 104), large = shuffled_dump(15000, 2000);
@@ -145,9 +145,9 @@ TEST(DiskFull, FileKeepsWhatFits)
         {"2,000-byte values, 1 MiB cap", &large, 2000, "1m", "20m", 20u << 20,
          "KOV error: writing a temporary run: No space left on device", "", 0.8},
         {"key order", nullptr, 0, nullptr, "100m", 100u << 20,
-         "KOV error: database or disk is full", "", 0.8},
+         "KOV error: database or disk is full", "", 0.97},
         {"key order, file-size limit", nullptr, 0, nullptr, nullptr, 100u << 20,
-         "KOV error: disk I/O error", "", 0.8},
+         "KOV error: disk I/O error", "", 0.97},
     };
     std::map<const void *, double> per_record;
     for (const auto &c : cases) {
