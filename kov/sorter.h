@@ -26,6 +26,10 @@
 //    there; the merge reads each back once.  The file takes at most a
 //    quarter of the free space; past that, or when it cannot be written,
 //    values are buffered like small ones.
+//  - A last merge gives the temporary space back as it goes, so that the
+//    records fit where their runs were: the run file's reserve first, then
+//    at each checkpoint the runs and values handed out before it; where not
+//    even one record fits, a whole run or the value file (merge_drop).
 //  - Each run keeps a Bloom filter of its keys and a sparse index of key
 //    positions in memory (about kov_sorter_record_cost bytes per record), so
 //    that a lookup is exact: the filter rules most keys out, a read of one
@@ -49,12 +53,12 @@ constexpr size_t kov_sorter_record_cost = 3;
 
 // Memory a record takes in the buffer beyond its key and value, within the
 // cap: its header (8 bytes), its index entry (16) and its share of the hash
-// table, which is kept between 3/8 and 3/4 full (at most 22 bytes).  With
-// the share of the cap kept for run writes and merges (a sixteenth, at
-// least 8 KiB) and the room a run leaves unused (at most a block, a
-// sixteenth of the rest, for the last record), this is why a run of
-// records of 120 bytes holds keys and values of only 63% of a 64 KiB cap
-// and 72% of a 1 MiB one: runs are full, but of records and their cost.
+// table, which is kept between 3/8 and 3/4 full (at most 22 bytes).  A run
+// holds the records that fill the cap but for the share kept for run writes
+// and merges (a sixteenth, at least 8 KiB) and the room it leaves unused
+// (at most a block, a sixteenth of the rest): it is full of records and
+// their cost, so that small records fill it with fewer bytes of keys and
+// values than the cap.
 constexpr size_t kov_sorter_buffer_record_cost = 46;
 
 class kov_sorter {
@@ -82,7 +86,9 @@ class kov_sorter {
     // Starts handing out every record held in ascending key order, one copy
     // per key (the last one stored).  Returns 0 or -1.  A last merge, after
     // which the sorter is only cleared or destroyed, gives back the space
-    // of the values it has handed out; no other merge may follow it.
+    // of the runs and values it has handed out at each checkpoint
+    // (merge_checkpoint), and first the reserve of the run file; no other
+    // merge may follow it.
     int merge_begin(bool last, std::string *error);
 
     // The next record of the merge: 1 with *key and *value pointing into the
