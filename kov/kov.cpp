@@ -445,7 +445,8 @@ sqlite3_int64 room_commit_bytes(kov_handle db)
 // key-order write puts records into the file: the merge of the sorter
 // (write_sorted) and the stores of a dump in key order (store_streamed)
 // both end here.  Each record goes to the table with INSERT OR REPLACE in
-// a write transaction that is committed every kov_sorted_commit_bytes;
+// a write transaction that is committed every kov_sorted_commit_bytes, or
+// less (db->commit_limit, db->room_limit);
 // db->in_txn is false right after such a commit.  db->table_max follows the
 // greatest key written.  held says the records are also held elsewhere (by
 // the sorter): db->txn_records, the records a rollback loses, counts only
@@ -526,9 +527,13 @@ bool retry_smaller(kov_handle db, sqlite3_int64 records, sqlite3_int64 failed_by
 }
 
 // Adds to the failure's text how many records the file keeps, of the
-// stores that succeeded.
+// stores that succeeded.  What a transaction still holds is committed
+// first, if it fits, so that the count is what the file keeps.
 void note_kept(kov_handle db)
 {
+    std::string cause = db->error;
+    commit(db);
+    db->error = cause;
     int rc;
     sqlite3_int64 n = query_int(db, "SELECT count(*) FROM kov", &rc);
     if (rc == SQLITE_OK)
