@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <map>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -152,13 +151,11 @@ TEST(SortedRestore, RunThatCannotBeWrittenIsReported)
         // dump, and the message says how many.
         std::vector<record> rows = kovtest::read_kov(db);
         EXPECT_GT(rows.size(), 0u);
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(r.err, m,
-                                     std::regex("KOV error: writing a temporary run: File too "
-                                                "large; the file keeps ([0-9]+) of the [0-9]+ "
-                                                "records stored\n")))
+        EXPECT_EQ(0u, r.err.rfind("KOV error: writing a temporary run: File too large; the "
+                                  "file keeps " +
+                                      std::to_string(rows.size()) + " of the ",
+                                  0))
             << r.err;
-        EXPECT_EQ(std::to_string(rows.size()), m[1].str());
         for (const record &rec : rows)
             EXPECT_NE(records.end(), std::find(records.begin(), records.end(), rec));
     }
