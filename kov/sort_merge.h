@@ -12,7 +12,8 @@
 //    a checkpoint, which steps past it; a rewind goes back to where every
 //    source stood at the last checkpoint (or at the start).
 //  - The merge reads at most fan_in runs (sorter.h), each through its own
-//    buffer out of the share of the cap for I/O.
+//    buffer out of the share of the cap for I/O; a last merge on a full disk
+//    may read more, each through a buffer of min_read_bytes.
 #ifndef KOV_SORT_MERGE_H
 #define KOV_SORT_MERGE_H
 

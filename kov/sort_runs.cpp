@@ -132,10 +132,15 @@ int run_set::begin_merge(bool last, std::string *error)
                   static_cast<off_t>(reserve));
         reserve = 0;
     }
-    // With the buffer, at most fan_in + 1 sources.
+    // With the buffer, at most fan_in + 1 sources.  A last merge that finds
+    // no room for a merged run reads every run at once instead: a few more
+    // small read buffers rather than records lost.
     while (runs.size() > fan_in) {
-        if (merge_runs(runs.size() - std::min(fan_in, runs.size() - fan_in + 1), error))
-            return -1;
+        if (merge_runs(runs.size() - std::min(fan_in, runs.size() - fan_in + 1), error)) {
+            if (!last || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG))
+                return -1;
+            break;
+        }
     }
     try {
         released.clear();
