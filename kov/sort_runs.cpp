@@ -35,9 +35,6 @@ bool transfer_all(bool write, int fd, unsigned char *p, size_t size, uint64_t of
     return true;
 }
 
-// A temporary file in the directory dir (a descriptor) with no name, or -1
-// with errno set.  Where the file system cannot make a nameless file, a
-// named one is unlinked at once.
 int nameless_file(int dir)
 {
     int fd = openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
