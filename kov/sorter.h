@@ -20,12 +20,17 @@
 //  - The merge reads at most fan_in runs at once through a heap.  Whenever
 //    the newest fan_in runs are of the same generation they are merged into
 //    one run of the next, so that runs stay few and lookups cheap; a merge
-//    of the whole makes a last such pass first if there are more runs left.
+//    of the whole makes a last such pass first if there are more runs left
+//    (a last merge that finds no room for it reads them all at once).
 //  - Values of 1 KiB or more go to a value file, a nameless temporary file
 //    beside the runs, and the buffer and the runs keep only their offset
 //    there; the merge reads each back once.  The file takes at most a
 //    quarter of the free space; past that, or when it cannot be written,
 //    values are buffered like small ones.
+//  - A last merge gives the temporary space back as it goes, so that the
+//    records fit where their runs were: the run file's reserve first, then
+//    at each checkpoint the runs and values handed out before it; where not
+//    even one record fits, a whole run or the value file (merge_drop).
 //  - Each run keeps a Bloom filter of its keys and a sparse index of key
 //    positions in memory (about kov_sorter_record_cost bytes per record), so
 //    that a lookup is exact: the filter rules most keys out, a read of one
@@ -47,6 +52,16 @@
 // filter's bits and a share of the sparse index.
 constexpr size_t kov_sorter_record_cost = 3;
 
+// Memory a record takes in the buffer beyond its key and value, within the
+// cap: its header (8 bytes), its index entry (16) and its share of the hash
+// table, which is kept between 3/8 and 3/4 full (at most 22 bytes).  A run
+// holds the records that fill the cap but for the share kept for run writes
+// and merges (a sixteenth, at least 8 KiB) and the room it leaves unused
+// (at most a block, a sixteenth of the rest): it is full of records and
+// their cost, so that small records fill it with fewer bytes of keys and
+// values than the cap.
+constexpr size_t kov_sorter_buffer_record_cost = 46;
+
 class kov_sorter {
   public:
     // A sorter whose runs go to the directory open as dir, which stays open
@@ -58,7 +73,8 @@ class kov_sorter {
 
     // Adds a record.  With must_be_new, a key already held is refused: the
     // result is 1 and nothing changes.  Returns 0 when stored, -1 on failure
-    // (a run could not be written, out of memory).
+    // with errno set (a run could not be written, ENOSPC among others when
+    // the disk is full; ENOMEM when out of memory).
     int add(const unsigned char *key, size_t key_size, const unsigned char *value,
             size_t value_size, bool must_be_new, std::string *error);
 
@@ -71,7 +87,9 @@ class kov_sorter {
     // Starts handing out every record held in ascending key order, one copy
     // per key (the last one stored).  Returns 0 or -1.  A last merge, after
     // which the sorter is only cleared or destroyed, gives back the space
-    // of the values it has handed out; no other merge may follow it.
+    // of the runs and values it has handed out at each checkpoint
+    // (merge_checkpoint), and first the reserve of the run file; no other
+    // merge may follow it.
     int merge_begin(bool last, std::string *error);
 
     // The next record of the merge: 1 with *key and *value pointing into the
@@ -80,6 +98,25 @@ class kov_sorter {
     // it reaches size() at the end.
     int merge_next(const unsigned char **key, size_t *key_size, const unsigned char **value,
                    size_t *value_size, uint64_t *consumed, std::string *error);
+
+    // Marks every record handed out so far as written for good: a last
+    // merge gives back the space they took in the runs and the value file,
+    // and merge_rewind comes back to this point.  The pointers merge_next
+    // handed out are no longer valid.  Returns 0, or -1 on a read error.
+    int merge_checkpoint(std::string *error);
+
+    // Goes back to the last checkpoint, or to the start of the merge: the
+    // records handed out since come again, so that a write that failed can
+    // be made again.  Returns 0, or -1 on a read error.
+    int merge_rewind(std::string *error);
+
+    // In a last merge that has gone back to its checkpoint, after a write
+    // found no room even for one record: gives back whole the run that
+    // takes the most space, or the value file if it takes more, and drops
+    // the records it holds that the merge has not handed out, so that the
+    // rest may fit.  Returns 1 with *freed set to the bytes given back, 0
+    // when there is nothing to give back, -1 on failure.
+    int merge_drop(uint64_t *freed, std::string *error);
 
     // Drops every record, closing the runs.
     void clear();

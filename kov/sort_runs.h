@@ -1,0 +1,270 @@
+/* SPDX-License-Identifier: MIT */
+// The sorter's runs: sorted stretches of records in one nameless temporary
+// file, each with a Bloom filter and a sparse index in memory.
+//
+// Invariants:
+//  - Runs lie end to end in the run file, oldest first, from the reserve
+//    (reserve_bytes taken at the file's start, given back by a last merge)
+//    up to run_file_end; nothing past run_file_end is used.  A merge of runs
+//    writes its run past the end, then gives the space of its inputs back.
+//  - A run holds each key once, in ascending order; a key in a newer run
+//    supersedes the same key in an older one.
+//  - A run's filter and index cost about kov_sorter_record_cost bytes per
+//    record, outside the cap; its filter is empty once it was dropped for a
+//    merge, and the run may then hold any key.
+//  - In a last merge (release_runs), released[i] is where run i has been
+//    given back up to; everything before it was handed out and written.
+//  - The run set holds at most one descriptor, run_fd, however many runs.
+#ifndef KOV_SORT_RUNS_H
+#define KOV_SORT_RUNS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sort_record.h"
+
+namespace kov_sort {
+
+struct entry;
+struct merger;
+
+// The smallest read buffer of a merge.
+constexpr size_t min_read_bytes = 512;
+
+// A run's sparse index has an entry every segment_bytes of the run, so that
+// confirming a key reads about this much.
+constexpr size_t segment_bytes = 16u << 10;
+
+// Bloom filter: blocks of 512 bits (one cache line), 16 bits per key and 8
+// probes within the key's block; about one false positive in 500 lookups.
+constexpr size_t bloom_bits_per_key = 16;
+constexpr int bloom_probes = 8;
+
+// The run file starts with this much space taken (fallocate) and not used,
+// which a last merge gives back first: when runs have filled the disk, the
+// database then has room for its first commit, after which the merge gives
+// back the runs' space as it goes.
+constexpr uint64_t reserve_bytes = 1u << 20;
+
+// A last merge gives back the space of runs in whole pages of this size.
+constexpr uint64_t release_align = 4096;
+
+// One sorted run: a stretch of the run file, records end to end in
+// ascending key order, one copy per key.  In memory it keeps a Bloom filter
+// of its keys (empty when it was lost to a failed merge: the run may then
+// hold any key) and a sparse index, the offset and first key of every
+// segment of about segment_bytes.
+struct run {
+    uint64_t start = 0;                  // offset of its first byte in the run file
+    uint64_t bytes = 0;                  // its length
+    uint64_t records = 0;                // records in it
+    int generation = 0;                  // 0: spilled; n + 1: merged from runs of n
+    std::vector<uint64_t> bloom;         // 8 words per 512-bit block
+    std::vector<uint64_t> index_offset;  // offset of each segment's first record
+    std::vector<uint32_t> index_key;     // where its key starts in index_keys
+    std::string index_keys;              // the segments' first keys, end to end
+
+    size_t bloom_blocks() const { return bloom.size() / 8; }
+
+    void bloom_add(uint64_t h)
+    {
+        uint64_t *block = &bloom[(h % bloom_blocks()) * 8];
+        uint64_t bits = mix(h);
+        for (int i = 0; i < bloom_probes; i++, bits >>= 9)
+            block[(bits >> 6) & 7] |= 1ULL << (bits & 63);
+    }
+
+    bool bloom_may_hold(uint64_t h) const
+    {
+        if (bloom.empty())
+            return true;
+        const uint64_t *block = &bloom[(h % bloom_blocks()) * 8];
+        uint64_t bits = mix(h);
+        for (int i = 0; i < bloom_probes; i++, bits >>= 9)
+            if (!(block[(bits >> 6) & 7] & (1ULL << (bits & 63))))
+                return false;
+        return true;
+    }
+
+    std::string_view index_key_at(size_t i) const
+    {
+        size_t end = i + 1 < index_key.size() ? index_key[i + 1] : index_keys.size();
+        return std::string_view(index_keys).substr(index_key[i], end - index_key[i]);
+    }
+};
+
+// Writes a run at a given offset of the run file, through a buffer of a
+// given size, building its filter and index as the records go by.  Every
+// call returns false with errno set on failure; the run is then unfinished
+// and its bytes are not counted as used in the file.
+struct run_writer {
+    int fd = -1;
+    run *r = nullptr;
+    std::vector<unsigned char> out;
+    uint64_t since_index = segment_bytes;
+
+    // records is the most the run will hold, which sizes its filter.
+    bool begin(int file, run *target, uint64_t records, size_t buffer)
+    {
+        fd = file;
+        r = target;
+        size_t blocks = std::max<size_t>(1, (records * bloom_bits_per_key + 511) / 512);
+        try {
+            r->bloom.assign(blocks * 8, 0);
+            out.reserve(buffer);
+        } catch (const std::bad_alloc &) {
+            errno = ENOMEM;
+            return false;
+        }
+        return true;
+    }
+
+    bool put(const unsigned char *rec)
+    {
+        rec_view v = view(rec);
+        size_t size = v.stored();
+        if (since_index >= segment_bytes) {
+            try {
+                r->index_offset.push_back(r->bytes);
+                r->index_key.push_back(static_cast<uint32_t>(r->index_keys.size()));
+                r->index_keys.append(reinterpret_cast<const char *>(v.key), v.key_size);
+            } catch (const std::bad_alloc &) {
+                errno = ENOMEM;
+                return false;
+            }
+            since_index = 0;
+        }
+        r->bloom_add(key_hash(v.key, v.key_size));
+        // The file holds every record counted in r->bytes but those still in
+        // out, which a record larger than out's capacity has just emptied.
+        if (out.size() + size > out.capacity()) {
+            if (!flush())
+                return false;
+        }
+        if (size > out.capacity()) {
+            if (!transfer_all(true, fd, const_cast<unsigned char *>(rec), size,
+                              r->start + r->bytes))
+                return false;
+        } else {
+            out.insert(out.end(), rec, rec + size);
+        }
+        r->bytes += size;
+        since_index += size;
+        r->records++;
+        return true;
+    }
+
+    bool flush()
+    {
+        if (!transfer_all(true, fd, out.data(), out.size(), r->start + r->bytes - out.size()))
+            return false;
+        out.clear();
+        return true;
+    }
+};
+
+// Reads a run from its start, one whole record at a time.
+struct run_reader {
+    int fd = -1;  // the run file
+    const run *r = nullptr;
+    uint64_t offset = 0;  // offset in the run of buf[0]
+    std::vector<unsigned char> buf;
+    size_t pos = 0, len = 0;  // current record at pos; bytes in buf
+
+    bool at_end() const { return offset + pos >= r->bytes; }
+
+    // Makes need bytes from pos available.  Returns false with errno set.
+    bool fill(size_t need)
+    {
+        if (len - pos >= need)
+            return true;
+        if (pos > 0) {
+            memmove(buf.data(), buf.data() + pos, len - pos);
+            offset += pos;
+            len -= pos;
+            pos = 0;
+        }
+        try {
+            if (buf.size() < need)
+                buf.resize(need);
+        } catch (const std::bad_alloc &) {
+            errno = ENOMEM;
+            return false;
+        }
+        uint64_t left = r->bytes - offset - len;
+        size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size() - len, left));
+        if (len + want < need) {
+            errno = EIO;
+            return false;
+        }
+        if (!transfer_all(false, fd, buf.data() + len, want, r->start + offset + len))
+            return false;
+        len += want;
+        return true;
+    }
+
+    // Makes the whole current record available from pos.
+    bool load()
+    {
+        if (at_end())
+            return true;
+        if (!fill(header_bytes))
+            return false;
+        return fill(view(buf.data() + pos).stored());
+    }
+
+    bool advance()
+    {
+        pos += view(buf.data() + pos).stored();
+        return load();
+    }
+};
+
+// The runs of a sorter and their file.
+struct run_set {
+    int dir = -1;         // directory of the run file, not owned
+    size_t io_bytes = 0;  // the share of the cap for write and read buffers
+    size_t fan_in = 2;    // most runs a merge reads at once
+
+    int run_fd = -1;                 // the run file, made at the first spill
+    uint64_t run_file_end = 0;       // end of the bytes in use
+    uint64_t reserve = 0;            // bytes held in reserve at the file's start
+    bool release_runs = false;       // the merge is the last one
+    std::vector<uint64_t> released;  // per run of the merge: given back up to here
+    std::vector<std::unique_ptr<run>> runs;
+    uint64_t run_records = 0;            // records in the runs, superseded copies included
+    uint64_t spills = 0;                 // runs written from the buffer
+    std::vector<unsigned char> scratch;  // segment read by a lookup
+
+    run_set() = default;
+    run_set(const run_set &) = delete;
+    run_set &operator=(const run_set &) = delete;
+    ~run_set() { close_runs(); }
+
+    void close_runs();
+    // Writes n sorted entries as a new run.  On failure the partial run is
+    // given back and the runs are as they were.
+    int write(const entry *entries, size_t n, std::string *error);
+    // Merges the newest runs while fan_in of them are of one generation.
+    int merge_generations(std::string *error);
+    int merge_runs(size_t from, std::string *error);
+    int open_readers(merger &m, size_t from, size_t buffer);
+    // Looks key up in every run: 1 held, 0 not, -1 read error.
+    int find(const unsigned char *key, size_t n, uint64_t h, std::string *error);
+    int find_in_run(const run &r, const unsigned char *key, size_t n, uint64_t h,
+                    std::string *error);
+    int run_write_fail(std::string *error, const char *what, int err);
+    // Starts a merge of every run: a last one gives the reserve back and
+    // then each run as far as a checkpoint has passed (give_back).
+    int begin_merge(bool last, std::string *error);
+    void give_back(size_t i, uint64_t mark);
+};
+
+}  // namespace kov_sort
+
+#endif
