@@ -133,6 +133,10 @@ struct kov_context {
     size_t sort_cap = 0;           // its memory cap
     bool btree_rows = false;       // the table may hold records already
     std::string table_max;         // the greatest key written to the table
+    uint64_t stored = 0;           // stores that succeeded
+    // Stored bytes after which the key-order write commits: smaller once a
+    // commit did not fit on the disk.
+    sqlite3_int64 commit_limit = kov_sorted_commit_bytes;
     // Keys stored into a new file so far: whether each came after the one
     // before (and the last of them), and whether stores now go straight to
     // the table (store_sorted).
@@ -291,6 +295,23 @@ void choose_page_size(kov_handle db)
     sqlite3_exec(db->db, sql, nullptr, nullptr, nullptr);
 }
 
+sqlite3_int64 query_int(kov_handle db, const char *sql, int *rc_out)
+{
+    sqlite3_stmt *stmt = nullptr;
+    sqlite3_int64 value = 0;
+    int rc = sqlite3_prepare_v2(db->db, sql, -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(stmt);
+        if (rc == SQLITE_ROW) {
+            value = sqlite3_column_int64(stmt, 0);
+            rc = SQLITE_OK;
+        }
+    }
+    sqlite3_finalize(stmt);
+    *rc_out = rc;
+    return value;
+}
+
 // Whether key sorts after k, in the table's order of BLOBs.
 bool key_after(datum key, const std::string &k)
 {
@@ -306,7 +327,8 @@ bool key_after(datum key, const std::string &k)
 // a write transaction that is committed every kov_sorted_commit_bytes;
 // db->in_txn is false right after such a commit.  db->table_max follows the
 // greatest key written.  held says the records are also held elsewhere (by
-// the sorter), so that none is counted lost when SQLite rolls back.
+// the sorter): db->txn_records, the records a rollback loses, counts only
+// the others.
 // Returns 0, or -1 with the error recorded.
 int sink_put(kov_handle db, datum key, datum value, bool held)
 {
@@ -320,26 +342,85 @@ int sink_put(kov_handle db, datum key, datum value, bool held)
     if (rc == SQLITE_OK)
         rc = sqlite3_step(db->replace);
     sqlite3_reset(db->replace);
-    if (rc != SQLITE_DONE) {
-        if (held)
-            db->txn_records = 0;
+    if (rc != SQLITE_DONE)
         return fail_sqlite(db, rc);
-    }
     if (key_after(key, db->table_max) || db->table_max.empty())
         db->table_max.assign(reinterpret_cast<const char *>(key.data), key.size);
-    db->txn_records++;
+    if (!held)
+        db->txn_records++;
     db->txn_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
-    if (db->txn_bytes >= kov_sorted_commit_bytes)
+    if (db->txn_bytes >= db->commit_limit)
         return commit(db);
     return 0;
 }
 
+// Whether the connection's last failure may be for lack of room: a full
+// disk or quota (SQLITE_FULL), or a failed write, which is what a file at
+// its size limit gives (SQLite does not always keep the EFBIG).
+bool out_of_room(kov_handle db)
+{
+    int rc = sqlite3_extended_errcode(db->db);
+    int sys = sqlite3_system_errno(db->db);
+    return (rc & 0xff) == SQLITE_FULL || rc == SQLITE_IOERR_WRITE || sys == ENOSPC ||
+           sys == EDQUOT || sys == EFBIG;
+}
+
+// After a write of the sorter's records failed with records and bytes
+// stored since the last commit: when it was for lack of room, rolls back
+// what the transaction holds, takes the merge back to the last commit and
+// makes commits of at most half what failed from then on.  The pages a
+// rolled-back transaction added are given back, and a commit in the last
+// write gives back the temporary space of what it holds (merge_checkpoint),
+// so a smaller commit may fit where the larger one did not.  When not even
+// one record fits, the last write gives back the temporary file that takes
+// the most room, and loses the records in it not yet written, so that the
+// others fit (merge_drop).  Returns false when the failure stands.
+bool retry_smaller(kov_handle db, sqlite3_int64 records, sqlite3_int64 failed_bytes)
+{
+    if (!out_of_room(db))
+        return false;
+    if (!sqlite3_get_autocommit(db->db) &&
+        sqlite3_exec(db->db, "ROLLBACK", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    db->in_txn = false;
+    db->txn_bytes = 0;
+    db->txn_records = 0;
+    std::string cause = db->error;
+    if (db->sorter->merge_rewind(&db->error))
+        return false;
+    if (records > 1) {
+        db->error = cause;
+        db->commit_limit = std::max<sqlite3_int64>(std::min(db->commit_limit, failed_bytes) / 2, 1);
+        return true;
+    }
+    uint64_t freed = 0;
+    if (db->sorter->merge_drop(&freed, &db->error) <= 0)
+        return false;
+    db->error = cause;
+    db->commit_limit = std::max(db->commit_limit, static_cast<sqlite3_int64>(freed / 4));
+    return true;
+}
+
+// Adds to the failure's text how many records the file keeps, of the
+// stores that succeeded.
+void note_kept(kov_handle db)
+{
+    int rc;
+    sqlite3_int64 n = query_int(db, "SELECT count(*) FROM kov", &rc);
+    if (rc == SQLITE_OK)
+        db->error += "; the file keeps " + std::to_string(n) + " of the " +
+                     std::to_string(db->stored) + " records stored";
+}
+
 // Writes every record the sorter holds into the table in key order,
-// committing as it goes, then empties the sorter.  On failure the sorter
-// keeps its records, so a later call writes them again: the INSERT OR
-// REPLACE makes that harmless for records already written.  The last write
-// of a handle (at kov_close or exit), which nothing follows, lets the
-// sorter give back its space as it goes.
+// committing as it goes, then empties the sorter.  A commit that fails for
+// lack of room is made again in smaller ones (retry_smaller).  On failure
+// the sorter keeps its records, so a later call writes them again: the
+// INSERT OR REPLACE makes that harmless for records already written.  The
+// last write of a handle (at kov_close or exit, or once a store has met a
+// full disk), which nothing follows, lets the sorter give back its space at
+// each commit, so that the records it holds fit where its temporary files
+// were.
 int write_sorted(kov_handle db, bool last = false)
 {
     kov_sorter *sorter = db->sorter;
@@ -352,6 +433,8 @@ int write_sorted(kov_handle db, bool last = false)
     unsigned long long total = sorter->size();
     choose_page_size(db);
     background_writeback writeback(db->file.fd);
+    // Records and bytes written since the last commit.
+    sqlite3_int64 records = 0, bytes = 0;
     for (;;) {
         datum key, value;
         uint64_t done;
@@ -360,17 +443,28 @@ int write_sorted(kov_handle db, bool last = false)
                                      &done, &db->error);
         if (got < 0)
             return -1;
+        if ((got ? sink_put(db, key, value, true) : commit(db)) != 0) {
+            // A commit that does not fit is made again in smaller ones, and
+            // in the last write, what does not fit is dropped (retry_smaller).
+            sqlite3_int64 size = got ? static_cast<sqlite3_int64>(key.size + value.size) : 0;
+            if (!retry_smaller(db, records + got, bytes + size))
+                return -1;
+            records = bytes = 0;
+            continue;
+        }
         if (got == 0)
             break;
-        if (sink_put(db, key, value, true))
-            return -1;
-        if (!db->in_txn)
+        records++;
+        bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
+        if (!db->in_txn) {
+            records = bytes = 0;
             writeback.kick();
+            if (sorter->merge_checkpoint(&db->error))
+                return -1;
+        }
         if (db->progress && done % kov_progress_step == 0 && done < total)
             db->progress(db->progress_ctx, done, total);
     }
-    if (commit(db))
-        return -1;
     if (int err = writeback.error()) {
         db->error = std::string("fsync: ") + strerror(err);
         return -1;
@@ -409,11 +503,27 @@ int store_streamed(kov_handle db, datum key, datum value, int flag)
 {
     if (flag == KOV_MODIFY)
         return fail(db, "Record not found");
-    if (sink_put(db, key, value, false))
+    if (sink_put(db, key, value, false)) {
+        if (out_of_room(db))
+            note_kept(db);
         return -1;
+    }
     if (!db->in_txn)
         sync_file_range(db->file.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     return 0;
+}
+
+// After the sorter could not write a run for lack of room: writes what it
+// holds into the table in a last merge, which gives its temporary space
+// back at each commit, and drops what still does not fit, so that the file
+// keeps what fits.  The failure's text then says how many records it keeps.
+void keep_what_fits(kov_handle db)
+{
+    std::string cause = db->error;
+    write_sorted(db, true);
+    db->sorter->clear();
+    db->error = cause;
+    note_kept(db);
 }
 
 // kov_store into the sorter.  The sorter holds records not yet written and
@@ -455,8 +565,11 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
         return fail(db, "Record not found");
     int rc =
         db->sorter->add(key.data, key.size, value.data, value.size, flag == KOV_INSERT, &db->error);
-    if (rc < 0)
+    if (rc < 0) {
+        if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)
+            keep_what_fits(db);
         return -1;
+    }
     if (rc > 0)
         return fail(db, "Record exists");
     uint64_t n = key.size + value.size + 4;
@@ -532,22 +645,6 @@ void unlink_handle(kov_handle db)
         db->next->prev = db->prev;
 }
 
-sqlite3_int64 query_int(kov_handle db, const char *sql, int *rc_out)
-{
-    sqlite3_stmt *stmt = nullptr;
-    sqlite3_int64 value = 0;
-    int rc = sqlite3_prepare_v2(db->db, sql, -1, &stmt, nullptr);
-    if (rc == SQLITE_OK) {
-        rc = sqlite3_step(stmt);
-        if (rc == SQLITE_ROW) {
-            value = sqlite3_column_int64(stmt, 0);
-            rc = SQLITE_OK;
-        }
-    }
-    sqlite3_finalize(stmt);
-    *rc_out = rc;
-    return value;
-}
 
 // Writes the kov header fields and the table into a new, empty file.
 //
@@ -811,8 +908,12 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
     }
     if (!datum_ok(key) || !datum_ok(value))
         return fail(db, msg_no_data);
-    if (db->sorter)
-        return store_sorted(db, key, value, flag);
+    if (db->sorter) {
+        if (store_sorted(db, key, value, flag))
+            return -1;
+        db->stored++;
+        return 0;
+    }
     // SQLite rolls back the whole transaction when a statement runs out of
     // memory or room, and large records are the likely ones to.  Commit what
     // is pending before a record of a commit's worth or more, so that its
@@ -982,7 +1083,8 @@ extern "C" int kov_close(kov_handle db)
     int saved = 0;
     std::string cause;
     if (db->db) {
-        if (write_sorted(db, true)) {
+        bool unwritten = write_sorted(db, true) != 0;
+        if (unwritten) {
             rc = -1;
             saved = EIO;
             cause = db->error;
@@ -991,6 +1093,11 @@ extern "C" int kov_close(kov_handle db)
         if (commit(db) && rc == 0) {
             rc = -1;
             saved = EIO;
+            cause = db->error;
+        }
+        if (unwritten) {
+            db->error = cause;
+            note_kept(db);
             cause = db->error;
         }
         finalize_all(db);

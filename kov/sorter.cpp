@@ -85,6 +85,15 @@ constexpr size_t staging_bytes = 256u << 10;
 // pieces come free near the end.
 constexpr uint64_t piece_bytes = 1u << 20;
 
+// The run file starts with this much space taken (fallocate) and not used,
+// which a last merge gives back first: when runs have filled the disk, the
+// database then has room for its first commit, after which the merge gives
+// back the runs' space as it goes.
+constexpr uint64_t reserve_bytes = 1u << 20;
+
+// A last merge gives back the space of runs in whole pages of this size.
+constexpr uint64_t release_align = 4096;
+
 // Orders keys as SQLite orders BLOBs.
 int key_cmp(const unsigned char *a, size_t an, const unsigned char *b, size_t bn)
 {
@@ -167,9 +176,17 @@ void set_dead(unsigned char *rec)
     memcpy(rec, &ks, 4);
 }
 
+int no_memory(std::string *error)
+{
+    *error = "out of memory";
+    errno = ENOMEM;
+    return -1;
+}
+
 int sys_fail(std::string *error, const char *what, int err)
 {
     *error = std::string(what) + ": " + strerror(err);
+    errno = err;
     return -1;
 }
 
@@ -348,6 +365,8 @@ struct value_file {
     uint64_t bytes = 0;   // its length, staged bytes included
     uint64_t limit = 0;   // the most it may hold
     bool closed = false;  // no more values go there
+    bool dropped = false;  // given back whole: the merge skips its records
+    uint64_t given_back = 0;  // bytes of the pieces given back
     std::vector<unsigned char> staged;
     // A value handed out by the merge: room for the largest value in the
     // file, taken when the value is stored so that the merge cannot run out
@@ -356,6 +375,10 @@ struct value_file {
     size_t out_size = 0;
     std::vector<uint32_t> piece_left;  // bytes of values not handed out, per piece
     bool release_pieces = false;       // the merge is the last one
+    // Values handed out since the merge's last checkpoint: their bytes are
+    // counted off their pieces only at the next one, since a merge that
+    // goes back to the checkpoint reads them again.
+    std::vector<std::pair<uint64_t, uint32_t>> handed_out;
 
     ~value_file()
     {
@@ -445,13 +468,36 @@ struct value_file {
         if (!transfer_all(false, fd, out.get(), v.value_size, offset))
             return nullptr;
         if (release_pieces) {
-            for_pieces(offset, v.value_size, [this](uint64_t p, uint32_t b) {
-                if ((piece_left[p] -= b) == 0)
-                    fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                              static_cast<off_t>(p * piece_bytes), piece_bytes);
-            });
+            try {
+                handed_out.emplace_back(offset, static_cast<uint32_t>(v.value_size));
+            } catch (const std::bad_alloc &) {
+                // Its piece is then never given back.
+            }
         }
         return out.get();
+    }
+
+    // Counts the values handed out since the last checkpoint off their
+    // pieces, and gives back each piece that no value still needs.
+    void settle()
+    {
+        for (const auto &[offset, size] : handed_out) {
+            for_pieces(offset, size, [this](uint64_t p, uint32_t b) {
+                if ((piece_left[p] -= b) == 0) {
+                    fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                              static_cast<off_t>(p * piece_bytes), piece_bytes);
+                    given_back += piece_bytes;
+                }
+            });
+        }
+        handed_out.clear();
+    }
+
+    // Bytes of values the file still takes on the disk.
+    uint64_t on_disk() const
+    {
+        uint64_t written = bytes - staged.size();
+        return dropped || given_back >= written ? 0 : written - given_back;
     }
 
     // Calls f(piece, bytes) for each piece that [offset, offset + n) meets.
@@ -628,6 +674,11 @@ struct merger {
     std::vector<uint32_t> heap;  // sources with records left
     int last = -1;               // source of the record handed out last
     uint64_t consumed = 0;       // records read past, superseded ones included
+    // The checkpoint: where each run and the buffer stood after the last
+    // record handed out before it, and how many records were consumed then.
+    std::vector<uint64_t> mark_at;
+    size_t mark_mem = 0;
+    uint64_t mark_consumed = 0;
 
     size_t sources() const { return readers.size() + (mem ? 1 : 0); }
 
@@ -705,20 +756,50 @@ struct merger {
         return top;
     }
 
-    // Loads every source.  False with errno set.
+    // Loads every source from its start.  False with errno set.
     bool start()
     {
         try {
             cur.assign(sources(), rec_view{});
             heap.clear();
             heap.reserve(sources());
+            mark_at.assign(readers.size(), 0);
         } catch (const std::bad_alloc &) {
             errno = ENOMEM;
             return false;
         }
+        mark_mem = 0;
+        mark_consumed = 0;
+        return rewind();
+    }
+
+    // Makes the checkpoint where the merge now stands: past the record
+    // handed out last, whose pointers are then no longer valid.  False with
+    // errno set on a read error.
+    bool checkpoint()
+    {
+        if (last >= 0 && !advance(static_cast<size_t>(last)))
+            return false;
         last = -1;
-        consumed = 0;
-        mem_at = 0;
+        for (size_t i = 0; i < readers.size(); i++)
+            mark_at[i] = readers[i].offset + readers[i].pos;
+        mark_mem = mem_at;
+        mark_consumed = consumed;
+        return true;
+    }
+
+    // Goes back to the checkpoint, so that the records handed out after it
+    // come again.  False with errno set.
+    bool rewind()
+    {
+        heap.clear();
+        last = -1;
+        consumed = mark_consumed;
+        mem_at = mark_mem;
+        for (size_t i = 0; i < readers.size(); i++) {
+            readers[i].offset = mark_at[i];
+            readers[i].pos = readers[i].len = 0;
+        }
         for (size_t i = 0; i < sources(); i++) {
             bool failed = false;
             if (load(i, &failed))
@@ -777,6 +858,7 @@ struct kov_sorter::state {
     mapped_array<entry> entries;
     mapped_array<uint64_t> table;
     size_t live = 0;          // entries not replaced
+    size_t record_bytes = 0;  // bytes of the records in the blocks
     bool table_valid = true;  // false once entries were reordered
 
     // The part of the cap kept for the buffers of run writes and merges,
@@ -790,6 +872,9 @@ struct kov_sorter::state {
     // the end and then gives the space of its inputs back to the system.
     int run_fd = -1;
     uint64_t run_file_end = 0;
+    uint64_t reserve = 0;            // bytes held in reserve at the file's start
+    bool release_runs = false;       // the merge is the last one
+    std::vector<uint64_t> released;  // per run of the merge: given back up to here
     std::vector<std::unique_ptr<run>> runs;
     uint64_t run_records = 0;
     uint64_t spills = 0;
@@ -812,6 +897,7 @@ struct kov_sorter::state {
         runs.clear();
         run_records = 0;
         run_file_end = 0;
+        reserve = 0;
         if (run_fd >= 0)
             close(run_fd);
         run_fd = -1;
@@ -849,6 +935,7 @@ struct kov_sorter::state {
         std::fill(bucket_at.begin(), bucket_at.end(), nullptr);
         std::fill(bucket_end.begin(), bucket_end.end(), nullptr);
         entries.n = 0;
+        record_bytes = 0;
         if (table.cap)
             table.assign_zero(table.cap);
         live = 0;
@@ -935,6 +1022,7 @@ struct kov_sorter::state {
     }
 
     int spill(std::string *error);
+    int run_write_fail(std::string *error, const char *what, int err);
     int merge_runs(size_t from, std::string *error);
     int open_readers(merger &m, size_t from, size_t buffer);
     int find_in_run(const run &r, const unsigned char *key, size_t n, uint64_t h,
@@ -949,24 +1037,27 @@ int kov_sorter::state::spill(std::string *error)
 {
     merge = merger();
     sort_entries();
-    if (run_fd < 0 && (run_fd = nameless_file(dir)) < 0)
-        return sys_fail(error, "creating a temporary run", errno);
+    if (run_fd < 0) {
+        if ((run_fd = nameless_file(dir)) < 0)
+            return sys_fail(error, "creating a temporary run", errno);
+        if (fallocate(run_fd, 0, 0, static_cast<off_t>(reserve_bytes)) == 0)
+            run_file_end = reserve = reserve_bytes;
+    }
     auto r = std::make_unique<run>();
     r->start = run_file_end;
     run_writer w;
     if (!w.begin(run_fd, r.get(), entries.size(), std::min(io_bytes, max_write)))
-        return *error = "out of memory", -1;
+        return no_memory(error);
     for (const entry &e : entries) {
         if (!w.put(e.rec))
-            return errno == ENOMEM ? (*error = "out of memory", -1)
-                                   : sys_fail(error, "writing a temporary run", errno);
+            return run_write_fail(error, "writing a temporary run", errno);
     }
     if (!w.flush())
-        return sys_fail(error, "writing a temporary run", errno);
+        return run_write_fail(error, "writing a temporary run", errno);
     try {
         runs.reserve(runs.size() + 1);
     } catch (const std::bad_alloc &) {
-        return *error = "out of memory", -1;
+        return run_write_fail(error, "", ENOMEM);
     }
     run_file_end += r->bytes;
     run_records += r->records;
@@ -981,6 +1072,19 @@ int kov_sorter::state::spill(std::string *error)
             return -1;
     }
     return 0;
+}
+
+// Fails a run write that err ended ("out of memory" for ENOMEM), giving
+// back what the unfinished run took of the file; errno stays err.
+int kov_sorter::state::run_write_fail(std::string *error, const char *what, int err)
+{
+    if (ftruncate(run_fd, static_cast<off_t>(run_file_end)) != 0) {
+        // The space stays taken until the file is closed.
+    }
+    errno = err;
+    if (err == ENOMEM)
+        return no_memory(error);
+    return sys_fail(error, what, err);
 }
 
 // Makes m read runs[from ..], each through a buffer of the given size.
@@ -1025,7 +1129,7 @@ int kov_sorter::state::merge_runs(size_t from, std::string *error)
     run_writer w;
     if (open_readers(m, from, buffer) || !w.begin(run_fd, merged.get(), records, buffer) ||
         !m.start())
-        return errno == ENOMEM ? (*error = "out of memory", -1)
+        return errno == ENOMEM ? no_memory(error)
                                : sys_fail(error, "reading a temporary run", errno);
     for (;;) {
         rec_view v;
@@ -1035,11 +1139,10 @@ int kov_sorter::state::merge_runs(size_t from, std::string *error)
         if (got == 0)
             break;
         if (!w.put(v.key - header_bytes))
-            return errno == ENOMEM ? (*error = "out of memory", -1)
-                                   : sys_fail(error, "writing a temporary run", errno);
+            return run_write_fail(error, "writing a temporary run", errno);
     }
     if (!w.flush())
-        return sys_fail(error, "writing a temporary run", errno);
+        return run_write_fail(error, "writing a temporary run", errno);
     for (size_t i = from; i < runs.size(); i++)
         fallocate(run_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
                   static_cast<off_t>(runs[i]->start), static_cast<off_t>(runs[i]->bytes));
@@ -1129,7 +1232,7 @@ int kov_sorter::contains(const unsigned char *key, size_t key_size, std::string 
     uint64_t h = key_hash(key, key_size);
     if (!s.entries.empty()) {
         if (!s.table_valid && !s.rebuild_table(s.table.size()))
-            return *error = "out of memory", -1;
+            return no_memory(error);
         bool found;
         s.probe(key, key_size, h, &found);
         if (found)
@@ -1150,7 +1253,7 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
     uint64_t h = key_hash(key, key_size);
     if (s.table.empty() || !s.table_valid) {
         if (!s.rebuild_table(std::max<size_t>(s.table.size(), 2 * s.first_entries)))
-            return *error = "out of memory", -1;
+            return no_memory(error);
     }
     bool found = false;
     size_t slot = s.entries.empty() ? 0 : s.probe(key, key_size, h, &found);
@@ -1170,7 +1273,7 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
         if (!s.values)
             s.values.reset(new (std::nothrow) value_file);
         if (!s.values || !s.values->reserve_out(value_size))
-            return *error = "out of memory", -1;
+            return no_memory(error);
         external = s.values->append(s.dir, value, value_size, &offset);
     }
     size_t rec = header_bytes + key_size + (external ? ref_bytes : value_size);
@@ -1198,8 +1301,15 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
     size_t entry_growth = 0;
     if (s.entries.size() == s.entries.cap) {
         entry_growth = std::max(s.entries.cap, s.first_entries);
-        size_t left =
-            s.buffer_cap > s.used() + need ? (s.buffer_cap - s.used() - need) / sizeof(entry) : 0;
+        size_t left_bytes = s.buffer_cap > s.used() + need ? s.buffer_cap - s.used() - need : 0;
+        // No more entries than the records that still fit, each with its
+        // bytes so far on average, its entry and two table slots, and an
+        // eighth more: doubling past them would take the room of records.
+        if (!s.entries.empty()) {
+            size_t fit = left_bytes / (s.record_bytes / s.entries.size() + sizeof(entry) + 16);
+            entry_growth = std::min(entry_growth, std::max(fit + fit / 8, min_entry_growth));
+        }
+        size_t left = left_bytes / sizeof(entry);
         if (left >= min_entry_growth)
             entry_growth = std::min(entry_growth, left);
         need += entry_growth * sizeof(entry);
@@ -1270,6 +1380,7 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
         s.live--;
     }
     s.entries[s.entries.n++] = {prefix, p};
+    s.record_bytes += rec;
     s.table[slot] = (state::tag_of(h) << 32) | s.entries.size();
     s.live++;
     return 0;
@@ -1278,9 +1389,17 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
 int kov_sorter::merge_begin(bool last, std::string *error)
 {
     state &s = *s_;
-    if (s.values)
+    if (s.values) {
         s.values->release_pieces = last;
+        s.values->handed_out.clear();
+    }
     s.merge.readers.clear();
+    s.release_runs = last;
+    if (last && s.reserve) {
+        fallocate(s.run_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0,
+                  static_cast<off_t>(s.reserve));
+        s.reserve = 0;
+    }
     // With the buffer, at most fan_in + 1 sources.
     while (s.runs.size() > s.fan_in) {
         if (s.merge_runs(s.runs.size() - std::min(s.fan_in, s.runs.size() - s.fan_in + 1), error))
@@ -1290,11 +1409,18 @@ int kov_sorter::merge_begin(bool last, std::string *error)
     size_t buffer = std::clamp<size_t>(s.io_bytes / std::max<size_t>(s.runs.size(), 1),
                                        min_read_bytes, max_write);
     if (s.open_readers(s.merge, 0, buffer))
-        return *error = "out of memory", -1;
+        return no_memory(error);
+    try {
+        s.released.clear();
+        for (const auto &r : s.runs)
+            s.released.push_back(r->start);
+    } catch (const std::bad_alloc &) {
+        return no_memory(error);
+    }
     s.merge.mem = s.entries.begin();
     s.merge.mem_size = s.entries.size();
     if (!s.merge.start())
-        return errno == ENOMEM ? (*error = "out of memory", -1)
+        return errno == ENOMEM ? no_memory(error)
                                : sys_fail(error, "reading a temporary run", errno);
     return 0;
 }
@@ -1304,7 +1430,10 @@ int kov_sorter::merge_next(const unsigned char **key, size_t *key_size, const un
 {
     state &s = *s_;
     rec_view best;
-    int got = s.merge.next(&best);
+    int got;
+    do
+        got = s.merge.next(&best);
+    while (got > 0 && best.external && s.values->dropped);
     if (got < 0)
         return sys_fail(error, "reading a temporary run", errno);
     if (got == 0) {
@@ -1320,6 +1449,70 @@ int kov_sorter::merge_next(const unsigned char **key, size_t *key_size, const un
     *value_size = best.value_size;
     *consumed = s.merge.consumed + 1;
     return 1;
+}
+
+int kov_sorter::merge_checkpoint(std::string *error)
+{
+    state &s = *s_;
+    if (!s.merge.checkpoint())
+        return sys_fail(error, "reading a temporary run", errno);
+    if (s.values)
+        s.values->settle();
+    if (!s.release_runs)
+        return 0;
+    for (size_t i = 0; i < s.merge.readers.size(); i++) {
+        uint64_t upto = (s.runs[i]->start + s.merge.mark_at[i]) / release_align * release_align;
+        if (upto > s.released[i]) {
+            fallocate(s.run_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                      static_cast<off_t>(s.released[i]), static_cast<off_t>(upto - s.released[i]));
+            s.released[i] = upto;
+        }
+    }
+    return 0;
+}
+
+int kov_sorter::merge_drop(uint64_t *freed, std::string *error)
+{
+    state &s = *s_;
+    if (!s.release_runs)
+        return 0;
+    // The run, or the value file, that takes the most space.
+    size_t pick = s.merge.readers.size();
+    uint64_t most = s.values ? s.values->on_disk() : 0;
+    for (size_t i = 0; i < s.merge.readers.size(); i++) {
+        uint64_t left = s.runs[i]->start + s.runs[i]->bytes - s.released[i];
+        if (s.merge.mark_at[i] < s.runs[i]->bytes && left > most) {
+            pick = i;
+            most = left;
+        }
+    }
+    if (most == 0)
+        return 0;
+    if (pick < s.merge.readers.size()) {
+        fallocate(s.run_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                  static_cast<off_t>(s.released[pick]), static_cast<off_t>(most));
+        s.released[pick] += most;
+        s.merge.mark_at[pick] = s.runs[pick]->bytes;
+    } else {
+        if (ftruncate(s.values->fd, 0) != 0)
+            return sys_fail(error, "giving back a temporary file", errno);
+        s.values->dropped = true;
+        s.values->handed_out.clear();
+    }
+    *freed = most;
+    if (!s.merge.rewind())
+        return sys_fail(error, "reading a temporary run", errno);
+    return 1;
+}
+
+int kov_sorter::merge_rewind(std::string *error)
+{
+    state &s = *s_;
+    if (s.values)
+        s.values->handed_out.clear();
+    if (!s.merge.rewind())
+        return sys_fail(error, "reading a temporary run", errno);
+    return 0;
 }
 
 void kov_sorter::clear()

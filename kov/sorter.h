@@ -47,6 +47,16 @@
 // filter's bits and a share of the sparse index.
 constexpr size_t kov_sorter_record_cost = 3;
 
+// Memory a record takes in the buffer beyond its key and value, within the
+// cap: its header (8 bytes), its index entry (16) and its share of the hash
+// table, which is kept between 3/8 and 3/4 full (at most 22 bytes).  With
+// the share of the cap kept for run writes and merges (a sixteenth, at
+// least 8 KiB) and the room a run leaves unused (at most a block, a
+// sixteenth of the rest, for the last record), this is why a run of
+// records of 120 bytes holds keys and values of only 63% of a 64 KiB cap
+// and 72% of a 1 MiB one: runs are full, but of records and their cost.
+constexpr size_t kov_sorter_buffer_record_cost = 46;
+
 class kov_sorter {
   public:
     // A sorter whose runs go to the directory open as dir, which stays open
@@ -58,7 +68,8 @@ class kov_sorter {
 
     // Adds a record.  With must_be_new, a key already held is refused: the
     // result is 1 and nothing changes.  Returns 0 when stored, -1 on failure
-    // (a run could not be written, out of memory).
+    // with errno set (a run could not be written, ENOSPC among others when
+    // the disk is full; ENOMEM when out of memory).
     int add(const unsigned char *key, size_t key_size, const unsigned char *value,
             size_t value_size, bool must_be_new, std::string *error);
 
@@ -80,6 +91,25 @@ class kov_sorter {
     // it reaches size() at the end.
     int merge_next(const unsigned char **key, size_t *key_size, const unsigned char **value,
                    size_t *value_size, uint64_t *consumed, std::string *error);
+
+    // Marks every record handed out so far as written for good: a last
+    // merge gives back the space they took in the runs and the value file,
+    // and merge_rewind comes back to this point.  The pointers merge_next
+    // handed out are no longer valid.  Returns 0, or -1 on a read error.
+    int merge_checkpoint(std::string *error);
+
+    // Goes back to the last checkpoint, or to the start of the merge: the
+    // records handed out since come again, so that a write that failed can
+    // be made again.  Returns 0, or -1 on a read error.
+    int merge_rewind(std::string *error);
+
+    // In a last merge that has gone back to its checkpoint, after a write
+    // found no room even for one record: gives back whole the run that
+    // takes the most space, or the value file if it takes more, and drops
+    // the records it holds that the merge has not handed out, so that the
+    // rest may fit.  Returns 1 with *freed set to the bytes given back, 0
+    // when there is nothing to give back, -1 on failure.
+    int merge_drop(uint64_t *freed, std::string *error);
 
     // Drops every record, closing the runs.
     void clear();

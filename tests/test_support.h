@@ -8,6 +8,7 @@
 #define KOV_TEST_SUPPORT_H
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 
@@ -84,6 +85,20 @@ run_result run(const std::vector<std::string> &argv, const stdin_source &in,
 
 // Shorthand for a run of the restore tool on dump text.
 run_result restore(const std::string &db, const std::string &dump, const limits &lim = {});
+
+// Sets KOV_SORT_MEMORY for the scope (inherited by the programs run); a
+// null cap leaves it unset.
+class sort_memory {
+  public:
+    explicit sort_memory(const char *cap)
+    {
+        if (cap)
+            setenv("KOV_SORT_MEMORY", cap, 1);
+    }
+    ~sort_memory() { unsetenv("KOV_SORT_MEMORY"); }
+    sort_memory(const sort_memory &) = delete;
+    sort_memory &operator=(const sort_memory &) = delete;
+};
 
 // A fresh directory under parent (by default $TMPDIR or /tmp; a parent that
 // cannot take one, such as a missing /dev/shm, falls back to the default),
