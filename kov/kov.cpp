@@ -645,7 +645,6 @@ void unlink_handle(kov_handle db)
         db->next->prev = db->prev;
 }
 
-
 // Writes the kov header fields and the table into a new, empty file.
 //
 // The cache size is given again after the page size: SQLite turns a size in
