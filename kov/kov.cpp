@@ -17,9 +17,11 @@
 // A handle that created its file with O_EXCL writes it in key order: stores
 // go to a sorter (sorter.h), which answers each one at once, and the records
 // are written into the B-tree in ascending key order at kov_close, at exit,
-// and before a read through the handle.  Appending to the right edge of the
-// B-tree keeps each page in the cache until it is full, and the rollback
-// journal copies only the few pages that existed before a transaction.
+// and before a read through the handle.  The first such write builds the
+// B-tree itself and makes it live in one step (see "The build" below);
+// later ones append to the right edge of SQLite's B-tree, which keeps each
+// page in the cache until it is full, and the rollback journal copies only
+// the few pages that existed before a transaction.
 //
 // The name is only ever a path: SQLite gets it with "./" in front when it is
 // relative, so that neither ":memory:" nor "file:..." can mean anything else,
