@@ -101,6 +101,10 @@ constexpr sqlite3_int64 kov_sorted_commit_bytes = 16LL << 20;
 // of its cap), which are written first and choose the page size.
 constexpr uint64_t kov_stream_bytes = 4u << 20;
 
+// How long the connection opened again after a build waits for a SQLite
+// client that took a lock on the file in the moment it was not held.
+constexpr int kov_reopen_wait_ms = 10000;
+
 // The progress handler is called once per this many records written.
 constexpr unsigned long long kov_progress_step = 4096;
 
@@ -339,7 +343,7 @@ bool key_after(datum key, const std::string &k)
     return c > 0 || (c == 0 && key.size > k.size());
 }
 
-int attach(kov_handle db, bool created, int *err, const std::string &path);
+int attach(kov_handle db, bool created, int *err, const std::string &path, bool reopen = false);
 void finalize_all(kov_handle db);
 
 // The build.  The first write of a handle that created its file writes the
@@ -488,7 +492,7 @@ int reattach(kov_handle db)
     char sql[64];
     snprintf(sql, sizeof sql, "PRAGMA cache_size=%d", -kov_sorted_cache_kib);
     if (kov_file_still_named(db->file, &db->detached) == 0 &&
-        attach(db, false, &err, reopen_path(db->file)) == 0 && exec(db, sql) == 0)
+        attach(db, false, &err, reopen_path(db->file), true) == 0 && exec(db, sql) == 0)
         return 0;
     if (db->detached.empty())
         db->detached = db->error;
@@ -1058,9 +1062,11 @@ bool journal_mode_is_persist(kov_handle db)
 // brings it to a usable kov database; created says that kov_open created
 // the file, which then gets its journal before SQLite needs one.  SQLite
 // gets path, which cannot be read as ":memory:" or as a URI (sqlite_path,
-// or an absolute path); URI processing stays off too.  Returns 0, or -1
-// with *err set.
-int attach(kov_handle db, bool created, int *err, const std::string &path)
+// or an absolute path); URI processing stays off too.  reopen says that
+// the handle held the file until a moment ago (reattach): a reader that
+// came in between is waited for rather than failing the writer.  Returns
+// 0, or -1 with *err set.
+int attach(kov_handle db, bool created, int *err, const std::string &path, bool reopen)
 {
     if (check_file(db->file, db->readonly, &db->error, err) ||
         (created && (refuse_side_files(db->file, &db->error, err) ||
@@ -1073,6 +1079,8 @@ int attach(kov_handle db, bool created, int *err, const std::string &path)
         return fail_sqlite(db, rc);
     }
     sqlite3_extended_result_codes(db->db, 1);
+    if (reopen)
+        sqlite3_busy_timeout(db->db, kov_reopen_wait_ms);
     if (check_sqlite_files(db->file, db->db, &db->error, err))
         return -1;
 
@@ -1109,6 +1117,7 @@ int attach(kov_handle db, bool created, int *err, const std::string &path)
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
+    sqlite3_busy_timeout(db->db, 0);
     // SQLite looked for a hot journal and a -wal when it took its lock,
     // which the exclusive locking mode keeps from now on.  It takes an
     // empty journal for none, so ours is still the one, unless a -wal
