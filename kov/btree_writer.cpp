@@ -383,6 +383,16 @@ uint64_t btree_writer::records() const
     return s_->count;
 }
 
+uint32_t btree_writer::pages() const
+{
+    return s_->next_page - 1;
+}
+
+size_t btree_writer::depth() const
+{
+    return std::max<size_t>(s_->levels.size(), 1);
+}
+
 int btree_writer::add(const void *key, size_t ksize, const void *value, size_t vsize,
                       std::string *err)
 {

@@ -81,6 +81,13 @@ class btree_writer {
     // Records added so far.
     uint64_t records() const;
 
+    // Pages given out so far: the file's last page written or about to be
+    // (pages 1 and 2 are written by finish).
+    uint32_t pages() const;
+
+    // Levels of the tree built so far, the leaves counting as one.
+    size_t depth() const;
+
   private:
     struct state;
     std::unique_ptr<state> s_;

@@ -17,9 +17,11 @@
 // A handle that created its file with O_EXCL writes it in key order: stores
 // go to a sorter (sorter.h), which answers each one at once, and the records
 // are written into the B-tree in ascending key order at kov_close, at exit,
-// and before a read through the handle.  Appending to the right edge of the
-// B-tree keeps each page in the cache until it is full, and the rollback
-// journal copies only the few pages that existed before a transaction.
+// and before a read through the handle.  The first such write builds the
+// B-tree itself and makes it live in one step (see "The build" below);
+// later ones append to the right edge of SQLite's B-tree, which keeps each
+// page in the cache until it is full, and the rollback journal copies only
+// the few pages that existed before a transaction.
 //
 // The name is only ever a path: SQLite gets it with "./" in front when it is
 // relative, so that neither ":memory:" nor "file:..." can mean anything else,
@@ -39,6 +41,7 @@
 // were.
 
 #include "kov.h"
+#include "btree_switch.h"
 #include "btree_writer.h"
 #include "open_checks.h"
 #include "sorter.h"
@@ -104,6 +107,10 @@ constexpr sqlite3_int64 kov_min_commit_bytes = 64LL << 10;
 // of its cap), which are written first and choose the page size.
 constexpr uint64_t kov_stream_bytes = 4u << 20;
 
+// How long the connection opened again after a build waits for a SQLite
+// client that took a lock on the file in the moment it was not held.
+constexpr int kov_reopen_wait_ms = 10000;
+
 // The progress handler is called once per this many records written.
 constexpr unsigned long long kov_progress_step = 4096;
 
@@ -138,6 +145,17 @@ struct kov_context {
     kov_sorter *sorter = nullptr;  // stores not yet written, for new files
     size_t sort_cap = 0;           // its memory cap
     bool btree_rows = false;       // the table may hold records already
+    // The B-tree writer's build of the file, while one is under way (see
+    // build_begin), the switch that makes it live, its page size and the
+    // pages of the file that have room on the disk already.
+    btree_writer *writer = nullptr;
+    btree_switch sw;
+    uint32_t build_page_size = 0;
+    uint64_t build_reserved = 0;
+    bool build_full = false;       // the last build stopped for lack of room
+    sqlite3_int64 build_bytes = 0; // streamed into the build since the last sync
+    bool journal_synced = false;   // the journal's directory entry was synced
+    std::string detached;          // why the connection is gone, after a build
     std::string table_max;         // the greatest key written to the table
     uint64_t stored = 0;           // stores that succeeded
     // Stored bytes after which the key-order write commits: smaller once a
@@ -279,9 +297,19 @@ uint64_t record_footprint(uint64_t n, uint64_t page)
     return local + 10 + (n - local + page - 5) / (page - 4) * page;
 }
 
-// Before the first write of a new file's table: gives the file 64 KiB pages
-// when its records are large (at least 4 KiB on average, the most a 16 KiB
-// page keeps in a leaf) and would not take more room in them.  The table is
+// Whether a new file's records, those the sorter holds before the first
+// write, get 64 KiB pages: when they are large (at least 4 KiB on average,
+// the most a 16 KiB page keeps in a leaf) and would not take more room in
+// them.
+bool large_pages(kov_handle db)
+{
+    uint64_t records = db->sorter->size();
+    return records && db->payload / records >= 4096 &&
+           db->footprint_large <= db->footprint_small + db->footprint_small / 16;
+}
+
+// Before the first write of a new file's table through SQLite: gives the
+// file large_pages' page size.  The table is
 // still empty, so the VACUUM that changes the page size copies nothing,
 // and the copy it makes stays in memory rather than in a temporary file
 // outside the database's directory.  Only a choice of layout: if it fails,
@@ -289,12 +317,7 @@ uint64_t record_footprint(uint64_t n, uint64_t page)
 void choose_page_size(kov_handle db)
 {
     // Before the first write, the sorter holds every record stored.
-    uint64_t records = db->sorter->size();
-    if (db->btree_rows || db->in_txn || records == 0)
-        return;
-    bool large = db->payload / records >= 4096 &&
-                 db->footprint_large <= db->footprint_small + db->footprint_small / 16;
-    if (!large)
+    if (db->btree_rows || db->in_txn || !large_pages(db))
         return;
     char sql[128];
     snprintf(sql, sizeof sql,
@@ -350,10 +373,281 @@ sqlite3_int64 room_commit_bytes(kov_handle db)
         room / 4, kov_min_commit_bytes, static_cast<uint64_t>(kov_sorted_commit_bytes)));
 }
 
+int attach(kov_handle db, bool created, int *err, const std::string &path, bool reopen = false);
+void finalize_all(kov_handle db);
+
+// The build.  The first write of a handle that created its file writes the
+// B-tree itself (btree_writer.h) instead of inserting rows through SQLite:
+// the sorter's merge, and the stores of a dump in key order that stream
+// past the sorter, are added to the writer in key order, and no SQL runs on
+// the connection until the build ends.  It ends at the close (or at exit),
+// at the first key out of order, at a read through the handle, and when it
+// cannot go on; the tree of the records added so far is then finished and
+// made live in one step (btree_switch.h), and the connection, whose cache
+// and page size are those of the empty database, is opened again.  From
+// then on the file has records, and every later write goes through SQLite.
+//
+// Crash safety: btree_switch_begin journals the empty database before the
+// writer touches the file, so a process killed during the build or the
+// switch leaves a hot journal, which the next open of the file plays back
+// into the empty database; once the switch has committed, the file holds
+// the whole tree, synced.  Whole records only, none or all of the build.
+//
+// Room: the file is given room on the disk (build_room) ahead of the
+// writer, so that a full disk or a file-size limit stops the build between
+// two records with room left to finish the tree: the records that fit are
+// kept.  The commit cuts the file to its pages, giving the reserve back.
+
+// Text of a failure for lack of room, as SQLite words the same failure, so
+// that a full disk reads the same whichever way the records were written.
+const char *room_error(int e)
+{
+    return sqlite3_errstr(e == ENOSPC || e == EDQUOT ? SQLITE_FULL : SQLITE_IOERR);
+}
+
+// Whether the next write of the sorter's records is a build: the file was
+// created by this handle, its table is still empty, and the library holds
+// its journal, which the switch writes.
+bool build_wanted(kov_handle db)
+{
+    return db->sorter && !db->writer && !db->btree_rows && db->file.journal_fd >= 0;
+}
+
+// Starts a build.  The page size follows the records the sorter holds, as
+// for SQLite's own write (large_pages).  On failure the file and the
+// connection are untouched, and the caller may write through SQLite.
+int build_begin(kov_handle db)
+{
+    if (commit(db))
+        return -1;
+    uint32_t page = large_pages(db) ? kov_large_page_size : kov_page_size;
+    std::string err;
+    // The journal's directory entry must be on the disk before the journal
+    // is relied upon: the handle created it at the open.
+    bool sync_dir = !db->journal_synced && db->file.dir_fd >= 0;
+    if (btree_switch_begin(&db->sw, db->file.fd, db->file.journal_fd, db->file.dir_fd, sync_dir,
+                           &err))
+        return fail(db, err.c_str());
+    db->journal_synced = true;
+    db->writer = new (std::nothrow) btree_writer(db->file.fd, btree_switch_header(&db->sw, page));
+    if (!db->writer) {
+        // Nothing was written over the file: the journal holds what it holds.
+        btree_switch_abort(&db->sw, &err);
+        return fail(db, "out of memory");
+    }
+    db->build_page_size = page;
+    db->build_reserved = 0;
+    db->build_full = false;
+    db->btree_rows = true;
+    db->table_max.clear();
+    return 0;
+}
+
+// Gives the file room on the disk for the next record of at most n bytes of
+// payload and for finishing the tree after it: the record's overflow pages,
+// a completed page on each level and a new level, then what finish writes
+// (two pages on each level, page 1 and the root), and the lock page that
+// the page numbers skip.  The reserve grows by an eighth of the file (at
+// least 4 MiB), or by just what is needed when that does not fit.  A file
+// system that cannot reserve is written without.  Returns 0, or -1 with
+// the errno of the lack of room in *e.
+int build_room(kov_handle db, uint64_t n, int *e)
+{
+    uint64_t page = db->build_page_size;
+    uint64_t need = db->writer->pages() + n / (page - 4) + 1 + 3 * (db->writer->depth() + 1) + 3;
+    if (need <= db->build_reserved)
+        return 0;
+    uint64_t step = std::max<uint64_t>(db->build_reserved / 8, (4u << 20) / page);
+    off_t from = static_cast<off_t>(db->build_reserved * page);
+    for (uint64_t want : {need + step, need}) {
+        do
+            *e = posix_fallocate(db->file.fd, from, static_cast<off_t>(want * page) - from);
+        while (*e == EINTR);
+        if (*e == 0) {
+            db->build_reserved = want;
+            return 0;
+        }
+        if (*e != ENOSPC && *e != EDQUOT && *e != EFBIG) {
+            db->build_reserved = UINT64_MAX;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+// Adds a record, greater than every one before, to the build.  Returns 0,
+// or -1 with the failure recorded; for lack of room (db->build_full)
+// nothing was written.
+int build_add(kov_handle db, datum key, datum value)
+{
+    int e = 0;
+    if (build_room(db, key.size + value.size + 20, &e)) {
+        db->build_full = true;
+        return fail(db, room_error(e));
+    }
+    std::string err;
+    if (db->writer->add(key.data, key.size, value.data, value.size, &err))
+        return fail(db, err.c_str());
+    db->table_max.assign(reinterpret_cast<const char *>(key.data), key.size);
+    return 0;
+}
+
+// The path by which SQLite opens the file again: the name in the directory
+// the handle holds, wherever that directory is now, so that a chdir() of
+// the process since the open changes nothing (open_checks.h).  Without
+// /proc, the name as given.
+std::string reopen_path(const kov_file &f)
+{
+    char dir[PATH_MAX];
+    std::string link = "/proc/self/fd/" + std::to_string(f.dir_fd);
+    ssize_t n = f.dir_fd >= 0 ? readlink(link.c_str(), dir, sizeof dir - 1) : -1;
+    if (n <= 0 || dir[0] != '/')
+        return sqlite_path(f);
+    dir[n] = 0;
+    return std::string(dir) + (n > 1 ? "/" : "") + f.base;
+}
+
+// Opens the connection again after a build, with the settings of the open;
+// the hold on the file (open_checks.h) stays with the handle's descriptor
+// meanwhile.  When the name no longer leads to the file, SQLite, which
+// opens by name, is not given another file: the connection stays closed,
+// db->detached says why, and the close reports it.  Returns 0, or -1 with
+// the failure recorded.
+int reattach(kov_handle db)
+{
+    finalize_all(db);
+    sqlite3_close_v2(db->db);
+    db->db = nullptr;
+    int err = 0;
+    char sql[64];
+    snprintf(sql, sizeof sql, "PRAGMA cache_size=%d", -kov_sorted_cache_kib);
+    if (kov_file_still_named(db->file, &db->detached) == 0 &&
+        attach(db, false, &err, reopen_path(db->file), true) == 0 && exec(db, sql) == 0)
+        return 0;
+    if (db->detached.empty())
+        db->detached = db->error;
+    finalize_all(db);
+    sqlite3_close_v2(db->db);
+    db->db = nullptr;
+    return fail(db, db->detached.c_str());
+}
+
+// Ends the build: finishes the tree of the records added and makes it live,
+// or, when either fails, puts the empty database back and says how many
+// records were lost; then opens the connection again.  Returns 0, or -1
+// with the failure recorded.
+int end_build(kov_handle db)
+{
+    if (!db->writer)
+        return 0;
+    std::unique_ptr<btree_writer> writer(db->writer);
+    db->writer = nullptr;
+    uint32_t pages = 0;
+    std::string err, failure;
+    if (writer->finish(&pages, &err) ||
+        btree_switch_commit(&db->sw, pages, db->build_page_size, &err)) {
+        failure = err + "; the " + std::to_string(writer->records()) +
+                  " records written to the file were lost";
+        // A failed abort leaves the journal hot: the next open plays it back.
+        if (btree_switch_abort(&db->sw, &err))
+            failure += "; " + err;
+        db->btree_rows = false;
+        db->table_max.clear();
+    }
+    if (reattach(db))
+        failure += (failure.empty() ? "" : "; ") + db->error;
+    return failure.empty() ? 0 : fail(db, failure.c_str());
+}
+
+// write_sorted into the build: as write_sorted, but a write that cannot go
+// on for lack of room first gives back the temporary space of the records
+// handed out (in the last write), then whole temporary files (merge_drop),
+// and otherwise ends the build with the records added so far.  With
+// keep_building the build stays open after a complete write, for the stores
+// that stream after it.
+int build_sorted(kov_handle db, bool last, bool keep_building)
+{
+    kov_sorter *sorter = db->sorter;
+    int rc = sorter->merge_begin(last, &db->error);
+    unsigned long long total = sorter->size();
+    std::string held_key, held_value;
+    {
+        background_writeback writeback(db->file.fd);
+        // Bytes added since the last checkpoint.
+        sqlite3_int64 bytes = 0;
+        while (rc == 0) {
+            datum key, value;
+            uint64_t done;
+            int got = sorter->merge_next(const_cast<const unsigned char **>(&key.data), &key.size,
+                                         const_cast<const unsigned char **>(&value.data),
+                                         &value.size, &done, &db->error);
+            if (got <= 0) {
+                rc = got;
+                break;
+            }
+            uint64_t n = key.size + value.size + 20;
+            int e = 0;
+            bool room = build_room(db, n, &e) == 0;
+            if (!room && last) {
+                // The checkpoint makes the merge's pointers invalid.
+                held_key.assign(reinterpret_cast<const char *>(key.data), key.size);
+                held_value.assign(reinterpret_cast<const char *>(value.data), value.size);
+                key.data = reinterpret_cast<unsigned char *>(held_key.data());
+                value.data = reinterpret_cast<unsigned char *>(held_value.data());
+                if ((rc = sorter->merge_checkpoint(&db->error)) != 0)
+                    break;
+                bytes = 0;
+                uint64_t freed;
+                while (!(room = build_room(db, n, &e) == 0) &&
+                       (rc = sorter->merge_drop(&freed, &db->error)) > 0)
+                    rc = 0;
+                if (rc < 0)
+                    break;
+                rc = 0;
+            }
+            if (!room) {
+                db->build_full = true;
+                rc = fail(db, room_error(e));
+                break;
+            }
+            if ((rc = build_add(db, key, value)) != 0)
+                break;
+            bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
+            if (bytes >= kov_sorted_commit_bytes) {
+                bytes = 0;
+                writeback.kick();
+                if ((rc = sorter->merge_checkpoint(&db->error)) != 0)
+                    break;
+            }
+            if (db->progress && done % kov_progress_step == 0 && done < total)
+                db->progress(db->progress_ctx, done, total);
+        }
+        if (int err = rc == 0 ? writeback.error() : 0) {
+            db->error = std::string("fsync: ") + strerror(err);
+            rc = -1;
+        }
+    }
+    if (rc == 0) {
+        sorter->clear();
+        if (!keep_building && end_build(db))
+            return -1;
+        if (db->progress)
+            db->progress(db->progress_ctx, total, total);
+        return 0;
+    }
+    // The build cannot go on: the records added so far become the file.
+    std::string cause = db->error;
+    if (end_build(db))
+        cause += "; " + db->error;
+    db->error = cause;
+    return -1;
+}
+
 // The sink of records in ascending key order, the one place where the
 // key-order write puts records into the file: the merge of the sorter
 // (write_sorted) and the stores of a dump in key order (store_streamed)
-// both end here.  Each record goes to the table with INSERT OR REPLACE in
+// both end here.  During a build each record goes to the writer.
+// Otherwise each record goes to the table with INSERT OR REPLACE in
 // a write transaction that is committed every kov_sorted_commit_bytes, or
 // less (db->commit_limit, db->room_limit);
 // db->in_txn is false right after such a commit.  db->table_max follows the
@@ -363,6 +657,8 @@ sqlite3_int64 room_commit_bytes(kov_handle db)
 // Returns 0, or -1 with the error recorded.
 int sink_put(kov_handle db, datum key, datum value, bool held)
 {
+    if (db->writer)
+        return build_add(db, key, value);
     if (prepare(db, &db->replace, "INSERT OR REPLACE INTO kov(key, value) VALUES(?1, ?2)") ||
         begin_write(db))
         return -1;
@@ -440,6 +736,8 @@ bool retry_smaller(kov_handle db, sqlite3_int64 records, sqlite3_int64 failed_by
 // first, if it fits, so that the count is what the file keeps.
 void note_kept(kov_handle db)
 {
+    if (!db->db)
+        return;
     std::string cause = db->error;
     commit(db);
     db->error = cause;
@@ -458,12 +756,18 @@ void note_kept(kov_handle db)
 // last write of a handle (at kov_close or exit, or once a store has met a
 // full disk), which nothing follows, lets the sorter give back its space at
 // each commit, so that the records it holds fit where its temporary files
-// were.
-int write_sorted(kov_handle db, bool last = false)
+// were.  The first write of a new file is a build (build_sorted), which
+// ends here unless keep_building, also when the sorter is empty.
+int write_sorted(kov_handle db, bool last = false, bool keep_building = false)
 {
     kov_sorter *sorter = db->sorter;
     if (!sorter || sorter->size() == 0)
-        return 0;
+        return keep_building ? 0 : end_build(db);
+    // A build that cannot start leaves the file as it was: SQLite writes it.
+    if (build_wanted(db) && build_begin(db))
+        db->error.clear();
+    if (db->writer)
+        return build_sorted(db, last, keep_building);
     // Records streamed before are committed first, so that a failure of
     // this write cannot take them along in a rollback.
     if (commit(db) || sorter->merge_begin(last, &db->error))
@@ -534,21 +838,38 @@ int table_holds(kov_handle db, datum key)
 }
 
 // kov_store of a key above every key stored before, while the dump arrives
-// in key order: straight to the table, the sorter being empty.  Such a key
-// is new, so only KOV_MODIFY can fail.  Each commit starts the kernel
-// writing the file out, as the writeback thread does for write_sorted,
-// which cannot run here between calls.
+// in key order: straight to the build or the table, the sorter being empty.
+// Such a key is new, so only KOV_MODIFY can fail.  Each commit, and each
+// kov_sorted_commit_bytes of a build, starts the kernel writing the file
+// out, as the writeback thread does for write_sorted, which cannot run here
+// between calls.  A build that cannot go on is ended, so that the file
+// keeps the records added so far.
 int store_streamed(kov_handle db, datum key, datum value, int flag)
 {
     if (flag == KOV_MODIFY)
         return fail(db, "Record not found");
+    bool building = db->writer != nullptr;
     if (sink_put(db, key, value, false)) {
-        if (out_of_room(db))
+        bool full = building ? db->build_full : out_of_room(db);
+        if (building) {
+            std::string cause = db->error;
+            if (end_build(db))
+                cause += "; " + db->error;
+            db->error = cause;
+        }
+        if (full)
             note_kept(db);
         return -1;
     }
-    if (!db->in_txn)
-        sync_file_range(db->file.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (building) {
+        db->build_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
+        if (db->build_bytes < kov_sorted_commit_bytes)
+            return 0;
+        db->build_bytes = 0;
+    } else if (db->in_txn) {
+        return 0;
+    }
+    sync_file_range(db->file.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     return 0;
 }
 
@@ -584,6 +905,9 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
         return fail(db, "string or blob too big");
     bool ascending = db->in_order && (!db->stored_any || key_after(key, db->last_key));
     db->in_order = ascending;
+    // A key out of order is looked up in the table: the build ends first.
+    if (!ascending && db->writer && end_build(db))
+        return -1;
     if (ascending) {
         db->last_key.assign(reinterpret_cast<const char *>(key.data), key.size);
         db->stored_any = true;
@@ -619,7 +943,7 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
     // cannot be written now, it keeps them for a later write, and the dump
     // goes on through the sorter.
     if (ascending && db->payload >= std::min<uint64_t>(kov_stream_bytes, db->sort_cap / 4)) {
-        if (write_sorted(db) == 0) {
+        if (write_sorted(db, false, true) == 0) {
             db->streaming = true;
         } else {
             db->in_order = false;
@@ -775,17 +1099,18 @@ bool journal_mode_is_persist(kov_handle db)
 
 // Opens the SQLite connection on the file whose descriptor db->file.fd holds and
 // brings it to a usable kov database; created says that kov_open created
-// the file, which then gets its journal before SQLite needs one.  Returns
+// the file, which then gets its journal before SQLite needs one.  SQLite
+// gets path, which cannot be read as ":memory:" or as a URI (sqlite_path,
+// or an absolute path); URI processing stays off too.  reopen says that
+// the handle held the file until a moment ago (reattach): a reader that
+// came in between is waited for rather than failing the writer.  Returns
 // 0, or -1 with *err set.
-int attach(kov_handle db, bool created, int *err)
+int attach(kov_handle db, bool created, int *err, const std::string &path, bool reopen)
 {
     if (check_file(db->file, db->readonly, &db->error, err) ||
         (created && (refuse_side_files(db->file, &db->error, err) ||
                      create_journal(db->file, &db->error, err))))
         return -1;
-    // The name goes to SQLite as a path that cannot be read as ":memory:"
-    // or as a URI (sqlite_path); URI processing stays off too.
-    std::string path = sqlite_path(db->file);
     int flags = (db->readonly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
     int rc = sqlite3_open_v2(path.c_str(), &db->db, flags, nullptr);
     if (rc != SQLITE_OK) {
@@ -793,6 +1118,8 @@ int attach(kov_handle db, bool created, int *err)
         return fail_sqlite(db, rc);
     }
     sqlite3_extended_result_codes(db->db, 1);
+    if (reopen)
+        sqlite3_busy_timeout(db->db, kov_reopen_wait_ms);
     if (check_sqlite_files(db->file, db->db, &db->error, err))
         return -1;
 
@@ -829,6 +1156,7 @@ int attach(kov_handle db, bool created, int *err)
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
+    sqlite3_busy_timeout(db->db, 0);
     // SQLite looked for a hot journal and a -wal when it took its lock,
     // which the exclusive locking mode keeps from now on.  It takes an
     // empty journal for none, so ours is still the one, unless a -wal
@@ -892,7 +1220,7 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, i
     bool created = false;
     int err = 0;
     if (kov_file_open(&db->file, name, open_flags, mode, &created, &db->error, &err) ||
-        attach(db, created, &err)) {
+        attach(db, created, &err, sqlite_path(db->file))) {
         open_error = db->error;
         destroy(db, created);
         errno = err ? err : EIO;
@@ -925,7 +1253,7 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
     if (db->readonly)
         return fail(db, "database is open read-only");
     if (!db->db)
-        return fail(db, "database is closed");
+        return fail(db, db->detached.empty() ? "database is closed" : db->detached.c_str());
 
     sqlite3_stmt **stmt;
     const char *sql;
@@ -1034,7 +1362,7 @@ extern "C" int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, v
     }
     db->error.clear();
     if (!db->db)
-        return fail(db, "database is closed");
+        return fail(db, db->detached.empty() ? "database is closed" : db->detached.c_str());
     if (write_sorted(db))
         return -1;
 
@@ -1151,7 +1479,7 @@ extern "C" int kov_close(kov_handle db)
     // it would only block the next database of that name.
     std::string moved;
     bool gone = !db->readonly && kov_file_still_named(db->file, &moved);
-    if (gone && rc == 0) {
+    if (gone && (rc == 0 || !db->detached.empty())) {
         rc = -1;
         saved = ENOENT;
         cause = moved;

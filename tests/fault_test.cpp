@@ -143,8 +143,10 @@ TEST(DiskFull, FileKeepsWhatFits)
          "KOV error: writing a temporary run: No space left on device", "", 0.95},
         {"2,000-byte values, default cap", &large, 2000, nullptr, "20m", 20u << 20,
          "KOV error: database or disk is full", "Error closing kov\n", 0.95},
+        // The value file, given back whole when the rest no longer fits,
+        // takes the records of its values not yet written with it.
         {"2,000-byte values, 1 MiB cap", &large, 2000, "1m", "20m", 20u << 20,
-         "KOV error: writing a temporary run: No space left on device", "", 0.8},
+         "KOV error: writing a temporary run: No space left on device", "", 0.75},
         {"key order", nullptr, 0, nullptr, "100m", 100u << 20,
          "KOV error: database or disk is full", "", 0.97},
         {"key order, file-size limit", nullptr, 0, nullptr, nullptr, 100u << 20,

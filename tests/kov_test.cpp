@@ -190,6 +190,40 @@ TEST(KovStore, ModesAndEmptyBlobs)
     });
 }
 
+// A new file's records in key order stream into its B-tree as they are
+// stored; a repeated key, or one out of order, ends that, and a key that
+// streamed is then still found: refused as a duplicate, replaced on request.
+TEST(KovStore, KeyOrderThenOutOfOrderThenAStreamedKeyAgain)
+{
+    kovtest::scratch_dir dir;
+    std::string path = dir.path("db.kov");
+    setenv("KOV_SORT_MEMORY", "64k", 1);
+    kov_handle db = create(path);
+    unsetenv("KOV_SORT_MEMORY");
+    ASSERT_NE(nullptr, db);
+    std::vector<record> want;
+    for (int i = 0; i < 200; i++) {
+        want.push_back({"k" + std::to_string(1000 + i), std::string(1000, 'a' + i % 26)});
+        ASSERT_EQ(0, kov_store(db, as_datum(want[i].first), as_datum(want[i].second), KOV_INSERT));
+    }
+    EXPECT_EQ(0u, kov_pending(db));  // streamed, not held by the sorter
+    for (const char *key : {"k1199", "a", "k1100", "k1000"}) {
+        bool fresh = key[0] == 'a';
+        EXPECT_EQ(fresh ? 0 : -1, kov_store(db, as_datum(key), as_datum("new"), KOV_INSERT)) << key;
+        EXPECT_STREQ(fresh ? "" : "Record exists", kov_errorstr(db));
+    }
+    EXPECT_EQ(0, kov_store(db, as_datum("k1000"), as_datum("replaced"), KOV_REPLACE));
+    EXPECT_EQ(0, kov_close(db));
+    want[0].second = "replaced";
+    want.insert(want.begin(), {"a", "new"});
+    EXPECT_EQ(want, kovtest::read_kov(path));
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(std::to_string(st.st_size), sql_text(path, "SELECT page_count * page_size FROM "
+                                                         "pragma_page_count, pragma_page_size"));
+    EXPECT_EQ("0", sql_text(path, "PRAGMA freelist_count"));
+}
+
 TEST(KovStore, FieldBeyondTheEngineLimitIsAnErrorText)
 {
     kovtest::scratch_dir dir;
