@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // kovbench: the helper program of the benchmark (bench/bench.py runs it).
 //
-//   kovbench gen DATASET RECORDS DIR   write the dataset's inputs into DIR
+//   kovbench gen DATASET RECORDS DIR [FORMATS]
+//                                      write the dataset's inputs into DIR
 //   kovbench decode < DUMP             decode a dump with the reader
 //                                      primitives, storing nothing
 //   kovbench getc-decode < DUMP        decode a dump with a plain loop of one
@@ -14,7 +15,7 @@
 //                                      seconds, peak RSS in KiB and exit
 //                                      status to the file RESULT
 //
-// DATASET is small, medium, large or scale; RECORDS overrides its record count (0
+// DATASET is one of the table below; RECORDS overrides its record count (0
 // keeps it).  The records are a pure function of the dataset's seed, so gen
 // and insert see exactly the same ones.  gen writes the same records in the
 // input format of every loader the benchmark compares:
@@ -27,6 +28,11 @@
 //   gdbm.dump    the ASCII dump format (gdbm_load)
 //   manifest     records, key bytes, value bytes, largest record, as
 //                name=value lines
+//
+// FORMATS, a comma-separated list of sqlite, lmdb, bdb and gdbm, limits the
+// peers' files to those named (kov.dump and the manifest are always
+// written): a dataset that runs few peers need not write gigabytes for the
+// others.
 //
 // decode, getc-decode and traverse print the number of records; insert prints
 // the records stored and the seconds from kov_open to the end of kov_close.
@@ -65,10 +71,12 @@ struct dataset {
 };
 
 // small: many short records in random key order, values mostly text.
-// medium: binary values of 10 KiB.  large: a few values of 20 MiB.  scale:
-// small at four times the records, for how the cost grows.  ordered and
-// ordered-scale: small records in ascending key order, the input every dump
-// tool writes, at 1 and 4 million records.
+// medium: binary values of 10 KiB.  large: a few values of 20 MiB.  scale
+// and scale-8m: small at four and eight times the records, for how the cost
+// grows.  small-300k: small at 300,000 records, for a restore through a
+// tiny sort buffer.  ordered, ordered-scale, ordered-medium and
+// ordered-large: the same shapes in ascending key order, the input every
+// dump tool writes.
 const dataset datasets[] = {
     {"small", 1000000, 16, 24, 100, 10, 0x6b6f7631736d616cULL, false},
     {"medium", 50000, 16, 24, 10 * 1024, 100, 0x6b6f76316d656469ULL, false},
@@ -76,6 +84,10 @@ const dataset datasets[] = {
     {"scale", 4000000, 16, 24, 100, 10, 0x6b6f76317363616cULL, false},
     {"ordered", 1000000, 16, 24, 100, 10, 0x6b6f76316f726472ULL, true},
     {"ordered-scale", 4000000, 16, 24, 100, 10, 0x6b6f76316f726473ULL, true},
+    {"scale-8m", 8000000, 16, 24, 100, 10, 0x6b6f763173633878ULL, false},
+    {"small-300k", 300000, 16, 24, 100, 10, 0x6b6f763133303078ULL, false},
+    {"ordered-medium", 50000, 16, 24, 10 * 1024, 100, 0x6b6f76316f6d6564ULL, true},
+    {"ordered-large", 20, 16, 24, 20 << 20, 100, 0x6b6f76316f6c6172ULL, true},
 };
 
 // splitmix64: small, fast and the same everywhere.
@@ -273,25 +285,62 @@ void gdbm_field(const std::string &in, std::string &out)
         out += '\n';
 }
 
-int generate(const dataset &set, const std::string &dir)
+// The peers' files gen writes: each of FORMATS' names, or all when null.
+struct formats {
+    bool sql = true, lmdb = true, bdb = true, gdbm = true;
+
+    bool parse(const char *list)
+    {
+        sql = lmdb = bdb = gdbm = false;
+        std::string s = list;
+        size_t start = 0;
+        while (start <= s.size()) {
+            size_t end = s.find(',', start);
+            if (end == std::string::npos)
+                end = s.size();
+            std::string name = s.substr(start, end - start);
+            if (name == "sqlite")
+                sql = true;
+            else if (name == "lmdb")
+                lmdb = true;
+            else if (name == "bdb")
+                bdb = true;
+            else if (name == "gdbm")
+                gdbm = true;
+            else if (!name.empty()) {
+                fprintf(stderr, "kovbench: unknown format %s\n", name.c_str());
+                return false;
+            }
+            start = end + 1;
+        }
+        return true;
+    }
+};
+
+int generate(const dataset &set, const std::string &dir, const formats &want)
 {
     output kov, sql, lmdb, bdb, gdbm;
-    if (!kov.open(dir, "kov.dump") || !sql.open(dir, "sqlite.sql") || !lmdb.open(dir, "lmdb.txt") ||
-        !bdb.open(dir, "bdb.txt") || !gdbm.open(dir, "gdbm.dump"))
+    if (!kov.open(dir, "kov.dump") || (want.sql && !sql.open(dir, "sqlite.sql")) ||
+        (want.lmdb && !lmdb.open(dir, "lmdb.txt")) || (want.bdb && !bdb.open(dir, "bdb.txt")) ||
+        (want.gdbm && !gdbm.open(dir, "gdbm.dump")))
         return 1;
 
     // LMDB needs its map size up front; leave room for page overhead.
     uint64_t data_bytes = set.records * (set.key_max + set.value_size);
     uint64_t mapsize = (data_bytes * 3 + (256ULL << 20)) / 4096 * 4096;
 
-    sql.put("PRAGMA foreign_keys=OFF;\nBEGIN TRANSACTION;\n"
-            "CREATE TABLE kov(key BLOB PRIMARY KEY NOT NULL,"
-            " value BLOB NOT NULL) WITHOUT ROWID;\n");
-    lmdb.put("VERSION=3\nformat=bytevalue\ntype=btree\nmapsize=" + std::to_string(mapsize) +
-             "\nHEADER=END\n");
-    bdb.put("VERSION=3\nformat=print\ntype=btree\nHEADER=END\n");
-    gdbm.put("# GDBM dump file created by kovbench\n#:version=1.1\n"
-             "#:format=standard\n# End of header\n");
+    if (want.sql)
+        sql.put("PRAGMA foreign_keys=OFF;\nBEGIN TRANSACTION;\n"
+                "CREATE TABLE kov(key BLOB PRIMARY KEY NOT NULL,"
+                " value BLOB NOT NULL) WITHOUT ROWID;\n");
+    if (want.lmdb)
+        lmdb.put("VERSION=3\nformat=bytevalue\ntype=btree\nmapsize=" + std::to_string(mapsize) +
+                 "\nHEADER=END\n");
+    if (want.bdb)
+        bdb.put("VERSION=3\nformat=print\ntype=btree\nHEADER=END\n");
+    if (want.gdbm)
+        gdbm.put("# GDBM dump file created by kovbench\n#:version=1.1\n"
+                 "#:format=standard\n# End of header\n");
 
     std::string k, v, a, b;
     uint64_t key_bytes = 0, value_bytes = 0, largest = 0;
@@ -304,34 +353,44 @@ int generate(const dataset &set, const std::string &dir)
 
         kov.put(kovtest::canonical_record(k, v));
 
-        hex_escape(k, a);
-        hex_escape(v, b);
-        sql.put("INSERT INTO kov VALUES(X'");
-        sql.put(a);
-        sql.put("',X'");
-        sql.put(b);
-        sql.put("');\n");
-
-        bytevalue_line(k, a);
-        bytevalue_line(v, b);
-        lmdb.put(a);
-        lmdb.put(b);
-
-        print_escape(k, a);
-        print_escape(v, b);
-        bdb.put(a);
-        bdb.put(b);
-
-        gdbm_field(k, a);
-        gdbm_field(v, b);
-        gdbm.put(a);
-        gdbm.put(b);
+        if (want.sql) {
+            hex_escape(k, a);
+            hex_escape(v, b);
+            sql.put("INSERT INTO kov VALUES(X'");
+            sql.put(a);
+            sql.put("',X'");
+            sql.put(b);
+            sql.put("');\n");
+        }
+        if (want.lmdb) {
+            bytevalue_line(k, a);
+            bytevalue_line(v, b);
+            lmdb.put(a);
+            lmdb.put(b);
+        }
+        if (want.bdb) {
+            print_escape(k, a);
+            print_escape(v, b);
+            bdb.put(a);
+            bdb.put(b);
+        }
+        if (want.gdbm) {
+            gdbm_field(k, a);
+            gdbm_field(v, b);
+            gdbm.put(a);
+            gdbm.put(b);
+        }
     }
-    sql.put("COMMIT;\n");
-    lmdb.put("DATA=END\n");
-    bdb.put("DATA=END\n");
-    gdbm.put("#:count=" + std::to_string(set.records) + "\n# End of data\n");
-    if (!kov.close() || !sql.close() || !lmdb.close() || !bdb.close() || !gdbm.close())
+    if (want.sql)
+        sql.put("COMMIT;\n");
+    if (want.lmdb)
+        lmdb.put("DATA=END\n");
+    if (want.bdb)
+        bdb.put("DATA=END\n");
+    if (want.gdbm)
+        gdbm.put("#:count=" + std::to_string(set.records) + "\n# End of data\n");
+    if (!kov.close() || (want.sql && !sql.close()) || (want.lmdb && !lmdb.close()) ||
+        (want.bdb && !bdb.close()) || (want.gdbm && !gdbm.close()))
         return 1;
 
     output manifest;
@@ -499,7 +558,7 @@ int time_command(const char *result, char *argv[])
 
 void usage()
 {
-    fputs("usage: kovbench gen DATASET RECORDS DIR\n"
+    fputs("usage: kovbench gen DATASET RECORDS DIR [FORMATS]\n"
           "       kovbench decode < DUMP\n"
           "       kovbench getc-decode < DUMP\n"
           "       kovbench insert DATASET RECORDS DB\n"
@@ -525,11 +584,14 @@ int main(int argc, char *argv[])
         return traverse_only(argv[2]);
     if (cmd == "time" && argc >= 4)
         return time_command(argv[2], argv + 3);
-    if ((cmd == "gen" || cmd == "insert") && argc == 5) {
+    if ((cmd == "gen" && (argc == 5 || argc == 6)) || (cmd == "insert" && argc == 5)) {
         const dataset *set = find_dataset(argv[2], argv[3]);
         if (!set)
             return 1;
-        return cmd == "gen" ? generate(*set, argv[4]) : insert_only(*set, argv[4]);
+        formats want;
+        if (argc == 6 && !want.parse(argv[5]))
+            return 1;
+        return cmd == "gen" ? generate(*set, argv[4], want) : insert_only(*set, argv[4]);
     }
     usage();
     return 1;
