@@ -4,9 +4,9 @@
 # corpus and the regression inputs, and prints the executions each made.
 # New corpus entries go to a scratch directory under the build, so the
 # committed corpus only changes by hand.  A failing input is saved under
-# BUILD/artifacts/: copy it to tests/fuzz/regressions/ as reader-* or
-# restore-* so that the test suite replays it from then on (a btree-* input
-# is replayed by running build-fuzz/btree_fuzz on it).
+# BUILD/artifacts/ named after its target (reader-*, restore-*, btree-*):
+# copy it under that name to tests/fuzz/regressions/ so that the test suite
+# replays it through the same check from then on.
 #
 #   scripts/fuzz.sh [BUILD [SECONDS]]
 set -eu

@@ -38,6 +38,15 @@ std::string check_reader(const std::string &input, size_t buffer_size);
 // dump of every stored record reads back to the same record.
 std::string check_restore(const uint8_t *data, size_t size, const std::string &db_path);
 
+// The B-tree writer over records decoded from the input (a byte choosing
+// the page size, then records whose keys and values range from empty to
+// spanning overflow pages), writing a new file at db_path, which is
+// replaced if it exists and removed afterwards.  Invariants: every record
+// is accepted in key order and a key not after the last one is refused;
+// the file is exactly the pages finish reports; it passes SQLite's
+// integrity check and holds exactly the records, byte for byte.
+std::string check_btree(const uint8_t *data, size_t size, const std::string &db_path);
+
 }  // namespace kovfuzz
 
 #endif

@@ -3,7 +3,8 @@
 // targets, with the normal compiler and no fuzzing engine: the seed corpus,
 // and every input that ever made a target fail (regressions/).  A file's
 // name says which check it is for: reader-* for the reader primitives,
-// restore-* for the record loop; seed files go through both.
+// restore-* for the record loop, btree-* for the B-tree writer; seed files
+// go through all three.
 
 #include <filesystem>
 #include <string>
@@ -33,15 +34,23 @@ std::string bytes_of(const fs::path &p)
     return kovtest::read_file(p.string());
 }
 
-void replay(const fs::path &file, bool reader, bool restore, const kovtest::scratch_dir &dir)
+// The checks a file goes through.
+struct targets {
+    bool reader, restore, btree;
+};
+
+void replay(const fs::path &file, targets t, const kovtest::scratch_dir &dir)
 {
     std::string input = bytes_of(file);
     const uint8_t *data = reinterpret_cast<const uint8_t *>(input.data());
-    if (reader) {
+    if (t.reader) {
         EXPECT_EQ("", kovfuzz::check_reader(data, input.size())) << file;
     }
-    if (restore) {
+    if (t.restore) {
         EXPECT_EQ("", kovfuzz::check_restore(data, input.size(), dir.path("replay.kov"))) << file;
+    }
+    if (t.btree) {
+        EXPECT_EQ("", kovfuzz::check_btree(data, input.size(), dir.path("btree.kov"))) << file;
     }
 }
 
@@ -51,7 +60,7 @@ TEST(FuzzReplay, SeedCorpus)
     auto files = files_in("corpus");
     ASSERT_GE(files.size(), 10u);
     for (const auto &f : files)
-        replay(f, true, true, dir);
+        replay(f, {true, true, true}, dir);
 }
 
 TEST(FuzzReplay, Regressions)
@@ -61,10 +70,10 @@ TEST(FuzzReplay, Regressions)
     ASSERT_FALSE(files.empty());
     for (const auto &f : files) {
         std::string name = f.filename().string();
-        bool reader = name.rfind("reader-", 0) == 0;
-        bool restore = name.rfind("restore-", 0) == 0;
-        ASSERT_TRUE(reader || restore) << "regression input of no known target: " << f;
-        replay(f, reader, restore, dir);
+        auto is = [&](const char *prefix) { return name.rfind(prefix, 0) == 0; };
+        targets t = {is("reader-"), is("restore-"), is("btree-")};
+        ASSERT_TRUE(t.reader || t.restore || t.btree) << "regression input of no known target: " << f;
+        replay(f, t, dir);
     }
 }
 
