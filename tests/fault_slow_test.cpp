@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The slow fault-injection tests, labelled slow (make test-slow, and CI):
 // kill -9 at many points of a large piped dump, and fields at the engine's
-// size limit.
+// size limit, through the tools and through the B-tree writer.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -14,6 +14,7 @@
 #include <sqlite3.h>
 
 #include "btree_switch.h"
+#include "btree_writer.h"
 #include "kov.h"
 #include "test_support.h"
 
@@ -235,6 +236,73 @@ TEST(EngineLimit, FieldJustBelowTheLimitRoundTrips)
     for (size_t i = 0; i < size; i++)
         ASSERT_EQ(big_byte(i), d.out[head.size() + i]) << "byte " << i;
     EXPECT_EQ(tail, d.out.substr(head.size() + size));
+}
+
+// The largest key the library accepts goes through the B-tree writer
+// between two small records, and SQLite reads the file back.  The library
+// takes a key and value together up to the engine's length limit less 32
+// bytes; one byte more is refused before its bytes are read, so that
+// buffer is left untouched (calloc maps fresh zero pages).
+//
+// Memory: the writer runs in a child holding the key and the writer's copy
+// of the last key, about 2 GB, checked against the writer's bound (the
+// last key and two pages per level, never the payload); reading back holds
+// SQLite's copy of the key and read_kov's, about 2 GB again, and the file
+// (1 GB) sits in the page cache of a disk directory.
+TEST(EngineLimit, LargestKeyThroughTheBtreeWriter)
+{
+    sqlite3 *sq = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(":memory:", &sq));
+    size_t limit = static_cast<size_t>(sqlite3_limit(sq, SQLITE_LIMIT_LENGTH, -1));
+    sqlite3_close(sq);
+    const std::string value = "v";
+    const size_t ksize = limit - 32 - value.size();
+    kovtest::scratch_dir dir;
+    {
+        kov_handle h = kov_open(dir.path("refused.kov").c_str(), 0, 0, O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_TRUE(h) << kov_errorstr(nullptr);
+        unsigned char *over = static_cast<unsigned char *>(calloc(ksize + 1, 1));
+        ASSERT_TRUE(over);
+        EXPECT_EQ(-1, kov_store(h, datum{over, ksize + 1}, kovtest::as_datum(value), KOV_REPLACE));
+        EXPECT_STREQ("string or blob too big", kov_errorstr(h));
+        free(over);
+        EXPECT_EQ(0, kov_close(h));
+    }
+
+    // Key byte i is big_byte(i): "ab...", after "a" and before "b".
+    std::string db = dir.path("largest-key.kov");
+    child c = kovtest::start_function([&] {
+        std::string key(ksize, '\0'), err;
+        for (size_t i = 0; i < ksize; i++)
+            key[i] = big_byte(i);
+        int fd = open(db.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        btree_header h;
+        h.application_id = KOV_APPLICATION_ID;
+        h.user_version = KOV_FORMAT_VERSION;
+        btree_writer w(fd, h);
+        uint32_t pages;
+        if (fd < 0 || w.add("a", 1, "before", 6, &err) ||
+            w.add(key.data(), ksize, value.data(), value.size(), &err))
+            return fprintf(stderr, "add: %s\n", err.c_str()), 2;
+        std::string().swap(key);
+        if (w.add("b", 1, "after", 5, &err) || w.finish(&pages, &err))
+            return fprintf(stderr, "%s\n", err.c_str()), 3;
+        return close(fd) ? 4 : 0;
+    });
+    run_result r = kovtest::finish(c);
+    ASSERT_TRUE(r.exited && r.status == 0) << r.status << " " << r.signal << " " << r.err;
+    // A writer that held the payload as well would need a third copy.
+    EXPECT_LT(static_cast<size_t>(r.max_rss_kib) * 1024, 2 * ksize + ksize / 4);
+    printf("key of %zu bytes: the writer's process peaked at %ld MiB\n", ksize, r.max_rss_kib >> 10);
+
+    std::vector<record> rows = kovtest::read_kov(db);
+    ASSERT_EQ(3u, rows.size());
+    EXPECT_EQ(record("a", "before"), rows[0]);
+    EXPECT_EQ(record("b", "after"), rows[2]);
+    ASSERT_EQ(ksize, rows[1].first.size());
+    EXPECT_EQ(value, rows[1].second);
+    for (size_t i = 0; i < ksize; i++)
+        ASSERT_EQ(big_byte(i), rows[1].first[i]) << "key byte " << i;
 }
 
 }  // namespace
