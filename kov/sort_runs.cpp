@@ -81,8 +81,29 @@ int run_set::write(const entry *entries, size_t n, std::string *error)
     run_writer w;
     if (!w.begin(run_fd, r.get(), n, std::min(io_bytes, max_write)))
         return no_memory(error);
-    for (const entry *e = entries; e != entries + n; e++) {
-        if (!w.put(e->rec))
+    // The records lie in the buffer in the order they arrived, and each key
+    // sets bits in a block of the filter picked by its hash: taken in key
+    // order, both are misses of the cache, which cost a spilling restore
+    // more than the rest of the run's writing.  So the keys a few entries
+    // ahead are hashed and their blocks fetched, and the records further
+    // ahead, while the earlier records are written.
+    constexpr size_t ahead = 8;
+    uint64_t hashes[ahead];
+    auto hash_ahead = [&](size_t i) {
+        rec_view v = view(entries[i].rec);
+        uint64_t h = key_hash(v.key, v.key_size);
+        r->bloom_prefetch(h);
+        return h;
+    };
+    for (size_t i = 0; i < std::min(n, ahead); i++)
+        hashes[i] = hash_ahead(i);
+    for (size_t i = 0; i < n; i++) {
+        uint64_t h = hashes[i % ahead];
+        if (i + ahead < n)
+            hashes[i % ahead] = hash_ahead(i + ahead);
+        if (i + 2 * ahead < n)
+            __builtin_prefetch(entries[i + 2 * ahead].rec);
+        if (!w.put(entries[i].rec, h))
             return run_write_fail(error, "writing a temporary run", errno);
     }
     if (!w.flush())

@@ -203,8 +203,10 @@ TEST(KovStore, KeyOrderThenOutOfOrderThenAStreamedKeyAgain)
     ASSERT_NE(nullptr, db);
     std::vector<record> want;
     for (int i = 0; i < 200; i++) {
-        want.push_back({"k" + std::to_string(1000 + i), std::string(1000, 'a' + i % 26)});
+        size_t n = i > 0 && i < 7 ? 20000 : 1000;
+        want.push_back({"k" + std::to_string(1000 + i), std::string(n, 'a' + i % 26)});
         ASSERT_EQ(0, kov_store(db, as_datum(want[i].first), as_datum(want[i].second), KOV_INSERT));
+        EXPECT_EQ(i < 7 ? i + 1u : 0u, kov_pending(db));  // held until 8 records
     }
     EXPECT_EQ(0u, kov_pending(db));  // streamed, not held by the sorter
     for (const char *key : {"k1199", "a", "k1100", "k1000"}) {
