@@ -3,6 +3,8 @@
 
 #include "btree_switch.h"
 
+#include "sort_record.h"
+
 #include <errno.h>
 #include <string.h>
 #include <sys/random.h>
@@ -24,19 +26,8 @@ void point(int n)
         btree_switch_hook(n);
 }
 
-void put32(uint8_t *p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t get32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
+constexpr auto put32 = btree_put32;
+constexpr auto get32 = btree_get32;
 
 int fail(std::string *err, const std::string &what)
 {
@@ -44,39 +35,23 @@ int fail(std::string *err, const std::string &what)
     return -1;
 }
 
-// pread and pwrite of exactly n bytes; a short read is an error (EIO).
+// pread and pwrite of exactly n bytes (sort_record.h); a short read is an
+// error (EIO).  Return 0, or -1 with errno set.
 int read_at(int fd, void *buf, size_t n, off_t off)
 {
-    for (size_t done = 0; done < n;) {
-        ssize_t r = pread(fd, static_cast<char *>(buf) + done, n - done,
-                          off + static_cast<off_t>(done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            if (r == 0)
-                errno = EIO;
-            return -1;
-        }
-        done += static_cast<size_t>(r);
-    }
-    return 0;
+    return kov_sort::transfer_all(false, fd, static_cast<unsigned char *>(buf), n,
+                                  static_cast<uint64_t>(off))
+               ? 0
+               : -1;
 }
 
 int write_at(int fd, const void *buf, size_t n, off_t off)
 {
-    for (size_t done = 0; done < n;) {
-        ssize_t r = pwrite(fd, static_cast<const char *>(buf) + done, n - done,
-                           off + static_cast<off_t>(done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            if (r == 0)
-                errno = ENOSPC;
-            return -1;
-        }
-        done += static_cast<size_t>(r);
-    }
-    return 0;
+    return kov_sort::transfer_all(true, fd,
+                                  const_cast<unsigned char *>(static_cast<const unsigned char *>(buf)),
+                                  n, static_cast<uint64_t>(off))
+               ? 0
+               : -1;
 }
 
 // The journal's checksum of a page: the nonce plus every 200th byte,

@@ -3,6 +3,8 @@
 
 #include "btree_writer.h"
 
+#include "sort_record.h"
+
 #include <errno.h>
 #include <string.h>
 #include <unistd.h>
@@ -46,19 +48,8 @@ void put16(uint8_t *p, uint32_t v)
     p[1] = static_cast<uint8_t>(v);
 }
 
-void put32(uint8_t *p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t get32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
+constexpr auto put32 = btree_put32;
+constexpr auto get32 = btree_get32;
 
 // Writes v as a SQLite varint at p (at most 9 bytes: seven bits a byte,
 // high bits first, and the ninth byte whole) and returns its length.
@@ -186,17 +177,10 @@ struct btree_writer::state {
 
     int write_page(uint32_t page, const uint8_t *bytes)
     {
-        off_t off = static_cast<off_t>(page - 1) * size;
-        size_t done = 0;
-        while (done < size) {
-            ssize_t n = pwrite(fd, bytes + done, size - done, off + static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return fail(std::string("cannot write page ") + std::to_string(page) + ": " +
-                            strerror(n < 0 ? errno : ENOSPC));
-            done += static_cast<size_t>(n);
-        }
+        if (!kov_sort::transfer_all(true, fd, const_cast<uint8_t *>(bytes), size,
+                                    static_cast<uint64_t>(page - 1) * size))
+            return fail(std::string("cannot write page ") + std::to_string(page) + ": " +
+                        strerror(errno));
         return 0;
     }
 

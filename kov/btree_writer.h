@@ -42,6 +42,21 @@
 #include <memory>
 #include <string>
 
+// Big-endian 32-bit integers, as the file and its journal store them.
+inline void btree_put32(uint8_t *p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+inline uint32_t btree_get32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
 // The definition of the kov table, as sqlite_schema holds it.
 extern const char btree_table_sql[];
 
