@@ -3,7 +3,7 @@
 
 #include "btree_writer.h"
 
-#include "sort_record.h"
+#include "page_output.h"
 
 #include <errno.h>
 #include <string.h>
@@ -158,6 +158,7 @@ struct btree_writer::state {
     bool finished = false;
     std::deque<level> levels;     // levels[0] holds the leaves
     std::vector<uint8_t> buf;     // an overflow page or page 1 being written
+    std::unique_ptr<page_output> out;  // where the pages go
     std::string cell;             // the cell of the record being added
 
     int fail(std::string text)
@@ -177,11 +178,17 @@ struct btree_writer::state {
 
     int write_page(uint32_t page, const uint8_t *bytes)
     {
-        if (!kov_sort::transfer_all(true, fd, const_cast<uint8_t *>(bytes), size,
-                                    static_cast<uint64_t>(page - 1) * size))
-            return fail(std::string("cannot write page ") + std::to_string(page) + ": " +
-                        strerror(errno));
+        if (out->write(page, bytes))
+            return write_failed();
         return 0;
+    }
+
+    // Records the failure of a write: the page output fails from then on.
+    int write_failed()
+    {
+        uint32_t page = out->failed_page();
+        return fail(page ? "cannot write page " + std::to_string(page) + ": " + strerror(errno)
+                         : std::string("cannot write the file: ") + strerror(errno));
     }
 
     // Seals p and writes it under a new page number, given in *page.
@@ -355,6 +362,7 @@ btree_writer::btree_writer(int fd, const btree_header &header) : s_(new state)
         s_->size = size;
         s_->lock_page = static_cast<uint32_t>((1ULL << 30) / size + 1);
         s_->buf.assign(size, 0);
+        s_->out.reset(new page_output(fd, size));
     } else {
         s_->error = "page size " + std::to_string(size) + " is not a power of two from 512 to 65536";
     }
@@ -370,6 +378,11 @@ uint64_t btree_writer::records() const
 uint32_t btree_writer::pages() const
 {
     return s_->next_page - 1;
+}
+
+bool btree_writer::writes_direct() const
+{
+    return s_->out && s_->out->direct();
 }
 
 size_t btree_writer::depth() const
@@ -462,8 +475,8 @@ int btree_writer::finish(uint32_t *pages, std::string *err)
                 break;
         }
     }
-    if (s.error.empty())
-        s.write_first(s.next_page - 1);
+    if (s.error.empty() && s.write_first(s.next_page - 1) == 0 && s.out->flush())
+        s.write_failed();
     if (!s.error.empty()) {
         *err = s.error;
         return -1;

@@ -25,8 +25,10 @@
 //
 // Memory: two pages per level, the divider waiting between them, the last
 // key and the cell of the record being added, whatever the number of
-// records.  Pages are written with pwrite
-// as they are completed; page 1 and the root last, by finish.
+// records, and the page output's two batches.  Pages are written as they
+// are completed, in the order of their numbers, through the page output
+// (page_output.h), which writes them from a thread of its own; page 1 and
+// the root last, by finish, which waits until every page is written.
 //
 // Conventions: calls that can fail return -1 and leave a text in *err.  A
 // key not greater than the one before it is refused and changes nothing,
@@ -102,6 +104,10 @@ class btree_writer {
 
     // Levels of the tree built so far, the leaves counting as one.
     size_t depth() const;
+
+    // Whether the pages go to the disk past the kernel's page cache
+    // (page_output.h), so that there are no dirty pages to start writing.
+    bool writes_direct() const;
 
   private:
     struct state;

@@ -625,7 +625,9 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
             bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
             if (bytes >= kov_sorted_commit_bytes) {
                 bytes = 0;
-                writeback.kick();
+                // Pages written past the page cache leave nothing to sync.
+                if (!db->writer->writes_direct())
+                    writeback.kick();
                 if ((rc = sorter->merge_checkpoint(&db->error)) != 0)
                     break;
             }
@@ -873,7 +875,7 @@ int store_streamed(kov_handle db, datum key, datum value, int flag)
     }
     if (building) {
         db->build_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
-        if (db->build_bytes < kov_sorted_commit_bytes)
+        if (db->build_bytes < kov_sorted_commit_bytes || db->writer->writes_direct())
             return 0;
         db->build_bytes = 0;
     } else if (db->in_txn) {

@@ -8,9 +8,7 @@ include(CMakePackageConfigHelpers)
 # The shared library compiles kov.cpp once more, position-independent.  A
 # version script keeps everything but the kov_* API out of its symbol table,
 # so that the C++ runtime's symbols inside it never meet a program's own.
-add_library(kov_shared SHARED kov/kov.cpp kov/btree_writer.cpp kov/btree_switch.cpp
-  kov/open_checks.cpp kov/sorter.cpp kov/sort_buffer.cpp kov/sort_runs.cpp
-  kov/writeback.cpp)
+add_library(kov_shared SHARED ${KOV_SOURCES})
 set_target_properties(kov_shared PROPERTIES
   OUTPUT_NAME kov
   VERSION ${PROJECT_VERSION}

@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <functional>
@@ -140,6 +142,42 @@ TEST(BtreeWriter, ShapesReadBackThroughSqlite)
             EXPECT_LE(size, sqlite_size(ref, sh.page_size, recs));
             EXPECT_TRUE(n < sh.last || !sh.levels || depth(path, sh.page_size) == sh.levels);
         }
+    }
+}
+
+// A write that fails, here past a file-size limit, fails the build in the
+// call that finds it (a later add, or finish), with the page and the cause,
+// whether the pages go out past the page cache (64 KiB) or through it (512).
+TEST(BtreeWriter, FailedWriteIsReported)
+{
+    kovtest::scratch_dir dir;
+    for (uint32_t page_size : {512u, 65536u}) {
+        SCOPED_TRACE(page_size);
+        std::string path = dir.path(std::to_string(page_size));
+        kovtest::child c = kovtest::start_function([&] {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit lim = {4u << 20, 4u << 20};
+            setrlimit(RLIMIT_FSIZE, &lim);
+            int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+            btree_header h;
+            h.page_size = page_size;
+            btree_writer w(fd, h);
+            std::string err;
+            uint32_t pages;
+            for (size_t i = 0; i < 4000; i++) {
+                record r = make_record(i, 8, 3000);
+                if (w.add(r.first.data(), r.first.size(), r.second.data(), r.second.size(), &err))
+                    break;
+            }
+            if (err.empty() && w.finish(&pages, &err) == 0)
+                return 0;
+            fprintf(stderr, "%s", err.c_str());
+            return 1;
+        });
+        kovtest::run_result r = kovtest::finish(c);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("cannot write page "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(strerror(EFBIG)), std::string::npos) << r.err;
     }
 }
 

@@ -1,0 +1,186 @@
+// SPDX-License-Identifier: MIT
+// The page output of the kov library (see page_output.h).
+
+#include "page_output.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+
+namespace {
+
+// Bytes of one batch.  Large enough that the disk takes it at full speed in
+// one request, small enough to leave the memory bound of the restore alone.
+constexpr size_t batch_bytes = 1u << 20;
+
+// Pages smaller than this are written through the page cache: a direct
+// write must be aligned to the device's blocks, which may be 4 KiB.
+constexpr uint32_t min_direct_page = 4096;
+
+// A second descriptor of the file open as fd, for direct writes, or -1.
+int open_direct(int fd)
+{
+    char link[48];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    int d = open(link, O_WRONLY | O_DIRECT | O_CLOEXEC);
+    if (d < 0)
+        return -1;
+    struct stat a, b;
+    if (fstat(d, &a) != 0 || fstat(fd, &b) != 0 || a.st_dev != b.st_dev || a.st_ino != b.st_ino) {
+        close(d);
+        return -1;
+    }
+    return d;
+}
+
+}  // namespace
+
+page_output::page_output(int fd, uint32_t page_size)
+    : fd_(fd), page_size_(page_size), batch_bytes_(std::max<size_t>(batch_bytes, page_size))
+{
+    if (page_size >= min_direct_page && page_size % min_direct_page == 0)
+        direct_fd_ = open_direct(fd);
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    try {
+        thread_ = std::thread([this] { loop(); });
+    } catch (const std::exception &) {
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+page_output::~page_output()
+{
+    if (thread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    for (batch &b : batches_)
+        if (b.bytes)
+            munmap(b.bytes, batch_bytes_);
+    if (direct_fd_ >= 0)
+        close(direct_fd_);
+}
+
+int page_output::write(uint32_t page, const uint8_t *bytes)
+{
+    batch *b = &batches_[filling_];
+    if (b->used && (page != b->first + b->used / page_size_ || b->used + page_size_ > batch_bytes_)) {
+        submit();
+        b = &batches_[filling_];
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (error_) {
+            errno = error_;
+            return -1;
+        }
+    }
+    if (!b->bytes) {
+        // Mapped memory is aligned as a direct write needs.
+        void *m = mmap(nullptr, batch_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+        if (m == MAP_FAILED)
+            return -1;
+        b->bytes = static_cast<uint8_t *>(m);
+    }
+    if (!b->used)
+        b->first = page;
+    memcpy(b->bytes + b->used, bytes, page_size_);
+    b->used += page_size_;
+    return 0;
+}
+
+int page_output::flush()
+{
+    if (batches_[filling_].used)
+        submit();
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [this] { return !batches_[0].queued && !batches_[1].queued; });
+    if (error_) {
+        errno = error_;
+        return -1;
+    }
+    return 0;
+}
+
+// Hands the batch being filled to the thread (or writes it, without one)
+// and waits until the other batch is free to be filled.
+void page_output::submit()
+{
+    batch &b = batches_[filling_];
+    filling_ ^= 1;
+    if (!thread_.joinable()) {
+        write_batch(b);
+        return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    b.queued = true;
+    wake_.notify_all();
+    wake_.wait(lock, [this] { return !batches_[filling_].queued; });
+}
+
+// Writes a batch, unless a write failed before, and empties it.
+void page_output::write_batch(batch &b)
+{
+    bool failed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failed = error_ != 0;
+    }
+    size_t done = 0;
+    off_t at = static_cast<off_t>(b.first - 1) * page_size_;
+    while (!failed && done < b.used) {
+        int direct = direct_fd_;
+        int fd = direct >= 0 ? direct : fd_;
+        ssize_t n = pwrite(fd, b.bytes + done, b.used - done, at + static_cast<off_t>(done));
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EINVAL && fd == direct) {
+            // The file system takes no direct write here: ordinary writes
+            // from now on.
+            direct_fd_ = -1;
+            close(direct);
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        error_ = n < 0 ? errno : EIO;
+        failed_page_ = b.first;
+        failed = true;
+    }
+    b.used = 0;
+}
+
+void page_output::loop()
+{
+    int next = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return batches_[next].queued || stop_; });
+        if (!batches_[next].queued)
+            return;
+        lock.unlock();
+        write_batch(batches_[next]);
+        lock.lock();
+        batches_[next].queued = false;
+        wake_.notify_all();
+        next ^= 1;
+    }
+}
