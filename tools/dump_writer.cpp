@@ -1,17 +1,20 @@
 // SPDX-License-Identifier: MIT
 // Writer of the kov dump text format (see dump_writer.h).
 //
-// Field bodies are most of a dump, so they are encoded with one table
-// lookup and one fixed four-byte store per input byte, straight into the
-// output buffer, which goes to the descriptor in large writes.
+// Field bodies are most of a dump, so they are encoded two input bytes at
+// a time: one lookup in a table of every pair and one fixed eight-byte
+// store per pair, straight into the output buffer, which goes to the
+// descriptor in large writes.
 
 #include "dump_writer.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <array>
+#include <vector>
 
 namespace {
 
@@ -35,6 +38,42 @@ constexpr std::array<encoding, 256> encoding_table = [] {
     }
     return t;
 }();
+
+// How a pair of input bytes is written: up to six characters, with their
+// count in the last byte so that an entry is stored with one eight-byte
+// copy.  Halving the lookups and stores of the one-byte table makes binary
+// fields about twice as fast to encode; the 512 KiB the table takes stay in
+// the second-level cache, and the pairs of text-like fields in far less.
+struct pair_encoding {
+    char text[7];
+    unsigned char length;
+};
+static_assert(sizeof(pair_encoding) == 8);
+
+// The pair table, indexed by the two bytes as a 16-bit value read from
+// memory, so that the index means the same bytes on any byte order.  Built
+// on first use rather than at compile time: it would add 512 KiB to the
+// program.
+const pair_encoding *pair_table()
+{
+    static const std::vector<pair_encoding> table = [] {
+        std::vector<pair_encoding> t(1 << 16);
+        for (size_t i = 0; i < t.size(); i++) {
+            uint16_t index = static_cast<uint16_t>(i);
+            unsigned char pair[2];
+            memcpy(pair, &index, sizeof pair);
+            const encoding &first = encoding_table[pair[0]];
+            const encoding &second = encoding_table[pair[1]];
+            pair_encoding &e = t[i];
+            memset(&e, 0, sizeof e);
+            memcpy(e.text, first.text, first.length);
+            memcpy(e.text + first.length, second.text, second.length);
+            e.length = static_cast<unsigned char>(first.length + second.length);
+        }
+        return t;
+    }();
+    return table.data();
+}
 
 // Room kept free for the fixed text around a field: a label, a decimal
 // count of at most 20 digits and the quotes.
@@ -75,16 +114,25 @@ void put_count(dump_writer *w, size_t n)
 // needs an escape.
 int put_body(dump_writer *w, const unsigned char *bytes, size_t n)
 {
+    const pair_encoding *pairs = pair_table();
     while (n) {
-        // Three characters per byte at worst, plus the one byte past the
-        // last entry that its four-byte store touches.
+        // Three characters per byte at worst, plus the two bytes past the
+        // last pair that its eight-byte store touches.
         if (reserve(w, header_room))
             return -1;
-        size_t take = (w->capacity - w->used - 1) / 3;
+        size_t take = (w->capacity - w->used - 2) / 3;
         if (take > n)
             take = n;
         unsigned char *out = w->buf + w->used;
-        for (size_t i = 0; i < take; i++) {
+        size_t i = 0;
+        for (; i + 2 <= take; i += 2) {
+            uint16_t index;
+            memcpy(&index, bytes + i, sizeof index);
+            const pair_encoding &e = pairs[index];
+            memcpy(out, &e, sizeof e);
+            out += e.length;
+        }
+        if (i < take) {
             const encoding &e = encoding_table[bytes[i]];
             memcpy(out, &e, sizeof e);
             out += e.length;
