@@ -198,8 +198,8 @@ TEST(DumpWriter, EveryByteAtEveryOffsetReadsBack)
         every_pair += static_cast<char>(i >> 8);
         every_pair += static_cast<char>(i);
     }
-    for (const std::string &run : {all_bytes, alternating, every_pair, std::string(5000, 'a'),
-                                   std::string(5000, '\0')})
+    for (const std::string &run :
+         {all_bytes, alternating, every_pair, std::string(5000, 'a'), std::string(5000, '\0')})
         for (size_t cut = 0; cut < 3; cut++)
             fields.push_back(run.substr(cut));
     fields.push_back("");
@@ -216,8 +216,8 @@ TEST(DumpWriter, EveryByteAtEveryOffsetReadsBack)
             // The key is the field of the previous step, so both positions
             // in a record see every field.
             const std::string &key = fields[i ? i - 1 : fields.size() - 1];
-            ASSERT_EQ(0, dump_write_record(&w, kovtest::as_datum(key),
-                                           kovtest::as_datum(fields[i])));
+            ASSERT_EQ(0,
+                      dump_write_record(&w, kovtest::as_datum(key), kovtest::as_datum(fields[i])));
             expected += kovtest::canonical_record(key, fields[i]);
         }
         ASSERT_EQ(0, dump_writer_flush(&w));
