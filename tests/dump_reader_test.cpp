@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: MIT
-// Unit tests of the dump reader primitives on in-memory and file streams.
+// Unit tests of the dump reader primitives on in-memory and file streams,
+// and of the writer against them.
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "dump_reader.h"
+#include "dump_writer.h"
 #include "test_support.h"
 
 namespace {
@@ -169,6 +173,62 @@ TEST(ReadData, NegativeOrUnallocatableCountFailsSilently)
     EXPECT_EQ(nullptr, d.data);
     EXPECT_EQ("", err);
     EXPECT_EQ("abc\"\n", in.rest());
+}
+
+// The writer encodes several bytes per step, so every byte value is placed
+// at every offset of a few words, beside literal and escaped neighbours, and
+// in long runs, one of them holding every pair of bytes at both alignments.
+// Each field is a record's key and value, written through the smallest
+// buffer (many flushes inside a field) and a large one.  The text must be
+// the canonical form and read back to the same bytes.
+TEST(DumpWriter, EveryByteAtEveryOffsetReadsBack)
+{
+    std::vector<std::string> fields = {""};
+    for (char fill : {'x', '\x01', '"'})
+        for (size_t at = 0; at < 18; at++)
+            for (int c = 0; c < 256; c++)
+                fields.push_back(std::string(at, fill) + static_cast<char>(c) +
+                                 std::string(c % 11, fill));
+    std::string every_pair;
+    for (int i = 0; i < 256 * 256; i++)
+        every_pair += {static_cast<char>(i >> 8), static_cast<char>(i)};
+    for (const std::string &run : {every_pair, std::string(5000, 'a'), std::string(5000, '\0')})
+        for (size_t cut = 0; cut < 3; cut++)
+            fields.push_back(run.substr(cut));
+
+    for (size_t capacity : {size_t{DUMP_WRITER_MIN_BUFFER}, size_t{1} << 16}) {
+        SCOPED_TRACE(capacity);
+        FILE *file = tmpfile();
+        ASSERT_NE(nullptr, file);
+        std::vector<unsigned char> buffer(capacity);
+        dump_writer w;
+        ASSERT_EQ(0, dump_writer_init(&w, fileno(file), buffer.data(), capacity));
+        std::string expected;
+        for (const std::string &f : fields) {
+            ASSERT_EQ(0, dump_write_record(&w, kovtest::as_datum(f), kovtest::as_datum(f)));
+            expected += kovtest::canonical_record(f, f);
+        }
+        ASSERT_EQ(0, dump_writer_flush(&w));
+
+        std::string text(expected.size() + 1, '\0');
+        rewind(file);
+        text.resize(fread(&text[0], 1, text.size(), file));
+        ASSERT_TRUE(expected == text)
+            << "first difference at byte "
+            << std::mismatch(expected.begin(), expected.end(), text.begin(), text.end()).first -
+                   expected.begin();
+        rewind(file);
+        for (const std::string &f : fields) {
+            datum key, value;
+            int at_end = 0;
+            ASSERT_EQ(0, dump_read_record(file, &key, &value, &at_end));
+            EXPECT_EQ(f, std::string(reinterpret_cast<char *>(key.data), key.size));
+            EXPECT_EQ(f, std::string(reinterpret_cast<char *>(value.data), value.size));
+            free(key.data);
+            free(value.data);
+        }
+        fclose(file);
+    }
 }
 
 }  // namespace
