@@ -24,7 +24,7 @@
  *     still answers at once (KOV_INSERT of a key stored before fails in
  *     that call), and a failure of the deferred work fails the kov_close,
  *     kov_fetch or kov_traverse that ran into it.  The buffer holds at most
- *     1 GiB (never more than a quarter of physical memory); the
+ *     256 MiB (never more than a quarter of physical memory); the
  *     environment variable KOV_SORT_MEMORY sets another cap in bytes, or
  *     with a suffix k, m or g.  Sorted runs that do not fit, and values of
  *     1 KiB or more, go to nameless temporary files in the database's

@@ -23,14 +23,15 @@ using namespace kov_sort;
 
 namespace {
 
-// Default buffer cap, measured in bench/RESULTS.md ("Write order").  A
-// restore that spills writes every byte of the buffer to a run and reads it
-// back: 1 GiB holds 4 million small records without a run, which made that
-// restore 40% faster than with 256 MiB.  (Values of 1 KiB or more have
-// gone to the value file since, so they no longer fill the buffer.)  A
-// larger cap only matters to larger dumps, whose runs are few and long.
-// Never more than a quarter of physical memory (kov_sorter_cap).
-constexpr size_t default_cap = 1u << 30;
+// Default buffer cap.  A larger buffer spills fewer runs, but on a virtual
+// machine the memory it fills may have to be supplied afresh by the host,
+// one 2 MiB page at a time, and that cost grew past anything the runs
+// save: 4 million small records took 4.8-8.5 s at 1 GiB, without a run,
+// against 3.2 s at 256 MiB with two runs, and 8 million 16-22 s against
+// 9-10 s (bench/RESULTS.md, the "kovrestore 1g cap" row).  256 MiB still
+// holds a million small records without a run.  Never more than a quarter
+// of physical memory (kov_sorter_cap).
+constexpr size_t default_cap = 256u << 20;
 constexpr size_t min_cap = 64u << 10;
 
 // The share of the cap kept for the buffers of run writes and merges (a
