@@ -5,15 +5,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <exception>
+
+#include "sort_buffer.h"
+#include "writeback.h"
 
 namespace {
 
@@ -48,14 +48,7 @@ page_output::page_output(int fd, uint32_t page_size)
 {
     if (page_size >= min_direct_page && page_size % min_direct_page == 0)
         direct_fd_ = open_direct(fd);
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    try {
-        thread_ = std::thread([this] { loop(); });
-    } catch (const std::exception &) {
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    thread_ = start_library_thread([this] { loop(); });
 }
 
 page_output::~page_output()
@@ -69,8 +62,7 @@ page_output::~page_output()
         thread_.join();
     }
     for (batch &b : batches_)
-        if (b.bytes)
-            munmap(b.bytes, batch_bytes_);
+        kov_sort::unmap_memory(b.bytes, batch_bytes_);
     if (direct_fd_ >= 0)
         close(direct_fd_);
 }
@@ -89,14 +81,9 @@ int page_output::write(uint32_t page, const uint8_t *bytes)
             return -1;
         }
     }
-    if (!b->bytes) {
-        // Mapped memory is aligned as a direct write needs.
-        void *m = mmap(nullptr, batch_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
-        if (m == MAP_FAILED)
-            return -1;
-        b->bytes = static_cast<uint8_t *>(m);
-    }
+    // Mapped memory is aligned as a direct write needs.
+    if (!b->bytes && !(b->bytes = static_cast<uint8_t *>(kov_sort::map_memory(batch_bytes_))))
+        return -1;
     if (!b->used)
         b->first = page;
     memcpy(b->bytes + b->used, bytes, page_size_);

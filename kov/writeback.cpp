@@ -8,17 +8,26 @@
 #include <unistd.h>
 
 #include <exception>
+#include <utility>
 
-background_writeback::background_writeback(int fd) : fd_(fd)
+std::thread start_library_thread(std::function<void()> body)
 {
+    // The new thread inherits the mask in force when it is made.
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
+    std::thread t;
     try {
-        thread_ = std::thread([this] { loop(); });
+        t = std::thread(std::move(body));
     } catch (const std::exception &) {
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return t;
+}
+
+background_writeback::background_writeback(int fd)
+    : fd_(fd), thread_(start_library_thread([this] { loop(); }))
+{
 }
 
 background_writeback::~background_writeback()

@@ -33,8 +33,14 @@
 #define KOV_WRITEBACK_H
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
+
+// Starts body on a thread of the library's own, with every signal blocked
+// so that no signal meant for the caller is delivered to it.  Returns a
+// thread that is not joinable when none could be started.
+std::thread start_library_thread(std::function<void()> body);
 
 class background_writeback {
   public:
