@@ -15,8 +15,8 @@ void *map_memory(size_t size)
     void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         return nullptr;
-    if (size >= (2u << 20))
-        madvise(p, size, MADV_HUGEPAGE);
+    // Also for small maps: arrays grow by mremap, which keeps the advice.
+    madvise(p, size, MADV_NOHUGEPAGE);
     return p;
 }
 
