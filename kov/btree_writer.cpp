@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <unordered_map>
 #include <vector>
 
 #include <sqlite3.h>
@@ -73,6 +74,45 @@ size_t put_varint(uint8_t *p, uint64_t v)
         p[i] = rev[n - 1 - i];
     return n;
 }
+
+// The payload of a record: its header (its own length and two BLOB serial
+// types), the key and the value.  value may hold only the bytes a copy
+// reaches.
+struct payload_parts {
+    uint8_t head[16];
+    size_t hlen = 1;
+    const uint8_t *key;
+    uint64_t ksize;
+    const uint8_t *value;
+    uint64_t vsize;
+
+    payload_parts(const void *k, uint64_t ks, const void *v, uint64_t vs)
+        : key(static_cast<const uint8_t *>(k)), ksize(ks), value(static_cast<const uint8_t *>(v)),
+          vsize(vs)
+    {
+        hlen += put_varint(head + hlen, 12 + 2 * ks);
+        hlen += put_varint(head + hlen, 12 + 2 * vs);
+        head[0] = static_cast<uint8_t>(hlen);
+    }
+    uint64_t size() const { return hlen + ksize + vsize; }
+    // Copies payload bytes [off, off + n) to out.
+    void copy(uint64_t off, uint64_t n, uint8_t *out) const
+    {
+        const uint8_t *parts[3] = {head, key, value};
+        uint64_t lens[3] = {hlen, ksize, vsize};
+        for (int k = 0; k < 3 && n; k++) {
+            if (off >= lens[k]) {
+                off -= lens[k];
+                continue;
+            }
+            uint64_t take = std::min(n, lens[k] - off);
+            memcpy(out, parts[k] + off, take);
+            out += take;
+            n -= take;
+            off = 0;
+        }
+    }
+};
 
 // One B-tree page being filled: cells are appended in key order, their
 // content from the end of the page down, their pointers after the header.
@@ -160,6 +200,10 @@ struct btree_writer::state {
     std::vector<uint8_t> buf;     // an overflow page or page 1 being written
     std::unique_ptr<page_output> out;  // where the pages go
     std::string cell;             // the cell of the record being added
+    // Chains written ahead and not yet added: first page -> pages.
+    std::unordered_map<uint32_t, uint32_t> ahead;
+    uint64_t ahead_pages = 0;
+    uint32_t free_first = 0, free_count = 0;  // the free list finish wrote
 
     int fail(std::string text)
     {
@@ -250,54 +294,106 @@ struct btree_writer::state {
         return 0;
     }
 
-    // The cell of a record (key, value) on a leaf, after its overflow pages
-    // are written.
-    int make_entry(const uint8_t *key, size_t ksize, const uint8_t *value, size_t vsize,
-                   uint64_t payload, std::string *cell)
+    // Writes payload bytes [local, size) of p to new overflow pages, the
+    // first of which it gives in *first.  Each page is built in place in
+    // the page output.
+    int write_overflow(const payload_parts &p, uint64_t local, uint32_t *first)
     {
-        uint8_t head[16];
-        size_t hlen = 1;
-        hlen += put_varint(head + hlen, 12 + 2 * static_cast<uint64_t>(ksize));
-        hlen += put_varint(head + hlen, 12 + 2 * static_cast<uint64_t>(vsize));
-        head[0] = static_cast<uint8_t>(hlen);
-        // Copies payload bytes [off, off + n) to out.
-        auto copy = [&](uint64_t off, uint64_t n, uint8_t *out) {
-            const uint8_t *parts[3] = {head, key, value};
-            uint64_t lens[3] = {hlen, ksize, vsize};
-            for (int k = 0; k < 3 && n; k++) {
-                if (off >= lens[k]) {
-                    off -= lens[k];
-                    continue;
-                }
-                uint64_t take = std::min(n, lens[k] - off);
-                memcpy(out, parts[k] + off, take);
-                out += take;
-                n -= take;
-                off = 0;
-            }
-        };
+        uint64_t payload = p.size();
+        uint32_t page = *first = alloc();
+        for (uint64_t off = local; off < payload;) {
+            uint64_t chunk = std::min<uint64_t>(payload - off, size - 4);
+            uint32_t next = off + chunk < payload ? alloc() : 0;
+            uint8_t *to = out->slot(page);
+            if (!to)
+                return write_failed();
+            put32(to, next);
+            p.copy(off, chunk, to + 4);
+            memset(to + 4 + chunk, 0, size - 4 - chunk);
+            off += chunk;
+            page = next;
+        }
+        return 0;
+    }
+
+    // The cell of a record on a leaf, after its overflow pages are written,
+    // or with the chain that begins at chained, written ahead.
+    int make_entry(const payload_parts &p, std::string *cell, uint32_t chained = 0)
+    {
+        uint64_t payload = p.size();
         uint64_t local = btree_local_payload(payload, size);
         uint8_t sz[9];
         size_t szlen = put_varint(sz, payload);
         cell->assign(reinterpret_cast<char *>(sz), szlen);
         cell->resize(szlen + local + (local < payload ? 4 : 0));
         uint8_t *c = reinterpret_cast<uint8_t *>(&(*cell)[0]);
-        copy(0, local, c + szlen);
+        p.copy(0, local, c + szlen);
         if (local == payload)
             return 0;
-        uint32_t page = alloc();
-        put32(c + szlen + local, page);
-        for (uint64_t off = local; off < payload;) {
-            uint64_t chunk = std::min<uint64_t>(payload - off, size - 4);
-            uint32_t next = off + chunk < payload ? alloc() : 0;
-            std::fill(buf.begin(), buf.end(), 0);
-            put32(buf.data(), next);
-            copy(off, chunk, buf.data() + 4);
-            if (write_page(page, buf.data()))
-                return -1;
-            off += chunk;
-            page = next;
+        uint32_t first = chained;
+        if (!first && write_overflow(p, local, &first))
+            return -1;
+        put32(c + szlen + local, first);
+        return 0;
+    }
+
+    // Checks that a call may go on and that a record of key and vsize bytes
+    // may come next.  Returns 0, or -1 with the text in *err.
+    int admit(const uint8_t *key, size_t ksize, size_t vsize, bool ordered, std::string *err)
+    {
+        if (error.empty() && finished)
+            error = "the database is already finished";
+        if (!error.empty()) {
+            *err = error;
+            return -1;
         }
+        if (ordered && count > 0) {
+            size_t n = std::min(ksize, last_key.size());
+            int c = n ? memcmp(key, last_key.data(), n) : 0;
+            if (c < 0 || (c == 0 && ksize <= last_key.size())) {
+                *err = c == 0 && ksize == last_key.size() ? "duplicate key" : "key out of order";
+                return -1;
+            }
+        }
+        if (payload_parts(key, ksize, nullptr, vsize).size() > max_payload) {
+            *err = "record too large for the file format";
+            return -1;
+        }
+        return 0;
+    }
+
+    // Puts the pages of the chains written ahead and never added on the
+    // free list: trunk pages, each naming as many leaves as SQLite writes
+    // in one (a quarter of the page less 8 entries), chained from the
+    // first.  The pages are rewritten in place.
+    int write_free_list()
+    {
+        std::vector<uint32_t> pages;
+        std::vector<std::pair<uint32_t, uint32_t>> chains(ahead.begin(), ahead.end());
+        std::sort(chains.begin(), chains.end());
+        for (auto [page, n] : chains) {
+            for (; n > 0; n--) {
+                pages.push_back(page++);
+                if (page == lock_page)
+                    page++;
+            }
+        }
+        free_count = static_cast<uint32_t>(pages.size());
+        size_t per_trunk = size / 4 - 8;
+        for (size_t i = 0; i < pages.size();) {
+            size_t leaves = std::min(per_trunk, pages.size() - i - 1);
+            size_t next = i + 1 + leaves;
+            std::fill(buf.begin(), buf.end(), 0);
+            put32(buf.data(), next < pages.size() ? pages[next] : 0);
+            put32(buf.data() + 4, static_cast<uint32_t>(leaves));
+            for (size_t k = 0; k < leaves; k++)
+                put32(buf.data() + 8 + 4 * k, pages[i + 1 + k]);
+            if (write_page(pages[i], buf.data()))
+                return -1;
+            i = next;
+        }
+        free_first = pages.empty() ? 0 : pages[0];
+        ahead.clear();
         return 0;
     }
 
@@ -316,6 +412,8 @@ struct btree_writer::state {
         p[23] = 32;
         put32(p + 24, header.change_counter);
         put32(p + 28, pages);
+        put32(p + 32, free_first);
+        put32(p + 36, free_count);
         put32(p + 40, header.schema_cookie);
         put32(p + 44, 4);  // schema format
         put32(p + 56, 1);  // UTF-8
@@ -394,39 +492,83 @@ int btree_writer::add(const void *key, size_t ksize, const void *value, size_t v
                       std::string *err)
 {
     state &s = *s_;
-    if (s.error.empty() && s.finished)
-        s.error = "the database is already finished";
-    if (!s.error.empty()) {
-        *err = s.error;
-        return -1;
-    }
     const uint8_t *k = static_cast<const uint8_t *>(key);
-    if (s.count > 0) {
-        size_t n = std::min(ksize, s.last_key.size());
-        int c = n ? memcmp(k, s.last_key.data(), n) : 0;
-        if (c < 0 || (c == 0 && ksize <= s.last_key.size())) {
-            *err = c == 0 && ksize == s.last_key.size() ? "duplicate key"
-                                                       : "key out of order";
-            return -1;
-        }
-    }
-    // The record's header: its own length and two BLOB serial types.
-    uint8_t tmp[9];
-    uint64_t payload = 1 + put_varint(tmp, 12 + 2 * static_cast<uint64_t>(ksize)) +
-                       put_varint(tmp, 12 + 2 * static_cast<uint64_t>(vsize)) +
-                       static_cast<uint64_t>(ksize) + vsize;
-    if (payload > max_payload) {
-        *err = "record too large for the file format";
+    if (s.admit(k, ksize, vsize, true, err))
         return -1;
-    }
-    if (s.make_entry(k, ksize, static_cast<const uint8_t *>(value), vsize, payload, &s.cell) ||
-        s.push_entry(0, s.cell)) {
+    if (s.make_entry(payload_parts(key, ksize, value, vsize), &s.cell) || s.push_entry(0, s.cell)) {
         *err = s.error;
         return -1;
     }
     s.last_key.assign(static_cast<const char *>(key), ksize);
     s.count++;
     return 0;
+}
+
+bool btree_writer::overflows(size_t ksize, size_t vsize) const
+{
+    uint64_t payload = payload_parts(nullptr, ksize, nullptr, vsize).size();
+    return s_->size && btree_local_payload(payload, s_->size) < payload;
+}
+
+size_t btree_writer::chain_prefix(size_t ksize, size_t vsize) const
+{
+    payload_parts p(nullptr, ksize, nullptr, vsize);
+    uint64_t local = s_->size ? btree_local_payload(p.size(), s_->size) : p.size();
+    return local > p.hlen + ksize ? static_cast<size_t>(local - p.hlen - ksize) : 0;
+}
+
+int btree_writer::write_chain(const void *key, size_t ksize, const void *value, size_t vsize,
+                              uint32_t *first, std::string *err)
+{
+    state &s = *s_;
+    if (s.admit(static_cast<const uint8_t *>(key), ksize, vsize, false, err))
+        return -1;
+    if (!overflows(ksize, vsize)) {
+        *err = "the record does not overflow its cell";
+        return -1;
+    }
+    if (s.next_page >= 0x7FFFFFFE - vsize / (s.size - 4)) {
+        *err = s.error = "database too large for the file format";
+        return -1;
+    }
+    payload_parts p(key, ksize, value, vsize);
+    uint64_t local = btree_local_payload(p.size(), s.size);
+    if (s.write_overflow(p, local, first)) {
+        *err = s.error;
+        return -1;
+    }
+    uint32_t pages = static_cast<uint32_t>((p.size() - local + s.size - 5) / (s.size - 4));
+    s.ahead[*first] = pages;
+    s.ahead_pages += pages;
+    return 0;
+}
+
+int btree_writer::add_chained(const void *key, size_t ksize, const void *prefix, size_t vsize,
+                              uint32_t first, std::string *err)
+{
+    state &s = *s_;
+    if (s.admit(static_cast<const uint8_t *>(key), ksize, vsize, true, err))
+        return -1;
+    auto chain = s.ahead.find(first);
+    if (chain == s.ahead.end()) {
+        *err = "no chain written ahead begins at page " + std::to_string(first);
+        return -1;
+    }
+    if (s.make_entry(payload_parts(key, ksize, prefix, vsize), &s.cell, first) ||
+        s.push_entry(0, s.cell)) {
+        *err = s.error;
+        return -1;
+    }
+    s.ahead_pages -= chain->second;
+    s.ahead.erase(chain);
+    s.last_key.assign(static_cast<const char *>(key), ksize);
+    s.count++;
+    return 0;
+}
+
+uint64_t btree_writer::unclaimed_pages() const
+{
+    return s_->ahead_pages;
 }
 
 int btree_writer::finish(uint32_t *pages, std::string *err)
@@ -475,7 +617,8 @@ int btree_writer::finish(uint32_t *pages, std::string *err)
                 break;
         }
     }
-    if (s.error.empty() && s.write_first(s.next_page - 1) == 0 && s.out->flush())
+    if (s.error.empty() && s.write_free_list() == 0 && s.write_first(s.next_page - 1) == 0 &&
+        s.out->flush())
         s.write_failed();
     if (!s.error.empty()) {
         *err = s.error;

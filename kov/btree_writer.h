@@ -14,8 +14,9 @@
 //    overflow pages.
 //  - Page 2 is the root; the other pages are numbered in the order they are
 //    written, skipping the lock-byte page at 1 GiB (which stays a hole).
-//    The file has no free page and no unused space but the free room of
-//    each page; it is no larger than SQLite's own file of the same records.
+//    The file has no unused space but the free room of each page and the
+//    free list of chains never added (below); without those it is no
+//    larger than SQLite's own file of the same records.
 //
 // Shape: leaves are packed full, and an entry that does not fit in the leaf
 // being filled becomes the divider above it; the interior levels are filled
@@ -29,6 +30,14 @@
 // are completed, in the order of their numbers, through the page output
 // (page_output.h), which writes them from a thread of its own; page 1 and
 // the root last, by finish, which waits until every page is written.
+//
+// Chains written ahead: a record whose value is large can have its overflow
+// pages written as soon as it is known, before its place in key order is
+// (write_chain), and be added later with only the part its cell keeps
+// (add_chained).  Such pages take the next page numbers like any other.  A
+// chain never added (its record was replaced, refused or dropped) goes on
+// the free list at finish, so that every page of the file is accounted
+// for; otherwise the file has no free page.
 //
 // Conventions: calls that can fail return -1 and leave a text in *err.  A
 // key not greater than the one before it is refused and changes nothing,
@@ -90,6 +99,27 @@ class btree_writer {
     // Returns 0, or -1: for a key out of order or repeated nothing changes.
     int add(const void *key, size_t ksize, const void *value, size_t vsize, std::string *err);
 
+    // Value bytes the cell of a record of ksize and vsize bytes keeps when
+    // its overflow pages are written ahead: the rest of the value is in the
+    // chain.  0 when the cell keeps only (part of) the key.
+    size_t chain_prefix(size_t ksize, size_t vsize) const;
+
+    // Whether a record of ksize and vsize bytes overflows its cell, so that
+    // its chain can be written ahead.
+    bool overflows(size_t ksize, size_t vsize) const;
+
+    // Writes the overflow pages of the record (key, value), which must
+    // overflow, and gives the first in *first.  The record itself is added
+    // later by add_chained.  Returns 0 or -1.
+    int write_chain(const void *key, size_t ksize, const void *value, size_t vsize,
+                    uint32_t *first, std::string *err);
+
+    // Adds the record whose chain write_chain wrote as first, given its key,
+    // the first chain_prefix(ksize, vsize) bytes of its value and the
+    // value's size, as add does.  A chain is added at most once.
+    int add_chained(const void *key, size_t ksize, const void *prefix, size_t vsize,
+                    uint32_t first, std::string *err);
+
     // Writes the pages still held, the levels above them and page 1, and
     // gives the number of pages of the file in *pages.  The file is not
     // truncated: a caller reusing a longer file cuts it to *pages pages.
@@ -97,6 +127,10 @@ class btree_writer {
 
     // Records added so far.
     uint64_t records() const;
+
+    // Pages of chains written ahead and not added: the free pages finish
+    // would leave.
+    uint64_t unclaimed_pages() const;
 
     // Pages given out so far: the file's last page written or about to be
     // (pages 1 and 2 are written by finish).

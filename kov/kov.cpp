@@ -58,6 +58,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <string_view>
 #include <mutex>
 #include <string>
 
@@ -117,6 +119,15 @@ constexpr uint64_t kov_stream_bytes = 4u << 20;
 // reach kov_stream_bytes long after this count, and are not delayed.
 constexpr uint64_t kov_stream_records = 8;
 
+// Values of at least this many bytes stored into the sorter of a new file
+// have their overflow pages written into the file at once (store_chained),
+// in pages of kov_large_page_size, and the sorter keeps only the part the
+// record's cell holds.  Such a value would otherwise go to the sorter's
+// value file and be read back by the build; this way it is written once,
+// by the page output's thread while the dump is still being read (20
+// values of 20 MiB in random order: see bench/RESULTS.md).
+constexpr size_t kov_chain_bytes = 256u << 10;
+
 // How long the connection opened again after a build waits for a SQLite
 // client that took a lock on the file in the moment it was not held.
 constexpr int kov_reopen_wait_ms = 10000;
@@ -163,6 +174,16 @@ struct kov_context {
     uint32_t build_page_size = 0;
     uint64_t build_reserved = 0;
     bool build_full = false;       // the last build stopped for lack of room
+    // Chains written ahead (store_chained): the writer that holds them until
+    // a build adopts it, whether one could not be started, and for each key
+    // whose last store wrote one, where it begins and the value's size.
+    btree_writer *chains = nullptr;
+    bool chains_refused = false;
+    struct chain_ref {
+        uint32_t first;
+        size_t value_size;
+    };
+    std::map<std::string, chain_ref, std::less<>> chained;
     sqlite3_int64 build_bytes = 0; // streamed into the build since the last sync
     bool journal_synced = false;   // the journal's directory entry was synced
     std::string detached;          // why the connection is gone, after a build
@@ -397,9 +418,14 @@ void finalize_all(kov_handle db);
 // and page size are those of the empty database, is opened again.  From
 // then on the file has records, and every later write goes through SQLite.
 //
+// Large values stored before the build (store_chained) have their overflow
+// pages written at once by a writer that the build then adopts, so the
+// build may begin with pages already written; a chain whose record the
+// build never adds ends on the file's free list (btree_writer.h).
+//
 // Crash safety: btree_switch_begin journals the empty database before the
-// writer touches the file, so a process killed during the build or the
-// switch leaves a hot journal, which the next open of the file plays back
+// writer (or the writer of chains) touches the file, so a process killed
+// during the build or the switch leaves a hot journal, which the next open of the file plays back
 // into the empty database; once the switch has committed, the file holds
 // the whole tree, synced.  Whole records only, none or all of the build.
 //
@@ -420,17 +446,17 @@ const char *room_error(int e)
 // its journal, which the switch writes.
 bool build_wanted(kov_handle db)
 {
-    return db->sorter && !db->writer && !db->btree_rows && db->file.journal_fd >= 0;
+    return db->sorter && !db->writer &&
+           (db->chains || (!db->btree_rows && db->file.journal_fd >= 0));
 }
 
-// Starts a build.  The page size follows the records the sorter holds, as
-// for SQLite's own write (large_pages).  On failure the file and the
-// connection are untouched, and the caller may write through SQLite.
-int build_begin(kov_handle db)
+// Starts a writer of the file in pages of page bytes, in *w, once the empty
+// database is journalled (btree_switch_begin).  On failure the file and the
+// connection are untouched.
+int start_writer(kov_handle db, uint32_t page, btree_writer **w)
 {
     if (commit(db))
         return -1;
-    uint32_t page = large_pages(db) ? kov_large_page_size : kov_page_size;
     std::string err;
     // The journal's directory entry must be on the disk before the journal
     // is relied upon: the handle created it at the open.
@@ -439,8 +465,8 @@ int build_begin(kov_handle db)
                            &err))
         return fail(db, err.c_str());
     db->journal_synced = true;
-    db->writer = new (std::nothrow) btree_writer(db->file.fd, btree_switch_header(&db->sw, page));
-    if (!db->writer) {
+    *w = new (std::nothrow) btree_writer(db->file.fd, btree_switch_header(&db->sw, page));
+    if (!*w) {
         // Nothing was written over the file: the journal holds what it holds.
         btree_switch_abort(&db->sw, &err);
         return fail(db, "out of memory");
@@ -448,6 +474,19 @@ int build_begin(kov_handle db)
     db->build_page_size = page;
     db->build_reserved = 0;
     db->build_full = false;
+    return 0;
+}
+
+// Starts a build: adopts the writer of the chains written ahead, or starts
+// one whose page size follows the records the sorter holds, as for
+// SQLite's own write (large_pages).  On failure the file and the
+// connection are untouched, and the caller may write through SQLite.
+int build_begin(kov_handle db)
+{
+    if (db->chains)
+        std::swap(db->writer, db->chains);
+    else if (start_writer(db, large_pages(db) ? kov_large_page_size : kov_page_size, &db->writer))
+        return -1;
     db->btree_rows = true;
     db->table_max.clear();
     return 0;
@@ -464,7 +503,8 @@ int build_begin(kov_handle db)
 int build_room(kov_handle db, uint64_t n, int *e)
 {
     uint64_t page = db->build_page_size;
-    uint64_t need = db->writer->pages() + n / (page - 4) + 1 + 3 * (db->writer->depth() + 1) + 3;
+    btree_writer *w = db->writer ? db->writer : db->chains;
+    uint64_t need = w->pages() + n / (page - 4) + 1 + 3 * (w->depth() + 1) + 3;
     if (need <= db->build_reserved)
         return 0;
     uint64_t step = std::max<uint64_t>(db->build_reserved / 8, (4u << 20) / page);
@@ -497,6 +537,30 @@ int build_add(kov_handle db, datum key, datum value)
     }
     std::string err;
     if (db->writer->add(key.data, key.size, value.data, value.size, &err))
+        return fail(db, err.c_str());
+    db->table_max.assign(reinterpret_cast<const char *>(key.data), key.size);
+    return 0;
+}
+
+// The chain written ahead for the record of key the sorter holds, or null.
+const kov_context::chain_ref *chain_of(kov_handle db, datum key)
+{
+    if (db->chained.empty())
+        return nullptr;
+    auto it = db->chained.find(std::string_view(reinterpret_cast<const char *>(key.data), key.size));
+    return it == db->chained.end() ? nullptr : &it->second;
+}
+
+// build_add for a record of the sorter's merge, whose value may be the
+// part the cell keeps of a value with a chain written ahead.
+int build_add_merged(kov_handle db, datum key, datum value)
+{
+    const kov_context::chain_ref *chain = chain_of(db, key);
+    if (!chain)
+        return build_add(db, key, value);
+    std::string err;
+    if (db->writer->add_chained(key.data, key.size, value.data, chain->value_size, chain->first,
+                                &err))
         return fail(db, err.c_str());
     db->table_max.assign(reinterpret_cast<const char *>(key.data), key.size);
     return 0;
@@ -563,6 +627,12 @@ int end_build(kov_handle db)
             failure += "; " + err;
         db->btree_rows = false;
         db->table_max.clear();
+    } else {
+        // Every chain is in the tree, or on the free list when its record
+        // was replaced or not written.  A failed build keeps the list: the
+        // sorter's copies of those records are cut, and must never be
+        // written as they are.
+        db->chained.clear();
     }
     if (reattach(db))
         failure += (failure.empty() ? "" : "; ") + db->error;
@@ -620,7 +690,7 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
                 rc = fail(db, room_error(e));
                 break;
             }
-            if ((rc = build_add(db, key, value)) != 0)
+            if ((rc = build_add_merged(db, key, value)) != 0)
                 break;
             bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
             if (bytes >= kov_sorted_commit_bytes) {
@@ -773,8 +843,11 @@ void note_kept(kov_handle db)
 int write_sorted(kov_handle db, bool last = false, bool keep_building = false)
 {
     kov_sorter *sorter = db->sorter;
-    if (!sorter || sorter->size() == 0)
+    if (!sorter || sorter->size() == 0) {
+        if (db->chains && build_begin(db))
+            return -1;
         return keep_building ? 0 : end_build(db);
+    }
     // A build that cannot start leaves the file as it was: SQLite writes it.
     if (build_wanted(db) && build_begin(db))
         db->error.clear();
@@ -798,6 +871,8 @@ int write_sorted(kov_handle db, bool last = false, bool keep_building = false)
                                      &done, &db->error);
         if (got < 0)
             return -1;
+        if (got && chain_of(db, key))
+            return fail(db, "a record whose value was written ahead was lost with its build");
         if ((got ? sink_put(db, key, value, true) : commit(db)) != 0) {
             // A commit that does not fit is made again in smaller ones, and
             // in the last write, what does not fit is dropped (retry_smaller).
@@ -898,6 +973,49 @@ void keep_what_fits(kov_handle db)
     note_kept(db);
 }
 
+// kov_store of a large value into the sorter of a new file (at least
+// kov_chain_bytes): the overflow pages of its record go to the file now,
+// through the writer of chains written ahead, which a build adopts later;
+// the sorter gets the part of the value the cell keeps.  The first such
+// store journals the empty database, as a build does, so that a process
+// killed from then on leaves it as it was.  Room for the chain is given
+// first (build_room), and the sorter refuses a repeated key before a page
+// is written.  Returns as kov_sorter::add, or 2 when the value is to go
+// to the sorter whole.
+int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
+{
+    if (!db->chains) {
+        if (db->writer || db->btree_rows || db->file.journal_fd < 0 || db->chains_refused)
+            return 2;
+        if (start_writer(db, kov_large_page_size, &db->chains)) {
+            db->chains_refused = true;
+            db->error.clear();
+            return 2;
+        }
+    }
+    int e = 0;
+    if (!db->chains->overflows(key.size, value.size) ||
+        build_room(db, key.size + value.size + 20, &e))
+        return 2;
+    size_t prefix = db->chains->chain_prefix(key.size, value.size);
+    int rc = db->sorter->add(key.data, key.size, value.data, prefix, must_be_new, &db->error);
+    if (rc != 0)
+        return rc;
+    std::string k(reinterpret_cast<const char *>(key.data), key.size), err;
+    uint32_t first;
+    if (db->chains->write_chain(key.data, key.size, value.data, value.size, &first, &err)) {
+        // The whole value takes the cut one's place; the failed write ends
+        // the build that adopts the writer.
+        db->chained.erase(k);
+        db->sorter->add(key.data, key.size, value.data, value.size, false, &db->error);
+        fail(db, err.c_str());
+        errno = EIO;
+        return -1;
+    }
+    db->chained[k] = {first, value.size};
+    return 0;
+}
+
 // kov_store into the sorter.  The sorter holds records not yet written and
 // the table those written already, so a key exists when either holds it.
 //
@@ -938,8 +1056,13 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
         return fail(db, "Record exists");
     if (!exists && flag == KOV_MODIFY)
         return fail(db, "Record not found");
-    int rc =
-        db->sorter->add(key.data, key.size, value.data, value.size, flag == KOV_INSERT, &db->error);
+    int rc = value.size >= kov_chain_bytes ? store_chained(db, key, value, flag == KOV_INSERT) : 2;
+    if (rc == 2) {
+        rc = db->sorter->add(key.data, key.size, value.data, value.size, flag == KOV_INSERT,
+                             &db->error);
+        if (rc == 0 && chain_of(db, key))
+            db->chained.erase(std::string(reinterpret_cast<const char *>(key.data), key.size));
+    }
     if (rc < 0) {
         if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)
             keep_what_fits(db);
@@ -1087,6 +1210,7 @@ int verify(kov_handle db, int *err)
 void destroy(kov_handle db, bool remove)
 {
     delete db->sorter;
+    delete db->chains;
     finalize_all(db);
     if (db->db)
         sqlite3_close_v2(db->db);

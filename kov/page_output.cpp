@@ -69,6 +69,15 @@ page_output::~page_output()
 
 int page_output::write(uint32_t page, const uint8_t *bytes)
 {
+    uint8_t *to = slot(page);
+    if (!to)
+        return -1;
+    memcpy(to, bytes, page_size_);
+    return 0;
+}
+
+uint8_t *page_output::slot(uint32_t page)
+{
     batch *b = &batches_[filling_];
     if (b->used && (page != b->first + b->used / page_size_ || b->used + page_size_ > batch_bytes_)) {
         submit();
@@ -78,17 +87,17 @@ int page_output::write(uint32_t page, const uint8_t *bytes)
         std::lock_guard<std::mutex> lock(mutex_);
         if (error_) {
             errno = error_;
-            return -1;
+            return nullptr;
         }
     }
     // Mapped memory is aligned as a direct write needs.
     if (!b->bytes && !(b->bytes = static_cast<uint8_t *>(kov_sort::map_memory(batch_bytes_))))
-        return -1;
+        return nullptr;
     if (!b->used)
         b->first = page;
-    memcpy(b->bytes + b->used, bytes, page_size_);
+    uint8_t *to = b->bytes + b->used;
     b->used += page_size_;
-    return 0;
+    return to;
 }
 
 int page_output::flush()

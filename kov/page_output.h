@@ -54,6 +54,12 @@ class page_output {
     // copied.  Returns 0, or -1 with errno set after a failed write.
     int write(uint32_t page, const uint8_t *bytes);
 
+    // Queues page number page and returns where its page_size bytes go,
+    // which the caller fills in whole before the next call; nullptr with
+    // errno set after a failed write.  Saves write()'s copy for a page
+    // built in place.
+    uint8_t *slot(uint32_t page);
+
     // Writes everything queued and waits for it.  Returns 0, or -1 with
     // errno set.
     int flush();

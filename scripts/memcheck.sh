@@ -4,8 +4,9 @@
 # dump: a clean restore, a restore that fails partway and leaves its
 # database handle to the exit hook, and a dump of the restored database.
 # Then restores that reach the sorter's runs, merges and value file: small
-# records in random order with a 64 KiB sort buffer, and values of 1 KiB
-# and more.  Any memcheck error or definitely lost block fails the run.
+# records in random order with a 64 KiB sort buffer, values of 1 KiB and
+# more, and values of 300 KB, whose overflow pages go to the file as they
+# are stored.  Any memcheck error or definitely lost block fails the run.
 #
 #   scripts/memcheck.sh [BUILD]
 set -eu
@@ -63,5 +64,8 @@ expect 0 "kovrestore, runs of a 64 KiB buffer" \
 gen_dump 300 3000 > "$dir/large.dump"
 expect 0 "kovrestore, values of 1 KiB and more" \
     sh -c "KOV_SORT_MEMORY=64k $vg '$build/kovrestore' '$dir/large.kov' < '$dir/large.dump' 2>'$dir/err4'"
-cat "$dir/err3" "$dir/err4" | grep -v '^EOF$' >&2 || true
+gen_dump 12 300000 > "$dir/chains.dump"
+expect 0 "kovrestore, values written ahead of their records" \
+    sh -c "$vg '$build/kovrestore' '$dir/chains.kov' < '$dir/chains.dump' 2>'$dir/err5'"
+cat "$dir/err3" "$dir/err4" "$dir/err5" | grep -v '^EOF$' >&2 || true
 exit $status

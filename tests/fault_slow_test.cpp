@@ -92,6 +92,34 @@ TEST(KillNine, EveryPointLeavesNoneOrAllOfTheRecords)
     EXPECT_GE(in_build, points / 2 - 1);
     printf("kill points survived: %d of %d, %d during the build (%zu records, %zu bytes)\n",
            survived, points, in_build, dump.ends.size(), dump.text.size());
+
+    // Values of 1 MiB in reverse key order: their overflow pages go to the
+    // file while the dump is still read, and a kill then leaves the empty
+    // database too.  Each point waits until the file has room for the
+    // chains of all but the last two records fed.
+    std::vector<record> large;
+    for (int i = 48; i > 0; i--)
+        large.push_back({"v" + std::to_string(100 + i), std::string(1 << 20, char('A' + i % 26))});
+    const std::string text = kovtest::dump_of(large);
+    for (int k = 1; k <= 6; k++) {
+        SCOPED_TRACE("kill point among large values " + std::to_string(k));
+        kovtest::scratch_dir scratch;
+        std::string db = scratch.path("killed.kov");
+        child c = kovtest::start({KOVRESTORE_PATH, db});
+        ASSERT_TRUE(kovtest::feed(c, text.data(), text.size() * k / 7));
+        off_t target = (off_t(large.size()) * k / 7 - 2) << 20;
+        struct stat st = {};
+        siginfo_t info;
+        while ((info.si_pid = 0, waitid(P_PID, static_cast<id_t>(c.pid), &info,
+                                        WEXITED | WNOHANG | WNOWAIT)) == 0 &&
+               info.si_pid == 0 && (stat(db.c_str(), &st) != 0 || st.st_size < target))
+            sched_yield();
+        ASSERT_EQ(0, kill(c.pid, SIGKILL));
+        ASSERT_EQ(SIGKILL, kovtest::finish(c).signal);
+        EXPECT_GE(st.st_size, target);
+        EXPECT_EQ(0u, kovtest::read_kov(db).size());
+        EXPECT_EQ(0, count_through_library(db));
+    }
 }
 
 int switch_kill_point = 0;

@@ -255,8 +255,30 @@ std::string check_btree(const uint8_t *data, size_t size, const std::string &db_
         btree_header h;
         h.page_size = page;
         btree_writer w(fd, h);
+        // Records that overflow and whose value has an odd size get their
+        // chain written ahead; with bit 3 of the first byte, the first such
+        // chain is also written once more and never added (the free list).
+        std::map<std::string, uint32_t> ahead;
+        bool spare = size && data[0] & 8;
         for (const auto &r : recs) {
-            if (w.add(r.first.data(), r.first.size(), r.second.data(), r.second.size(), &err)) {
+            uint32_t first;
+            if (!w.overflows(r.first.size(), r.second.size()) || r.second.size() % 2 == 0)
+                continue;
+            for (int k = spare ? 2 : 1; k > 0 && err.empty(); k--)
+                if (w.write_chain(r.first.data(), r.first.size(), r.second.data(), r.second.size(),
+                                  &first, &err))
+                    err = "write_chain: " + err;
+            spare = false;
+            ahead[r.first] = first;
+        }
+        for (const auto &r : recs) {
+            if (!err.empty())
+                break;
+            auto a = ahead.find(r.first);
+            if (a == ahead.end() ? w.add(r.first.data(), r.first.size(), r.second.data(),
+                                         r.second.size(), &err)
+                                 : w.add_chained(r.first.data(), r.first.size(), r.second.data(),
+                                                 r.second.size(), a->second, &err)) {
                 err = "add: " + err;
                 break;
             }
