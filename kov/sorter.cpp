@@ -25,12 +25,13 @@ namespace {
 
 // Default buffer cap.  A larger buffer spills fewer runs, but on a virtual
 // machine the memory it fills may have to be supplied afresh by the host,
-// one 2 MiB page at a time, and that cost grew past anything the runs
-// save: 4 million small records took 4.8-8.5 s at 1 GiB, without a run,
-// against 3.2 s at 256 MiB with two runs, and 8 million 16-22 s against
-// 9-10 s (bench/RESULTS.md, the "kovrestore 1g cap" row).  256 MiB still
-// holds a million small records without a run.  Never more than a quarter
-// of physical memory (kov_sorter_cap).
+// and the runs it saves are cheap: 4 million small records, which 1 GiB
+// holds without a run, took 3.93 and 4.42 s at 1 GiB against 3.96 and
+// 3.72 s at 256 MiB with two runs, in a quarter of the memory
+// (bench/RESULTS.md, the "kovrestore 1g cap" row; in huge pages, before
+// map_memory gave them up, 1 GiB took 4.8-8.5 s).  256 MiB still holds a
+// million small records without a run.  Never more than a quarter of
+// physical memory (kov_sorter_cap).
 constexpr size_t default_cap = 256u << 20;
 constexpr size_t min_cap = 64u << 10;
 
