@@ -60,7 +60,8 @@ size_t io_bytes_of(size_t cap)
 
 // Everything a sorter holds: what counts against the cap is the buffer and
 // the runs' share for I/O (io_bytes); the runs' filters and indexes, the
-// value file's staging and a few times the largest record lie outside it.
+// value file's two staging buffers and a few times the largest record lie
+// outside it.
 struct kov_sorter::state {
     int dir;          // directory of the temporary files, not owned
     size_t io_bytes;  // the share of the cap for run writes and merges
@@ -174,6 +175,9 @@ int kov_sorter::merge_begin(bool last, std::string *error)
 {
     state &s = *s_;
     if (s.values) {
+        // A chunk still being written would fill again the pieces a last
+        // merge gives back.  One that failed stays readable where it is.
+        s.values->drain();
         s.values->release_pieces = last;
         s.values->handed_out.clear();
     }

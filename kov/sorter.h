@@ -10,7 +10,7 @@
 //    the records, their index and the hash table of their keys (the buffer),
 //    and a fixed share of the cap for the buffers of run writes and merges.
 //    Only the filters and indexes of spilled records (below), a few times
-//    the largest record, and the value file's staging buffer lie outside it.
+//    the largest record, and the value file's two staging buffers lie outside it.
 //  - A full buffer is sorted and written as a run.  Every run goes to one
 //    temporary file in the database's directory, end after end; the file
 //    has no name from the start (or, where the file system cannot make such

@@ -147,6 +147,10 @@ TEST(DiskFull, FileKeepsWhatFits)
         // takes the records of its values not yet written with it.
         {"2,000-byte values, 1 MiB cap", &large, 2000, "1m", "20m", 20u << 20,
          "KOV error: writing a temporary run: No space left on device", "", 0.75},
+        // The limit stops the value file's writes first, in their thread:
+        // the values of the chunk that failed are still written to the file.
+        {"2,000-byte values, file-size limit", &large, 2000, nullptr, nullptr, 20u << 20,
+         "KOV error: disk I/O error", "Error closing kov\n", 0.9},
         {"key order", nullptr, 0, nullptr, "100m", 100u << 20,
          "KOV error: database or disk is full", "", 0.97},
         {"key order, file-size limit", nullptr, 0, nullptr, nullptr, 100u << 20,
