@@ -26,8 +26,8 @@ namespace {
 // Default buffer cap.  A larger buffer spills fewer runs, but on a virtual
 // machine the memory it fills may have to be supplied afresh by the host,
 // and the runs it saves are cheap: 4 million small records, which 1 GiB
-// holds without a run, took 3.93 and 4.42 s at 1 GiB against 3.96 and
-// 3.72 s at 256 MiB with two runs, in a quarter of the memory
+// holds without a run, took 3.72 and 3.65 s at 1 GiB against 3.62 and
+// 3.39 s at 256 MiB with two runs, in a quarter of the memory
 // (bench/RESULTS.md, the "kovrestore 1g cap" row; in huge pages, before
 // map_memory gave them up, 1 GiB took 4.8-8.5 s).  256 MiB still holds a
 // million small records without a run.  Never more than a quarter of
