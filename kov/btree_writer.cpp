@@ -11,7 +11,7 @@
 
 #include <algorithm>
 #include <deque>
-#include <unordered_map>
+#include <map>
 #include <vector>
 
 #include <sqlite3.h>
@@ -201,8 +201,7 @@ struct btree_writer::state {
     std::unique_ptr<page_output> out;  // where the pages go
     std::string cell;             // the cell of the record being added
     // Chains written ahead and not yet added: first page -> pages.
-    std::unordered_map<uint32_t, uint32_t> ahead;
-    uint64_t ahead_pages = 0;
+    std::map<uint32_t, uint32_t> ahead;
     uint32_t free_first = 0, free_count = 0;  // the free list finish wrote
 
     int fail(std::string text)
@@ -369,10 +368,9 @@ struct btree_writer::state {
     int write_free_list()
     {
         std::vector<uint32_t> pages;
-        std::vector<std::pair<uint32_t, uint32_t>> chains(ahead.begin(), ahead.end());
-        std::sort(chains.begin(), chains.end());
-        for (auto [page, n] : chains) {
-            for (; n > 0; n--) {
+        for (const auto &chain : ahead) {
+            uint32_t page = chain.first;
+            for (uint32_t n = chain.second; n > 0; n--) {
                 pages.push_back(page++);
                 if (page == lock_page)
                     page++;
@@ -537,9 +535,7 @@ int btree_writer::write_chain(const void *key, size_t ksize, const void *value, 
         *err = s.error;
         return -1;
     }
-    uint32_t pages = static_cast<uint32_t>((p.size() - local + s.size - 5) / (s.size - 4));
-    s.ahead[*first] = pages;
-    s.ahead_pages += pages;
+    s.ahead[*first] = static_cast<uint32_t>((p.size() - local + s.size - 5) / (s.size - 4));
     return 0;
 }
 
@@ -559,16 +555,10 @@ int btree_writer::add_chained(const void *key, size_t ksize, const void *prefix,
         *err = s.error;
         return -1;
     }
-    s.ahead_pages -= chain->second;
     s.ahead.erase(chain);
     s.last_key.assign(static_cast<const char *>(key), ksize);
     s.count++;
     return 0;
-}
-
-uint64_t btree_writer::unclaimed_pages() const
-{
-    return s_->ahead_pages;
 }
 
 int btree_writer::finish(uint32_t *pages, std::string *err)

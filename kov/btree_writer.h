@@ -128,10 +128,6 @@ class btree_writer {
     // Records added so far.
     uint64_t records() const;
 
-    // Pages of chains written ahead and not added: the free pages finish
-    // would leave.
-    uint64_t unclaimed_pages() const;
-
     // Pages given out so far: the file's last page written or about to be
     // (pages 1 and 2 are written by finish).
     uint32_t pages() const;

@@ -425,9 +425,10 @@ void finalize_all(kov_handle db);
 //
 // Crash safety: btree_switch_begin journals the empty database before the
 // writer (or the writer of chains) touches the file, so a process killed
-// during the build or the switch leaves a hot journal, which the next open of the file plays back
-// into the empty database; once the switch has committed, the file holds
-// the whole tree, synced.  Whole records only, none or all of the build.
+// during the build or the switch leaves a hot journal, which the next open
+// of the file plays back into the empty database; once the switch has
+// committed, the file holds the whole tree, synced.  Whole records only,
+// none or all of the build.
 //
 // Room: the file is given room on the disk (build_room) ahead of the
 // writer, so that a full disk or a file-size limit stops the build between

@@ -38,6 +38,19 @@ int count_through_library(const std::string &path)
     return n;
 }
 
+// Waits until the file at db is at least target bytes long or the child has
+// ended (it is not reaped), and returns the file's size then.
+off_t wait_for_size(const child &c, const std::string &db, off_t target)
+{
+    struct stat st = {};
+    siginfo_t info;
+    while ((info.si_pid = 0, waitid(P_PID, static_cast<id_t>(c.pid), &info,
+                                    WEXITED | WNOHANG | WNOWAIT)) == 0 &&
+           info.si_pid == 0 && (stat(db.c_str(), &st) != 0 || st.st_size < target))
+        sched_yield();
+    return st.st_size;
+}
+
 TEST(KillNine, EveryPointLeavesNoneOrAllOfTheRecords)
 {
     // 160 MiB of dump, about 130 MiB of stored data.  The keys of this dump
@@ -66,13 +79,7 @@ TEST(KillNine, EveryPointLeavesNoneOrAllOfTheRecords)
             // file is never smaller than the data.
             off_t target =
                 static_cast<off_t>(dump.text.size() * 3 / 4 / (points / 2 + 1)) * (k - points / 2);
-            struct stat st = {};
-            siginfo_t info;
-            while ((info.si_pid = 0, waitid(P_PID, static_cast<id_t>(c.pid), &info,
-                                            WEXITED | WNOHANG | WNOWAIT)) == 0 &&
-                   info.si_pid == 0 && (stat(db.c_str(), &st) != 0 || st.st_size < target))
-                sched_yield();
-            in_build += st.st_size >= target;
+            in_build += wait_for_size(c, db, target) >= target;
         }
         // Everything but the last pipe's worth has been read by now.
         ASSERT_EQ(0, kill(c.pid, SIGKILL));
@@ -108,15 +115,10 @@ TEST(KillNine, EveryPointLeavesNoneOrAllOfTheRecords)
         child c = kovtest::start({KOVRESTORE_PATH, db});
         ASSERT_TRUE(kovtest::feed(c, text.data(), text.size() * k / 7));
         off_t target = (off_t(large.size()) * k / 7 - 2) << 20;
-        struct stat st = {};
-        siginfo_t info;
-        while ((info.si_pid = 0, waitid(P_PID, static_cast<id_t>(c.pid), &info,
-                                        WEXITED | WNOHANG | WNOWAIT)) == 0 &&
-               info.si_pid == 0 && (stat(db.c_str(), &st) != 0 || st.st_size < target))
-            sched_yield();
+        off_t size = wait_for_size(c, db, target);
         ASSERT_EQ(0, kill(c.pid, SIGKILL));
         ASSERT_EQ(SIGKILL, kovtest::finish(c).signal);
-        EXPECT_GE(st.st_size, target);
+        EXPECT_GE(size, target);
         EXPECT_EQ(0u, kovtest::read_kov(db).size());
         EXPECT_EQ(0, count_through_library(db));
     }
