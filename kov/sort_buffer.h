@@ -86,6 +86,17 @@ struct mapped_array {
         n = c;
         return true;
     }
+    // Gives back the memory past c elements.
+    void shrink(size_t c)
+    {
+        if (c == 0) {
+            release();
+            return;
+        }
+        if (c < cap && mremap(p, cap * sizeof(T), c * sizeof(T), 0) != MAP_FAILED)
+            cap = c;
+        n = std::min(n, c);
+    }
     void release()
     {
         unmap_memory(p, cap * sizeof(T));

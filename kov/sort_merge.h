@@ -4,8 +4,9 @@
 //
 // Invariants:
 //  - Sources are the runs, oldest first, then the buffer's entries as the
-//    newest; the heap holds every source with records left, each at its
-//    current record (cur).
+//    newest; each source with records left stands at its current record
+//    (cur), and the tree of losers holds at its top the one that comes
+//    first.
 //  - Each key comes out once, in the copy of the newest source that holds
 //    it; older copies are stepped past, counted in consumed.
 //  - The record handed out last stays where it is until the next call or
@@ -17,6 +18,7 @@
 #ifndef KOV_SORT_MERGE_H
 #define KOV_SORT_MERGE_H
 
+#include <string>
 #include <vector>
 
 #include "sort_buffer.h"
@@ -25,20 +27,24 @@
 
 namespace kov_sort {
 
-// Merges sorted sources through a binary heap: runs, read through their
+// Merges sorted sources through a tree of losers: runs, read through their
 // readers, oldest first, and optionally the sorted buffer as the newest
 // source.  Each record handed out is the smallest key left, in the copy of
 // the newest source that holds it; older copies of it are skipped.  A
 // record handed out stays where it is until the next call, so its pointers
-// stay valid until then.  Costs O(log k) comparisons a record for k sources.
+// stay valid until then.  A record costs ceil(log2 k) comparisons for k
+// sources, one per level of the tree from its source to the top, and one
+// more against the key handed out before it.
 struct merger {
     std::vector<run_reader> readers;  // sources 0 .. readers.size() - 1
     const entry *mem = nullptr;       // the buffer's entries, the newest source
     size_t mem_size = 0, mem_at = 0;
-    std::vector<rec_view> cur;   // current record of each source
-    std::vector<uint32_t> heap;  // sources with records left
-    int last = -1;               // source of the record handed out last
-    uint64_t consumed = 0;       // records read past, superseded ones included
+    std::vector<rec_view> cur;     // current record of each source
+    std::vector<uint8_t> live;     // whether each source has a current record
+    std::vector<uint32_t> losers;  // [0]: the winner; [p]: the loser at node p
+    int last = -1;                 // source of the record handed out last
+    std::string last_key;          // its key, when its source's buffer moves on
+    uint64_t consumed = 0;         // records read past, superseded ones included
     // The checkpoint: where each run and the buffer stood after the last
     // record handed out before it, and how many records were consumed then.
     std::vector<uint64_t> mark_at;
@@ -67,8 +73,29 @@ struct merger {
         return true;
     }
 
-    // Steps source i past its current record and puts it back in the heap
-    // when it has more.  False with errno set on a read error.
+    // Whether source a's record comes before source b's: a smaller key, or
+    // the same key in a newer source; a source at its end comes last.
+    bool before(uint32_t a, uint32_t b) const
+    {
+        if (!live[a] || !live[b])
+            return live[a] && !live[b];
+        int c = key_cmp(cur[a].key, cur[a].key_size, cur[b].key, cur[b].key_size);
+        return c < 0 || (c == 0 && a > b);
+    }
+
+    // Plays source i's new record up the tree to the top.
+    void replay(uint32_t i)
+    {
+        uint32_t winner = i;
+        for (size_t p = (i + sources()) / 2; p > 0; p /= 2) {
+            if (before(losers[p], winner))
+                std::swap(losers[p], winner);
+        }
+        losers[0] = winner;
+    }
+
+    // Steps source i past its current record and plays its next one.
+    // False with errno set on a read error.
     bool advance(size_t i)
     {
         consumed++;
@@ -77,48 +104,41 @@ struct merger {
         else
             mem_at++;
         bool failed = false;
-        if (load(i, &failed))
-            push(static_cast<uint32_t>(i));
+        live[i] = load(i, &failed);
+        replay(static_cast<uint32_t>(i));
         return !failed;
     }
 
-    // Whether source a's record comes before source b's: a smaller key, or
-    // the same key in a newer source.
-    bool before(uint32_t a, uint32_t b) const
+    // Steps past the record handed out last and every older copy of it.
+    // Its key stays where it is unless its run's reader must read on, which
+    // moves the buffer: only then is the key copied first.
+    bool advance_last()
     {
-        int c = key_cmp(cur[a].key, cur[a].key_size, cur[b].key, cur[b].key_size);
-        return c < 0 || (c == 0 && a > b);
-    }
-
-    void push(uint32_t i)
-    {
-        heap.push_back(i);
-        for (size_t at = heap.size() - 1; at > 0;) {
-            size_t up = (at - 1) / 2;
-            if (!before(heap[at], heap[up]))
-                break;
-            std::swap(heap[at], heap[up]);
-            at = up;
+        if (last < 0)
+            return true;
+        size_t i = static_cast<size_t>(last);
+        const unsigned char *key = cur[i].key;
+        size_t n = cur[i].key_size;
+        if (i < readers.size() && !readers[i].next_in_buffer(cur[i].stored())) {
+            try {
+                last_key.assign(reinterpret_cast<const char *>(key), n);
+            } catch (const std::bad_alloc &) {
+                errno = ENOMEM;
+                return false;
+            }
+            key = reinterpret_cast<const unsigned char *>(last_key.data());
         }
-    }
-
-    uint32_t pop()
-    {
-        uint32_t top = heap[0];
-        heap[0] = heap.back();
-        heap.pop_back();
-        for (size_t at = 0, n = heap.size();;) {
-            size_t l = 2 * at + 1, best = at;
-            if (l < n && before(heap[l], heap[best]))
-                best = l;
-            if (l + 1 < n && before(heap[l + 1], heap[best]))
-                best = l + 1;
-            if (best == at)
-                break;
-            std::swap(heap[at], heap[best]);
-            at = best;
+        if (!advance(i))
+            return false;
+        last = -1;
+        // A source holds a key once: the copies are in other sources, whose
+        // reading leaves key where it is.
+        for (uint32_t w = losers[0]; live[w] && key_cmp(cur[w].key, cur[w].key_size, key, n) == 0;
+             w = losers[0]) {
+            if (!advance(w))
+                return false;
         }
-        return top;
+        return true;
     }
 
     // Loads every source from its start.  False with errno set.
@@ -126,8 +146,8 @@ struct merger {
     {
         try {
             cur.assign(sources(), rec_view{});
-            heap.clear();
-            heap.reserve(sources());
+            live.assign(sources(), 0);
+            losers.assign(std::max<size_t>(sources(), 1), 0);
             mark_at.assign(readers.size(), 0);
         } catch (const std::bad_alloc &) {
             errno = ENOMEM;
@@ -143,9 +163,8 @@ struct merger {
     // errno set on a read error.
     bool checkpoint()
     {
-        if (last >= 0 && !advance(static_cast<size_t>(last)))
+        if (!advance_last())
             return false;
-        last = -1;
         for (size_t i = 0; i < readers.size(); i++)
             mark_at[i] = readers[i].offset + readers[i].pos;
         mark_mem = mem_at;
@@ -157,7 +176,6 @@ struct merger {
     // come again.  False with errno set.
     bool rewind()
     {
-        heap.clear();
         last = -1;
         consumed = mark_consumed;
         mem_at = mark_mem;
@@ -165,30 +183,44 @@ struct merger {
             readers[i].offset = mark_at[i];
             readers[i].pos = readers[i].len = 0;
         }
-        for (size_t i = 0; i < sources(); i++) {
+        size_t k = sources();
+        for (size_t i = 0; i < k; i++) {
             bool failed = false;
-            if (load(i, &failed))
-                push(static_cast<uint32_t>(i));
+            live[i] = load(i, &failed);
             if (failed)
                 return false;
         }
+        if (k == 0)
+            return true;
+        // Node p's winner is played from the winners of its children, the
+        // leaves k .. 2k - 1 being the sources; the loser stays at p.
+        std::vector<uint32_t> win;
+        try {
+            win.resize(2 * k);
+        } catch (const std::bad_alloc &) {
+            errno = ENOMEM;
+            return false;
+        }
+        for (size_t i = 0; i < k; i++)
+            win[k + i] = static_cast<uint32_t>(i);
+        for (size_t p = k - 1; p > 0; p--) {
+            uint32_t a = win[2 * p], b = win[2 * p + 1];
+            bool a_first = before(a, b);
+            win[p] = a_first ? a : b;
+            losers[p] = a_first ? b : a;
+        }
+        losers[0] = win[k > 1 ? 1 : k];
         return true;
     }
 
     // The next record: 1 with *v set, 0 at the end, -1 with errno set.
     int next(rec_view *v)
     {
-        if (last >= 0 && !advance(static_cast<size_t>(last)))
+        if (!advance_last())
             return -1;
-        last = -1;
-        if (heap.empty())
+        if (sources() == 0 || !live[losers[0]])
             return 0;
-        uint32_t best = pop();
-        while (!heap.empty() && key_cmp(cur[heap[0]].key, cur[heap[0]].key_size, cur[best].key,
-                                        cur[best].key_size) == 0) {
-            if (!advance(pop()))
-                return -1;
-        }
+        uint32_t best = losers[0];
         last = static_cast<int>(best);
         *v = cur[best];
         return 1;

@@ -57,9 +57,73 @@ int nameless_file(int dir)
     return -1;
 }
 
+bool filter_rows::add_column(run *r, uint64_t records)
+{
+    if (columns == 0)
+        rows = bloom_blocks_for(records);
+    else if (records * bloom_min_bits_per_key > rows * 512)
+        return false;
+    size_t width = columns + 1;
+    if (!words.reserve(rows * width * 8))
+        return false;
+    // Row b moves from b * columns blocks to b * width: the last row first,
+    // so that none is overwritten before it has moved.
+    for (size_t b = rows; b-- > 0;) {
+        uint64_t *to = words.p + b * width * 8;
+        memmove(to, words.p + b * columns * 8, columns * 64);
+        memset(to + columns * 8, 0, 64);
+    }
+    words.n = rows * width * 8;
+    r->column = static_cast<long>(columns);
+    columns = width;
+    return true;
+}
+
+void filter_rows::keep_columns(size_t keep)
+{
+    if (keep >= columns)
+        return;
+    for (size_t b = 0; b < rows; b++)
+        memmove(words.p + b * keep * 8, words.p + b * columns * 8, keep * 64);
+    columns = keep;
+    words.shrink(rows * keep * 8);
+}
+
+void filter_rows::place(run &r) const
+{
+    if (r.column >= 0) {
+        r.bloom_base = words.p + r.column * 8;
+        r.bloom_blocks = rows;
+        r.bloom_stride = columns * 8;
+    }
+}
+
+void run_set::place_filters()
+{
+    for (const auto &r : runs)
+        filters.place(*r);
+}
+
+void run_set::drop_filters(size_t from)
+{
+    size_t keep = filters.columns;
+    for (size_t i = from; i < runs.size(); i++) {
+        run &r = *runs[i];
+        if (r.column >= 0)
+            keep = std::min(keep, static_cast<size_t>(r.column));
+        r.column = -1;
+        r.bloom_blocks = 0;
+        r.bloom_base = nullptr;
+        std::vector<uint64_t>().swap(r.own_bloom);
+    }
+    filters.keep_columns(keep);
+    place_filters();
+}
+
 void run_set::close_runs()
 {
     runs.clear();
+    filters.keep_columns(0);
     run_records = 0;
     run_file_end = 0;
     reserve = 0;
@@ -78,9 +142,23 @@ int run_set::write(const entry *entries, size_t n, std::string *error)
     }
     auto r = std::make_unique<run>();
     r->start = run_file_end;
-    run_writer w;
-    if (!w.begin(run_fd, r.get(), n, std::min(io_bytes, max_write)))
+    if (filters.add_column(r.get(), n)) {
+        place_filters();
+        filters.place(*r);
+    } else if (!r->own_filter(n)) {
         return no_memory(error);
+    }
+    // A run that fails gives its column back.
+    auto fail = [&](const char *what, int err) {
+        if (r->column >= 0) {
+            filters.keep_columns(static_cast<size_t>(r->column));
+            place_filters();
+        }
+        return run_write_fail(error, what, err);
+    };
+    run_writer w;
+    if (!w.begin(run_fd, r.get(), std::min(io_bytes, max_write)))
+        return fail("", ENOMEM);
     // The records lie in the buffer in the order they arrived, and each key
     // sets bits in a block of the filter picked by its hash: taken in key
     // order, both are misses of the cache, which cost a spilling restore
@@ -104,14 +182,14 @@ int run_set::write(const entry *entries, size_t n, std::string *error)
         if (i + 2 * ahead < n)
             __builtin_prefetch(entries[i + 2 * ahead].rec);
         if (!w.put(entries[i].rec, h))
-            return run_write_fail(error, "writing a temporary run", errno);
+            return fail("writing a temporary run", errno);
     }
     if (!w.flush())
-        return run_write_fail(error, "writing a temporary run", errno);
+        return fail("writing a temporary run", errno);
     try {
         runs.reserve(runs.size() + 1);
     } catch (const std::bad_alloc &) {
-        return run_write_fail(error, "", ENOMEM);
+        return fail("", ENOMEM);
     }
     run_file_end += r->bytes;
     run_records += r->records;
@@ -225,16 +303,16 @@ int run_set::merge_runs(size_t from, std::string *error)
     for (size_t i = from; i < runs.size(); i++) {
         records += runs[i]->records;
         generation = std::max(generation, runs[i]->generation + 1);
-        std::vector<uint64_t>().swap(runs[i]->bloom);
     }
+    drop_filters(from);
     size_t buffer = std::max<size_t>(io_bytes / (runs.size() - from + 1), min_read_bytes);
     merger m;
     auto merged = std::make_unique<run>();
     merged->start = run_file_end;
     merged->generation = generation;
     run_writer w;
-    if (open_readers(m, from, buffer) || !w.begin(run_fd, merged.get(), records, buffer) ||
-        !m.start())
+    if (open_readers(m, from, buffer) || !merged->own_filter(records) ||
+        !w.begin(run_fd, merged.get(), buffer) || !m.start())
         return errno == ENOMEM ? no_memory(error)
                                : sys_fail(error, "reading a temporary run", errno);
     for (;;) {

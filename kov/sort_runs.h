@@ -10,8 +10,15 @@
 //  - A run holds each key once, in ascending order; a key in a newer run
 //    supersedes the same key in an older one.
 //  - A run's filter and index cost about kov_sorter_record_cost bytes per
-//    record, outside the cap; its filter is empty once it was dropped for a
+//    record, outside the cap; it has no filter once that was dropped for a
 //    merge, and the run may then hold any key.
+//  - The filters of spilled runs of about one size share the run set's
+//    filter rows (filter_rows): row b holds block b of each of them, side by
+//    side in the order of the runs, so that a lookup reads one row, a page
+//    or two, instead of a block at a place of its own in each run.  A run
+//    larger than the rows' filters, or merged from others, keeps a filter
+//    of its own.  The runs in the rows are always the newest of them: runs
+//    are only ever dropped from the end of the list.
 //  - In a last merge (release_runs), released[i] is where run i has been
 //    given back up to; everything before it was handed out and written.
 //  - The run set holds at most one descriptor, run_fd, however many runs.
@@ -26,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sort_buffer.h"
 #include "sort_record.h"
 
 namespace kov_sort {
@@ -42,8 +50,22 @@ constexpr size_t segment_bytes = 16u << 10;
 
 // Bloom filter: blocks of 512 bits (one cache line), 16 bits per key and 8
 // probes within the key's block; about one false positive in 500 lookups.
+// A run joins the filter rows while it has at least 14 bits per key there.
 constexpr size_t bloom_bits_per_key = 16;
+constexpr size_t bloom_min_bits_per_key = 14;
 constexpr int bloom_probes = 8;
+
+// The block of n for hash h: a multiplication, where h % n would be a
+// division, which costs a lookup as much as its miss of the cache.
+inline size_t bloom_block_of(uint64_t h, size_t n)
+{
+    return static_cast<size_t>((static_cast<unsigned __int128>(h) * n) >> 64);
+}
+
+inline size_t bloom_blocks_for(uint64_t records)
+{
+    return std::max<size_t>(1, (records * bloom_bits_per_key + 511) / 512);
+}
 
 // The run file starts with this much space taken (fallocate) and not used,
 // which a last merge gives back first: when runs have filled the disk, the
@@ -56,40 +78,62 @@ constexpr uint64_t release_align = 4096;
 
 // One sorted run: a stretch of the run file, records end to end in
 // ascending key order, one copy per key.  In memory it keeps a Bloom filter
-// of its keys (empty when it was lost to a failed merge: the run may then
+// of its keys (none when it was lost to a failed merge: the run may then
 // hold any key) and a sparse index, the offset and first key of every
 // segment of about segment_bytes.
 struct run {
-    uint64_t start = 0;                  // offset of its first byte in the run file
-    uint64_t bytes = 0;                  // its length
-    uint64_t records = 0;                // records in it
-    int generation = 0;                  // 0: spilled; n + 1: merged from runs of n
-    std::vector<uint64_t> bloom;         // 8 words per 512-bit block
+    uint64_t start = 0;    // offset of its first byte in the run file
+    uint64_t bytes = 0;    // its length
+    uint64_t records = 0;  // records in it
+    int generation = 0;    // 0: spilled; n + 1: merged from runs of n
+    // Its filter: bloom_blocks blocks of 8 words, the first at bloom_base,
+    // each bloom_stride words after the one before; in own_bloom, or in the
+    // filter rows as column `column`.
+    uint64_t *bloom_base = nullptr;
+    size_t bloom_blocks = 0;  // 0: no filter
+    size_t bloom_stride = 8;
+    long column = -1;                    // its column in the filter rows, or -1
+    std::vector<uint64_t> own_bloom;     // its filter when not in the rows
     std::vector<uint64_t> index_offset;  // offset of each segment's first record
     std::vector<uint32_t> index_key;     // where its key starts in index_keys
     std::string index_keys;              // the segments' first keys, end to end
 
-    size_t bloom_blocks() const { return bloom.size() / 8; }
+    uint64_t *bloom_block(uint64_t h) const
+    {
+        return bloom_base + bloom_block_of(h, bloom_blocks) * bloom_stride;
+    }
+
+    // Gives the run a filter of its own for this many records: false when
+    // out of memory.
+    bool own_filter(uint64_t records)
+    {
+        try {
+            own_bloom.assign(bloom_blocks_for(records) * 8, 0);
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        bloom_base = own_bloom.data();
+        bloom_blocks = own_bloom.size() / 8;
+        bloom_stride = 8;
+        return true;
+    }
 
     void bloom_add(uint64_t h)
     {
-        uint64_t *block = &bloom[(h % bloom_blocks()) * 8];
+        uint64_t *block = bloom_block(h);
         uint64_t bits = mix(h);
         for (int i = 0; i < bloom_probes; i++, bits >>= 9)
             block[(bits >> 6) & 7] |= 1ULL << (bits & 63);
     }
 
     // Brings the filter's block for h into the cache ahead of bloom_add.
-    void bloom_prefetch(uint64_t h) const
-    {
-        __builtin_prefetch(&bloom[(h % bloom_blocks()) * 8], 1);
-    }
+    void bloom_prefetch(uint64_t h) const { __builtin_prefetch(bloom_block(h), 1); }
 
     bool bloom_may_hold(uint64_t h) const
     {
-        if (bloom.empty())
+        if (bloom_blocks == 0)
             return true;
-        const uint64_t *block = &bloom[(h % bloom_blocks()) * 8];
+        const uint64_t *block = bloom_block(h);
         uint64_t bits = mix(h);
         for (int i = 0; i < bloom_probes; i++, bits >>= 9)
             if (!(block[(bits >> 6) & 7] & (1ULL << (bits & 63))))
@@ -114,14 +158,12 @@ struct run_writer {
     std::vector<unsigned char> out;
     uint64_t since_index = segment_bytes;
 
-    // records is the most the run will hold, which sizes its filter.
-    bool begin(int file, run *target, uint64_t records, size_t buffer)
+    // The target has its filter, empty, for the records it will hold.
+    bool begin(int file, run *target, size_t buffer)
     {
         fd = file;
         r = target;
-        size_t blocks = std::max<size_t>(1, (records * bloom_bits_per_key + 511) / 512);
         try {
-            r->bloom.assign(blocks * 8, 0);
             out.reserve(buffer);
         } catch (const std::bad_alloc &) {
             errno = ENOMEM;
@@ -231,10 +273,47 @@ struct run_reader {
         return fill(view(buf.data() + pos).stored());
     }
 
+    // Whether the record after the current one, of `stored` bytes, lies
+    // whole in the buffer already, so that stepping to it moves nothing.
+    bool next_in_buffer(size_t stored) const
+    {
+        size_t at = pos + stored, left = len - at;
+        return offset + at >= r->bytes ||
+               (left >= header_bytes && left >= view(buf.data() + at).stored());
+    }
+
     bool advance()
     {
         pos += view(buf.data() + pos).stored();
         return load();
+    }
+};
+
+// The filters of spilled runs, interleaved: row b holds block b of each
+// column's filter, the columns side by side.  Every filter in the rows has
+// the same number of blocks, set by the first run that joins.
+struct filter_rows {
+    mapped_array<uint64_t> words;  // rows * columns blocks of 8 words
+    size_t rows = 0;               // blocks of each filter
+    size_t columns = 0;
+
+    // Adds a column, zeroed, for a run of this many records: false when it
+    // holds too many for the rows' filters or memory runs out.
+    bool add_column(run *r, uint64_t records);
+    // Keeps only the first `keep` columns.
+    void keep_columns(size_t keep);
+    // Points the filter of a run in the rows at its column.
+    void place(run &r) const;
+
+    // Brings the row for h into the cache, ahead of the lookups.
+    void prefetch(uint64_t h) const
+    {
+        if (columns == 0)
+            return;
+        const char *row =
+            reinterpret_cast<const char *>(words.p + bloom_block_of(h, rows) * columns * 8);
+        for (size_t i = 0; i < columns; i++)
+            __builtin_prefetch(row + i * 64);
     }
 };
 
@@ -253,6 +332,7 @@ struct run_set {
     uint64_t run_records = 0;            // records in the runs, superseded copies included
     uint64_t spills = 0;                 // runs written from the buffer
     std::vector<unsigned char> scratch;  // segment read by a lookup
+    filter_rows filters;                 // the filters of spilled runs of about one size
 
     run_set() = default;
     run_set(const run_set &) = delete;
@@ -266,6 +346,17 @@ struct run_set {
     // Merges the newest runs while fan_in of them are of one generation.
     int merge_generations(std::string *error);
     int merge_runs(size_t from, std::string *error);
+    // Drops the filters of runs[from ..], which may then hold any key.
+    void drop_filters(size_t from);
+    void place_filters();
+    // Brings the filters' blocks for h into the cache, ahead of find.
+    void prefetch(uint64_t h) const
+    {
+        filters.prefetch(h);
+        for (const auto &r : runs)
+            if (r->column < 0 && r->bloom_blocks)
+                __builtin_prefetch(r->bloom_block(h));
+    }
     int open_readers(merger &m, size_t from, size_t buffer);
     // Looks key up in every run: 1 held, 0 not, -1 read error.
     int find(const unsigned char *key, size_t n, uint64_t h, std::string *error);

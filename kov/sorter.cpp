@@ -144,6 +144,10 @@ int kov_sorter::add(const unsigned char *key, size_t key_size, const unsigned ch
     uint64_t h = key_hash(key, key_size);
     if (!b.ready())
         return no_memory(error);
+    // The runs' filters are looked up after the buffer's table, each a miss
+    // of the cache: fetched now, they come in while the table is probed.
+    if (must_be_new)
+        s.runs.prefetch(h);
     bool found = false;
     if (!b.entries.empty())
         b.probe(key, key_size, h, &found);

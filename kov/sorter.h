@@ -17,11 +17,12 @@
 //    a file, for a moment only), so nothing is left after a crash, and the
 //    sorter holds at most two descriptors (runs and values) however many
 //    runs there are.
-//  - The merge reads at most fan_in runs at once through a heap.  Whenever
-//    the newest fan_in runs are of the same generation they are merged into
-//    one run of the next, so that runs stay few and lookups cheap; a merge
-//    of the whole makes a last such pass first if there are more runs left
-//    (a last merge that finds no room for it reads them all at once).
+//  - The merge reads at most fan_in runs at once through a tree of losers.
+//    Whenever the newest fan_in runs are of the same generation they are
+//    merged into one run of the next, so that runs stay few and lookups
+//    cheap; a merge of the whole makes a last such pass first if there are
+//    more runs left (a last merge that finds no room for it reads them all
+//    at once).
 //  - Values of 1 KiB or more go to a value file, a nameless temporary file
 //    beside the runs, and the buffer and the runs keep only their offset
 //    there; the merge reads each back once.  The file takes at most a
