@@ -264,8 +264,43 @@ void sort_buffer::sort_entries()
                                                [](const entry &e) { return is_dead(e.rec); }) -
                                 entries.begin());
     }
-    std::sort(entries.begin(), entries.end(), entry_less);
     table_valid = false;
+    entry *e = entries.begin();
+    size_t n = entries.size();
+    auto less = [](const entry &a, const entry &b) { return entry_less(a, b); };
+    // One sort of a whole run goes through memory at each of its top
+    // levels.  So the entries are first put in place by 8 bits of their
+    // prefix, the first bits in which the prefixes differ (a pass that
+    // counts and one that swaps each entry into its part), and each part,
+    // a few thousand entries that the cache holds, is sorted on its own.
+    uint64_t differ = 0;
+    for (size_t i = 1; i < n; i++)
+        differ |= e[i].prefix ^ e[0].prefix;
+    if (n < 4096 || differ == 0) {
+        std::sort(e, e + n, less);
+        return;
+    }
+    int lead = __builtin_clzll(differ);
+    auto digit = [lead](const entry &x) { return static_cast<size_t>((x.prefix << lead) >> 56); };
+    size_t start[257] = {}, next[256];
+    for (size_t i = 0; i < n; i++)
+        start[digit(e[i]) + 1]++;
+    for (size_t d = 0; d < 256; d++) {
+        start[d + 1] += start[d];
+        next[d] = start[d];
+    }
+    for (size_t d = 0; d < 256; d++) {
+        while (next[d] < start[d + 1]) {
+            entry x = e[next[d]];
+            // Each entry taken out goes to its part, and the one it displaces
+            // is taken out in turn, until one belongs where the first was.
+            for (size_t to = digit(x); to != d; to = digit(x))
+                std::swap(x, e[next[to]++]);
+            e[next[d]++] = x;
+        }
+    }
+    for (size_t d = 0; d < 256; d++)
+        std::sort(e + start[d], e + start[d + 1], less);
 }
 
 }  // namespace kov_sort

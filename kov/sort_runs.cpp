@@ -212,8 +212,11 @@ int run_set::merge_generations(std::string *error)
 
 int run_set::find(const unsigned char *key, size_t n, uint64_t h, std::string *error)
 {
+    bloom_mask m(h);
     for (const auto &r : runs) {
-        int rc = find_in_run(*r, key, n, h, error);
+        if (!r->bloom_may_hold(h, m))
+            continue;
+        int rc = find_in_run(*r, key, n, error);
         if (rc)
             return rc;
     }
@@ -337,12 +340,10 @@ int run_set::merge_runs(size_t from, std::string *error)
     return 0;
 }
 
-// Looks key up in one run: 1 held, 0 not, -1 read error.
-int run_set::find_in_run(const run &r, const unsigned char *key, size_t n, uint64_t h,
-                         std::string *error)
+// Looks key up in one run whose filter may hold it, reading the segment
+// where it would be: 1 held, 0 not, -1 read error.
+int run_set::find_in_run(const run &r, const unsigned char *key, size_t n, std::string *error)
 {
-    if (!r.bloom_may_hold(h))
-        return 0;
     // The last segment whose first key is not above key.
     size_t lo = 0, hi = r.index_offset.size();
     while (lo < hi) {
