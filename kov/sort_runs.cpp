@@ -61,7 +61,8 @@ bool filter_rows::add_column(run *r, uint64_t records)
 {
     if (columns == 0)
         rows = bloom_blocks_for(records);
-    else if (records * bloom_min_bits_per_key > rows * 512)
+    else if (records * bloom_min_bits_per_key > rows * 512 ||
+             records * bloom_max_bits_per_key < rows * 512)
         return false;
     size_t width = columns + 1;
     if (!words.reserve(rows * width * 8))

@@ -50,9 +50,12 @@ constexpr size_t segment_bytes = 16u << 10;
 
 // Bloom filter: blocks of 512 bits (one cache line), 16 bits per key and 8
 // probes within the key's block; about one false positive in 500 lookups.
-// A run joins the filter rows while it has at least 14 bits per key there.
+// A run joins the filter rows when it has from 14 to 20 bits per key there:
+// a smaller run would pay for the rows' width in memory, past its share
+// per record (kov_sorter_record_cost), and keeps a filter of its own.
 constexpr size_t bloom_bits_per_key = 16;
 constexpr size_t bloom_min_bits_per_key = 14;
+constexpr size_t bloom_max_bits_per_key = 20;
 constexpr int bloom_probes = 8;
 
 // The block of n for hash h: a multiplication, where h % n would be a
