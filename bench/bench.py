@@ -278,9 +278,10 @@ def rows_for(dataset, records, d, build, manifest, have_kovdump):
 
     restore = Row("kovrestore", [kovrestore, kr_db], stdin=dump, db=kr_db,
                   check=sqlite_check("kovrestore"))
-    # scale's records, written beside scale-8m's by main, so that the ratio
-    # of the two restores comes from the same rounds.
-    half = manifest.setdefault("half", {})
+    # scale's records, written into half/ by main (which fills in their
+    # manifest), so that the ratio of the two restores comes from the same
+    # rounds.
+    half = {}
     half_dump = os.path.join(d, "half", "kov.dump")
     rows = [
         restore,
@@ -789,12 +790,13 @@ def main():
         run_timed([os.path.join(build, "kovbench"), "gen", name,
                    str(args.records), d, ",".join(peer_formats(live))])
         manifest.update(read_manifest(os.path.join(d, "manifest")))
-        if any(r.manifest is manifest.get("half") for r in live):
-            half = os.path.join(d, "half")
-            os.makedirs(half)
-            run_timed([os.path.join(build, "kovbench"), "gen", "scale",
-                       str(args.records // 2), half, ""])
-            manifest["half"].update(read_manifest(os.path.join(half, "manifest")))
+        for r in live:
+            if r.manifest is not None:
+                half = os.path.dirname(r.stdin)
+                os.makedirs(half)
+                run_timed([os.path.join(build, "kovbench"), "gen", "scale",
+                           str(args.records // 2), half, ""])
+                r.manifest.update(read_manifest(os.path.join(half, "manifest")))
         ref = os.path.join(d, "ref.kov")
         if any(ref in r.argv for r in live):
             verify_dumpers(d, build, manifest, have_kovdump)

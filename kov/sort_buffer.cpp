@@ -274,9 +274,9 @@ void sort_buffer::sort_entries()
     // counts and one that swaps each entry into its part), and each part,
     // a few thousand entries that the cache holds, is sorted on its own.
     uint64_t differ = 0;
-    for (size_t i = 1; i < n; i++)
+    for (size_t i = 1; n >= 4096 && i < n; i++)
         differ |= e[i].prefix ^ e[0].prefix;
-    if (n < 4096 || differ == 0) {
+    if (differ == 0) {
         std::sort(e, e + n, less);
         return;
     }

@@ -16,8 +16,8 @@
 //    filter rows (filter_rows): row b holds block b of each of them, side by
 //    side in the order of the runs, so that a lookup reads one row, a page
 //    or two, instead of a block at a place of its own in each run.  A run
-//    larger than the rows' filters, or merged from others, keeps a filter
-//    of its own.  The runs in the rows are always the newest of them: runs
+//    whose records would have less than 14 or more than 20 bits each there,
+//    or one merged from others, keeps a filter of its own.  The runs in the rows are always the newest of them: runs
 //    are only ever dropped from the end of the list.
 //  - In a last merge (release_runs), released[i] is where run i has been
 //    given back up to; everything before it was handed out and written.
