@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -298,38 +299,71 @@ TEST(KovdumpErrors, NoOperandPrintsUsageOnStandardOutput)
     EXPECT_EQ(r.err, "");
 }
 
+// Each refusal names what the file holds instead, and leaves it unchanged.
 TEST(KovdumpErrors, FilesThatAreNotKovDatabasesFailToOpen)
 {
     scratch_dir dir;
     kovtest::write_file(dir.path("text"), "just some text, longer than nothing\n");
-    sqlite3 *other = nullptr;
-    ASSERT_EQ(sqlite3_open(dir.path("other.db").c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE kov(key BLOB PRIMARY KEY, value BLOB)", nullptr,
-                           nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(other);
-
+    kovtest::write_file(dir.path("torn"), std::string("SQLite format 3\0", 16) + "torn off");
+    kovtest::write_file(dir.path("empty"), "");
+    ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0) << strerror(errno);
+    const std::string kov_table = "CREATE TABLE kov(key BLOB PRIMARY KEY NOT NULL, "
+                                  "value BLOB NOT NULL) WITHOUT ROWID;";
+    const std::string kov_id = "PRAGMA application_id=1802466865;";
+    struct {
+        std::string name, sql;
+    } databases[] = {
+        {"other.db", "PRAGMA application_id=-2; CREATE TABLE kov(key BLOB PRIMARY KEY, value BLOB)"},
+        {"no id.db", kov_table},
+        {"v2.db", kov_id + "PRAGMA user_version=2;" + kov_table},
+        {"odd?name#%41.db", kov_id + "PRAGMA user_version=1; CREATE TABLE t(a)"},
+    };
+    for (const auto &d : databases) {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(dir.path(d.name).c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, d.sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
     struct {
         std::string path;
         const char *system_text;
+        std::string why;  // the third line without "path: "; "" for none
     } cases[] = {
-        {dir.path("missing.kov"), "No such file or directory"},
-        {dir.path("text"), "Invalid argument"},
-        {dir.path("other.db"), "Invalid argument"},  // SQLite, but no kov application_id
-        {dir.dir(), "Is a directory"},
+        {dir.path("missing.kov"), "No such file or directory", ""},
+        {dir.dir(), "Is a directory", ""},
+        {dir.path("text"), "Invalid argument", "not a SQLite database, so not a kov database"},
+        {dir.path("torn"), "Invalid argument",
+         "a SQLite header, but SQLite cannot read the file: file is not a database"},
+        {dir.path("empty"), "Invalid argument", "an empty file, not a kov database"},
+        {dir.path("fifo"), "Invalid argument", "a FIFO, not a regular file as a kov database is"},
+        {"/dev/null", "Invalid argument",
+         "a character device, not a regular file as a kov database is"},
+        {dir.path("other.db"), "Invalid argument",
+         "a SQLite database of another application (application id 0xFFFFFFFE, a kov database "
+         "has 0x6B6F7631)"},
+        {dir.path("no id.db"), "Invalid argument",
+         "a SQLite database of another application (application id 0x00000000, a kov database "
+         "has 0x6B6F7631)"},
+        {dir.path("v2.db"), "Invalid argument",
+         "a kov database of format version 2; this kovdump reads version 1"},
+        {dir.path("odd?name#%41.db"), "Invalid argument", "a kov database's id, but no kov table"},
     };
     for (const auto &c : cases) {
-        std::string before = std::filesystem::is_regular_file(c.path) ? read_file(c.path) : "";
+        bool regular = std::filesystem::is_regular_file(c.path);
+        std::string before = regular ? read_file(c.path) : "";
         run_result r = dump(c.path);
         EXPECT_TRUE(r.exited) << c.path;
         EXPECT_EQ(r.status, 1) << c.path;
         EXPECT_EQ(r.out, "") << c.path;
-        EXPECT_EQ(r.err,
-                  std::string("kov_open: ") + c.system_text + "\nFailed to open " + c.path + "\n");
-        if (std::filesystem::is_regular_file(c.path)) {
+        EXPECT_EQ(r.err, std::string("kov_open: ") + c.system_text + "\nFailed to open " + c.path +
+                             "\n" + (c.why.empty() ? "" : c.path + ": " + c.why + "\n"));
+        if (regular) {
             EXPECT_EQ(read_file(c.path), before) << c.path;
         }
     }
+    // Nothing was created beside the files either.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.dir()), {}), 8);
 }
 
 // A child that opens the database with open_flags and stores one record,

@@ -23,6 +23,7 @@
 
 #include "dump_writer.h"
 #include "kov.h"
+#include "not_kov.h"
 #include "progress.h"
 #include "tool_options.h"
 
@@ -35,6 +36,7 @@ static const char msg_hot_journal[] =
 static const char msg_wal_mode[] =
     "%s: in WAL mode, which kovdump cannot read without writing beside it; "
     "convert it first: sqlite3 %s 'PRAGMA journal_mode=DELETE'\n";
+static const char msg_not_kov[] = "%s: %s\n";
 static const char msg_kov_error[] = "KOV error: %s\n";
 static const char msg_error_closing[] = "Error closing kov\n";
 static const char msg_help[] =
@@ -96,6 +98,11 @@ int main(int argc, char *argv[])
             fprintf(stderr, msg_hot_journal, name, name, name);
         if (open_errno == ENOTSUP)
             fprintf(stderr, msg_wal_mode, name, name);
+        if (open_errno == EINVAL) {
+            std::string reason = not_kov_reason(name);
+            if (!reason.empty())
+                fprintf(stderr, msg_not_kov, name, reason.c_str());
+        }
         return 1;
     }
 
