@@ -12,6 +12,11 @@ FUZZ_BUILD     ?= build-fuzz
 FUZZ_SECONDS   ?= 60
 CLANG_ARGS      = -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 
+# cmake --build runs make below this one, which would announce every
+# directory it enters; MAKEFLAGS carries the flag down to it (other build
+# tools ignore it).
+MAKEFLAGS += --no-print-directory
+
 .PHONY: all build deps configure demo test bench clean
 .PHONY: test-slow test-sanitize memcheck fuzz fuzz-build
 
@@ -39,7 +44,7 @@ demo:
 
 test: TESTS = ON
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
+	cd $(BUILD) && ctest --output-on-failure --progress -j $(JOBS) -LE slow
 
 # The tests labelled slow (large dumps, a field at the engine's size limit).
 test-slow: build
