@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # The kov library as others use it: libkov.so beside libkov.a, kov.h, kov.pc
-# for pkg-config, the CMake package (find_package(kov) gives kov::kov, the
+# and kov-static.pc for pkg-config, the CMake package (find_package(kov) gives kov::kov, the
 # shared library, and kov::kov_static) and the kov(3) manual page.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -33,8 +33,8 @@ target_include_directories(kov INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INC
 # A C program links libkov.a with its C compiler, which knows nothing of the
 # C++ runtime the archive needs: the libraries the C++ compiler links on its
 # own beyond those of the C compiler (libstdc++ and libm with GCC).  The
-# installed kov::kov_static carries them, as kov.pc's Libs.private does, and
-# both carry the threads.
+# installed kov::kov_static carries them, as kov.pc's Libs.private and
+# kov-static.pc's Libs do, and all three carry the threads.
 set(kov_cxx_runtime ${CMAKE_CXX_IMPLICIT_LINK_LIBRARIES})
 if(CMAKE_C_IMPLICIT_LINK_LIBRARIES)
   list(REMOVE_ITEM kov_cxx_runtime ${CMAKE_C_IMPLICIT_LINK_LIBRARIES})
@@ -68,8 +68,8 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/kovConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/kovConfig.cmake ${CMAKE_BINARY_DIR}/kovConfigVersion.cmake
         DESTINATION ${kov_cmake_dir})
 
-# kov.pc finds the prefix from its own place, so the installed tree can be
-# moved, or installed with cmake --install --prefix.
+# The .pc files find the prefix from their own place, so the installed tree
+# can be moved, or installed with cmake --install --prefix.
 set(kov_pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
   set(kov_pc_prefix "${CMAKE_INSTALL_PREFIX}")
@@ -78,5 +78,8 @@ else()
   string(REGEX REPLACE "/$" "" kov_pc_up "${kov_pc_up}")
   set(kov_pc_prefix "\${pcfiledir}/${kov_pc_up}")
 endif()
+# kov-static.pc links the archive whatever else the directory holds.
 configure_file(kov/kov.pc.in ${CMAKE_BINARY_DIR}/kov.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/kov.pc DESTINATION ${kov_pc_dir})
+configure_file(kov/kov-static.pc.in ${CMAKE_BINARY_DIR}/kov-static.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/kov.pc ${CMAKE_BINARY_DIR}/kov-static.pc
+        DESTINATION ${kov_pc_dir})
