@@ -5,6 +5,8 @@
  *
  *   cc kov_example.c $(pkg-config --cflags --libs kov) -o kov_example
  *   ./kov_example example.kov
+ *
+ * kov-static instead of kov links the static archive.
  */
 #include <errno.h>
 #include <fcntl.h>
