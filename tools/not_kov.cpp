@@ -29,7 +29,7 @@ const char *kind_of(mode_t mode)
     case S_IFBLK: return "a block device";
     case S_IFSOCK: return "a socket";
     case S_IFDIR: return "a directory";
-    default: return "not a regular file";
+    default: return "a special file";
     }
 }
 
@@ -126,24 +126,23 @@ std::string sqlite_reason(const char *name)
 std::string not_kov_reason(const char *name)
 {
     assert(name && *name);
-    // O_NONBLOCK: a FIFO opens at once and is never read.
-    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return "";
+    // Only a regular file is opened: opening a FIFO, even without blocking,
+    // would wake a writer waiting for a reader.
     struct stat st;
-    char magic[sizeof sqlite_magic];
-    ssize_t got = -1;
-    bool known = fstat(fd, &st) == 0;
-    if (known && S_ISREG(st.st_mode))
-        got = pread(fd, magic, sizeof magic, 0);
-    close(fd);
-
-    if (!known)
+    if (stat(name, &st) != 0)
         return "";
     if (!S_ISREG(st.st_mode))
         return std::string(kind_of(st.st_mode)) + ", not a regular file as a kov database is";
     if (st.st_size == 0)
         return "an empty file, not a kov database";
+    // O_NONBLOCK: should the name lead elsewhere by now, a FIFO still does
+    // not block the open.
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    char magic[sizeof sqlite_magic];
+    ssize_t got = pread(fd, magic, sizeof magic, 0);
+    close(fd);
     if (got != (ssize_t)sizeof magic || memcmp(magic, sqlite_magic, sizeof magic) != 0)
         return "not a SQLite database, so not a kov database";
     return sqlite_reason(name);
