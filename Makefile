@@ -6,7 +6,7 @@ JOBS       ?= 2
 WERROR     ?= OFF
 CMAKE_ARGS ?=
 
-# Reliability stages (README, "Reliability"); .ci/run runs them all.
+# Reliability stages (tests/README.md); .ci/run runs them all.
 SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD     ?= build-fuzz
 FUZZ_SECONDS   ?= 60
