@@ -2,7 +2,6 @@
 // End-to-end tests of build/kovcheck: every verdict checked against
 // kovrestore's on the same input, through real pipes.
 
-#include <dirent.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -36,25 +35,15 @@ run_result check_agrees(const kovtest::stdin_source &in, const std::string &labe
     return checked;
 }
 
-std::string records(int n)
-{
-    std::string s;
-    for (int i = 1; i <= n; i++)
-        s += canonical_record("key" + std::to_string(i), "value " + std::to_string(i));
-    return s;
-}
-
-struct malformed {
-    const char *what;
-    std::string dump;
-    std::string message;  // after "kovcheck: "
-};
-
 TEST(Kovcheck, NamesTheFirstFault)
 {
-    const std::string two = records(2);  // lines 1 to 8
+    const std::string two = kovtest::dump_of({{"a", "1"}, {"b", "2"}});  // lines 1 to 8
     const std::string r1 = canonical_record("k", "v");
-    const malformed rows[] = {
+    const struct {
+        const char *what;
+        std::string dump;
+        std::string message;  // after "kovcheck: "
+    } rows[] = {
         {"long body", two + "{\nkey(1) = \"c\"\nvalue(4) = \"caf\xC3\xA9\"\n}\n",
          "line 11 (record 3, value): body longer than its count 4"},
         {"short body", "{\nkey(5) = \"abc\"\nvalue(1) = \"v\"\n}\n",
@@ -87,8 +76,6 @@ TEST(Kovcheck, NamesTheFirstFault)
         {"extra line", r1 + "x\n" + r1, "line 5: expected \"{\""},
         {"bad count", "{\nkey(x) = \"\"\n",
          "line 2 (record 1, key): count is not a number from 0 to 2147483647"},
-        {"count too large", "{\nkey(2147483648) = \"\"\n",
-         "line 2 (record 1, key): count is not a number from 0 to 2147483647"},
         {"count -1", "{\nkey(-1) = \"\"\n", "line 2 (record 1, key): negative count -1"},
         {"negative count", r1 + "{\nkey(1) = \"k\"\nvalue(-7) = \"\"\n",
          "line 7 (record 2, value): negative count -7"},
@@ -99,9 +86,7 @@ TEST(Kovcheck, NamesTheFirstFault)
          "line 5: the input ends inside this line, before its line feed"},
         {"crlf", r1 + "{\r\nkey(1) = \"k\"\r\n",
          "line 5: carriage return before the line end (CRLF dump?)"},
-        {"crlf in }", "{\nkey(1) = \"k\"\nvalue(1) = \"v\"\n}\r\n",
-         "line 4 (record 1): carriage return before the line end (CRLF dump?)"},
-        {"duplicate", two + canonical_record("key1", "again"),
+        {"duplicate", two + canonical_record("a", "again"),
          "line 9 (record 3): key stored twice, first by record 1 at line 1"},
     };
     for (const auto &row : rows) {
@@ -121,7 +106,7 @@ TEST(Kovcheck, CountsSoundDumps)
     } rows[] = {
         {kovtest::from_data(""), "0 records\n"},
         {kovtest::from_data(odd), "1 record\n"},
-        {kovtest::from_data(records(3)), "3 records\n"},
+        {kovtest::from_data(kovtest::dump_of({{"a", "1"}, {"b", "2"}})), "2 records\n"},
         {kovtest::from_file(SAMPLE_DUMP_PATH), "6 records\n"},
     };
     for (const auto &row : rows) {
@@ -185,27 +170,17 @@ TEST(Kovcheck, AgreesWithRestoreOnTheFuzzCorpus)
 TEST(Kovcheck, UsageAndReadErrors)
 {
     kovtest::scratch_dir dir;
+    const std::string usage = "Usage: " + check_prog + " < kovdump_output\n";
+    const std::string unreadable = "kovcheck: standard input: Is a directory\n";
     const struct {
         std::vector<std::string> argv;
         kovtest::stdin_source in;
         int status;
         std::string out, err;
     } rows[] = {
-        {{check_prog, "x.dump"},
-         kovtest::from_data(""),
-         2,
-         "",
-         "Usage: " + check_prog + " < kovdump_output\n"},
-        {{check_prog, "-h"},
-         kovtest::from_data(""),
-         0,
-         "Usage: " + check_prog + " < kovdump_output\n",
-         ""},
-        {{check_prog},
-         kovtest::from_file(dir.dir()),
-         2,
-         "",
-         "kovcheck: standard input: Is a directory\n"},
+        {{check_prog, "x.dump"}, kovtest::from_data(""), 2, "", usage},
+        {{check_prog, "-h"}, kovtest::from_data(""), 0, usage, ""},
+        {{check_prog}, kovtest::from_file(dir.dir()), 2, "", unreadable},
     };
     for (const auto &row : rows) {
         run_result r = run(row.argv, row.in);

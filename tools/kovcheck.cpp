@@ -173,7 +173,8 @@ int wrong_line(checker &c, unsigned long long line, const std::string &where, co
     size_t len = strlen(got);
     size_t want = strlen(expected);
     bool partial = len < sizeof dump_reader_fault()->line - 1 && (len == 0 || got[len - 1] != '\n');
-    if (len == want + 1 && memcmp(got, expected, want - 1) == 0 && got[want - 1] == '\r')
+    if (len == want + 1 && memcmp(got, expected, want - 1) == 0 && got[want - 1] == '\r' &&
+        got[want] == '\n')
         return fault(line, where, "%s", msg_crlf);
     if (strcmp(got, "\n") == 0 && getc(c.in) == EOF && !ferror(c.in))
         return fault(line, where, "blank line after the last record");
@@ -326,7 +327,6 @@ int check(checker &c, kov_sorter &keys)
         value.data = nullptr;
         unsigned long long line = next_line(c);
         int at_end = 0;
-        int status = 0;
         if (expect_line(c.in, "{\n", &at_end)) {
             if (at_end)
                 return status_good;
@@ -334,8 +334,7 @@ int check(checker &c, kov_sorter &keys)
                 return read_error(c);
             return wrong_line(c, line, "", "{\n");
         }
-        if (!status)
-            status = read_field(c, &key, "key");
+        int status = read_field(c, &key, "key");
         if (!status)
             status = read_field(c, &value, "value");
         if (!status) {
