@@ -1,11 +1,11 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# The demo of `make demo`: builds kovrestore and kovdump (nothing else, and
-# quietly: the build's output is shown only when it fails), restores the
-# bundled sample dump into a fresh database under the build directory, shows
-# what landed in it, then dumps it back with kovdump and shows that dump ->
-# restore -> dump gives the same bytes again.  Every command is shown as it
-# runs, exactly as it runs.
+# The demo of `make demo`: builds kovrestore, kovdump and kovcheck (nothing
+# else, and quietly: the build's output is shown only when it fails),
+# restores the bundled sample dump into a fresh database under the build
+# directory, shows what landed in it, then dumps it back with kovdump and
+# shows that dump -> restore -> dump gives the same bytes again.  Every
+# command is shown as it runs, exactly as it runs.
 #   scripts/demo.sh [BUILD_DIR [JOBS]]    (WERROR and CMAKE_ARGS: as for make)
 set -eu
 cd "$(dirname "$0")/.."
@@ -35,7 +35,7 @@ run "mkdir -p $build && : >$log"
 if [ ! -f "$build/CMakeCache.txt" ]; then
     build_step "cmake -S . -B $build -DKOV_WERROR=${WERROR:-OFF}${CMAKE_ARGS:+ $CMAKE_ARGS}"
 fi
-build_step "cmake --build $build -j $jobs --target kovrestore kovdump"
+build_step "cmake --build $build -j $jobs --target kovrestore kovdump kovcheck"
 
 db=$build/demo.kov
 copy=$build/demo-copy.kov

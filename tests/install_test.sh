@@ -14,7 +14,8 @@ prefix=$tmp/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 pc=$(find "$prefix" -name kov.pc)
 libdir=$(dirname "$(dirname "$pc")")
-for f in "$libdir/libkov.a" "$libdir/pkgconfig/kov-static.pc" "$prefix/share/man/man3/kov.3"; do
+for f in "$libdir/libkov.a" "$libdir/pkgconfig/kov-static.pc" "$prefix/share/man/man3/kov.3" \
+         "$prefix/bin/kovcheck" "$prefix/share/man/man1/kovcheck.1"; do
     test -f "$f" || { echo "not installed: $f" >&2; exit 1; }
 done
 

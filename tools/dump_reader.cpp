@@ -26,7 +26,19 @@ static const char msg_eof_in_data[] = "Unexpected EOF in data\n";
 static const char msg_quote_in_escape[] = "Unexpected \\\" sequence\n";
 static const char msg_invalid_hex[] = "Invalid hex: %c\n";
 
+// The cause of the last failure, and whether the messages are held back.
+// Both are touched on failure paths only.
+static dump_fault last_fault;
+static bool quiet;
+
 namespace {
+
+// Records the cause of a failure; returns -1 for the failing primitive.
+int fail(dump_fault_kind kind)
+{
+    last_fault.kind = kind;
+    return -1;
+}
 
 // Value of each byte as a hexadecimal digit, -1 for every other byte.
 constexpr std::array<signed char, 256> hex_table = [] {
@@ -86,7 +98,7 @@ inline void consume(FILE *in, size_t n)
 // caller, which reports it with the system's text.
 void report_eof(FILE *in)
 {
-    if (!ferror(in))
+    if (!ferror(in) && !quiet)
         fputs(msg_eof_in_data, stderr);
 }
 
@@ -95,15 +107,20 @@ int read_nibble_from(FILE *in)
     int c = getc_unlocked(in);
     if (c == EOF) {
         report_eof(in);
-        return -1;
+        return fail(DUMP_FAULT_EOF_IN_ESCAPE);
     }
     if (c == '"') {
-        fputs(msg_quote_in_escape, stderr);
-        return -1;
+        if (!quiet)
+            fputs(msg_quote_in_escape, stderr);
+        return fail(DUMP_FAULT_QUOTE_IN_ESCAPE);
     }
     int value = hex_table[c];
-    if (value < 0)
-        fprintf(stderr, msg_invalid_hex, c);
+    if (value < 0) {
+        if (!quiet)
+            fprintf(stderr, msg_invalid_hex, c);
+        last_fault.byte = c;
+        return fail(DUMP_FAULT_BAD_HEX);
+    }
     return value;
 }
 
@@ -339,6 +356,22 @@ void decode_buffered(FILE *in, unsigned char *out, size_t *done, size_t count)
 
 }  // namespace
 
+extern "C" const dump_fault *dump_reader_fault(void)
+{
+    return &last_fault;
+}
+
+extern "C" void dump_reader_quiet(int q)
+{
+    quiet = q != 0;
+}
+
+extern "C" size_t dump_reader_unread(FILE *in)
+{
+    buffer_view buf = unread(in);
+    return static_cast<size_t>(buf.end - buf.begin);
+}
+
 extern "C" int read_nibble(void)
 {
     return read_nibble_from(stdin);
@@ -368,9 +401,13 @@ extern "C" int expect_line(FILE *in, const char *expected, int *at_end)
         // error is a failure the caller reports.
         if (at_end && !ferror(in))
             *at_end = 1;
-        return -1;
+        return fail(DUMP_FAULT_NO_LINE);
     }
-    return strcmp(line, expected) == 0 ? 0 : -1;
+    if (strcmp(line, expected) == 0)
+        return 0;
+    static_assert(sizeof last_fault.line == sizeof line);
+    memcpy(last_fault.line, line, sizeof line);
+    return fail(DUMP_FAULT_LINE);
 }
 
 // Reads a count from [s, e) as "%d" reads it: blanks, an optional sign,
@@ -398,11 +435,23 @@ static int parse_count(const char *s, const char *e, int *count)
     return 0;
 }
 
+// The count of a field header [s, e), or -1 with its cause.  A count of -1
+// is returned as read, and since it doubles as the failure it is recorded
+// as a negative count.
+static int field_count(const char *s, const char *e)
+{
+    int count;
+    if (parse_count(s, e, &count))
+        return fail(DUMP_FAULT_BAD_COUNT);
+    if (count == -1)
+        fail(DUMP_FAULT_NEGATIVE_COUNT);
+    return count;
+}
+
 extern "C" int read_field_length(FILE *in)
 {
     char header[128];
     size_t len = 0;
-    int count;
 
     // The usual case: the "(" and the opening quote both in the buffer.
     // (A stream not yet read from has no buffer at all: null pointers.)
@@ -419,42 +468,42 @@ extern "C" int read_field_length(FILE *in)
             const char *begin = reinterpret_cast<const char *>(buf.begin);
             const char *end = static_cast<const char *>(quote);
             consume(in, static_cast<size_t>(end - begin) + 1);
-            return parse_count(begin, end, &count) ? -1 : count;
+            return field_count(begin, end);
         }
     } else {
         int c;
         do {
             c = getc_unlocked(in);
             if (c == EOF)
-                return -1;
+                return fail(DUMP_FAULT_EOF_BEFORE_PAREN);
         } while (c != '(');
     }
 
     for (;;) {
         if (len == sizeof header)
-            return -1;
+            return fail(DUMP_FAULT_LONG_HEADER);
         int c = getc_unlocked(in);
         if (c == EOF)
-            return -1;
+            return fail(DUMP_FAULT_EOF_IN_HEADER);
         if (c == '"')
             break;
         header[len++] = static_cast<char>(c);
     }
-    return parse_count(header, header + len, &count) ? -1 : count;
+    return field_count(header, header + len);
 }
 
 extern "C" int read_data(FILE *in, datum *d, int count)
 {
     if (count < 0) {
         d->data = nullptr;
-        return -1;
+        return fail(DUMP_FAULT_NEGATIVE_COUNT);
     }
     size_t size = static_cast<size_t>(count);
     // malloc(0) may return null; ask for one byte so that an empty field
     // still gets a pointer the caller can free.
     d->data = static_cast<unsigned char *>(malloc(size ? size : 1));
     if (!d->data)
-        return -1;
+        return fail(DUMP_FAULT_NO_MEMORY);
     d->size = size;
 
     unsigned char *out = d->data;
@@ -468,12 +517,14 @@ extern "C" int read_data(FILE *in, datum *d, int count)
         int c = getc_unlocked(in);
         if (c == EOF) {
             report_eof(in);
-            return -1;
+            last_fault.done = done;
+            return fail(DUMP_FAULT_EOF_IN_BODY);
         }
         if (c == '"') {
             // The body ended before its count.  The rest of the datum would
             // be bytes that were never in the input: refuse the field.
-            return -1;
+            last_fault.done = done;
+            return fail(DUMP_FAULT_SHORT_BODY);
         }
         if (c == '\\') {
             int high = read_nibble_from(in);

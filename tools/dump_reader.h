@@ -19,8 +19,14 @@
  *
  * Results: 0 for success and -1 for failure (read_field_length returns the
  * count, -1 meaning failure).  Messages about the input are printed by the
- * primitive that finds the fault; a read error on the stream is never
- * printed here: the caller sees it through ferror() and reports it.
+ * primitive that finds the fault (unless dump_reader_quiet asks otherwise);
+ * a read error on the stream is never printed here: the caller sees it
+ * through ferror() and reports it.
+ *
+ * Every failure also leaves its cause in dump_reader_fault(), so that a
+ * checker can explain the failures the primitives pass over in silence.
+ * The cause is written on failure paths only, never per byte.  The state is
+ * static: one stream at a time, one thread.
  */
 #ifndef KOV_DUMP_READER_H
 #define KOV_DUMP_READER_H
@@ -32,6 +38,46 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Why the last primitive that failed failed. */
+enum dump_fault_kind {
+    DUMP_FAULT_NONE,
+    DUMP_FAULT_NO_LINE,          /* expect_line: end of input or read error */
+    DUMP_FAULT_LINE,             /* expect_line: another line, kept in line */
+    DUMP_FAULT_EOF_BEFORE_PAREN, /* read_field_length: no "(" before the end */
+    DUMP_FAULT_EOF_IN_HEADER,    /* read_field_length: no quote before the end */
+    DUMP_FAULT_LONG_HEADER,      /* read_field_length: 128 bytes and no quote */
+    DUMP_FAULT_BAD_COUNT,        /* read_field_length: no number, or too large */
+    DUMP_FAULT_NEGATIVE_COUNT,   /* read_field_length (-1) or read_data */
+    DUMP_FAULT_NO_MEMORY,        /* read_data: the buffer was refused */
+    DUMP_FAULT_EOF_IN_BODY,      /* read_data: end of input inside the body */
+    DUMP_FAULT_EOF_IN_ESCAPE,    /* read_nibble: end of input inside an escape */
+    DUMP_FAULT_QUOTE_IN_ESCAPE,  /* read_nibble: a quote for a digit */
+    DUMP_FAULT_BAD_HEX,          /* read_nibble: byte is no hexadecimal digit */
+    DUMP_FAULT_SHORT_BODY        /* read_data: a quote after done of count bytes */
+};
+
+struct dump_fault {
+    enum dump_fault_kind kind;
+    int byte;       /* DUMP_FAULT_BAD_HEX: the byte that is no digit */
+    size_t done;    /* DUMP_FAULT_SHORT_BODY, _EOF_IN_BODY: bytes decoded */
+    char line[128]; /* DUMP_FAULT_LINE: the line read, as fgets left it */
+};
+
+/* The cause of the last failure; its kind is DUMP_FAULT_NONE before any. */
+const struct dump_fault *dump_reader_fault(void);
+
+/*
+ * With quiet non-zero, the primitives print no message on standard error;
+ * the causes are left in dump_reader_fault() all the same.
+ */
+void dump_reader_quiet(int quiet);
+
+/*
+ * Bytes of in's buffer not consumed yet, where the C library lets the
+ * reader see its buffer (glibc); 0 elsewhere.
+ */
+size_t dump_reader_unread(FILE *in);
 
 /*
  * Reads one line of at most 127 bytes and compares it with expected (a
