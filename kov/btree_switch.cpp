@@ -76,6 +76,19 @@ int invalidate(btree_switch *sw, int before_sync, std::string *err)
     return 0;
 }
 
+// Writes the journal's header, which makes the journal hot.
+int write_header(const btree_switch *sw)
+{
+    std::vector<uint8_t> header(sw->sector, 0);
+    memcpy(header.data(), journal_magic, sizeof journal_magic);
+    put32(&header[8], sw->pages);
+    put32(&header[12], sw->nonce);
+    put32(&header[16], sw->pages);
+    put32(&header[20], sw->sector);
+    put32(&header[24], sw->page_size);
+    return write_at(sw->journal_fd, header.data(), header.size(), 0);
+}
+
 }  // namespace
 
 int btree_switch_begin(btree_switch *sw, int db_fd, int journal_fd, int dir_fd, bool journal_new,
@@ -135,14 +148,8 @@ int btree_switch_begin(btree_switch *sw, int db_fd, int journal_fd, int dir_fd, 
     if (ftruncate(journal_fd, off))
         return fail(err, "cannot truncate the journal");
     point(2);
-    std::vector<uint8_t> header(sw->sector, 0);
-    memcpy(header.data(), journal_magic, sizeof journal_magic);
-    put32(&header[8], sw->pages);
-    put32(&header[12], nonce);
-    put32(&header[16], sw->pages);
-    put32(&header[20], sw->sector);
-    put32(&header[24], size);
-    if (write_at(journal_fd, header.data(), header.size(), 0))
+    sw->nonce = nonce;
+    if (write_header(sw))
         return fail(err, "cannot write the journal");
     point(3);
     if (fsync(journal_fd))
@@ -192,6 +199,11 @@ int btree_switch_abort(btree_switch *sw, std::string *err)
         return -1;
     }
     point(11);
+    // A commit that failed at the journal's header may have zeroed it:
+    // the header goes back first, so that a kill from here on still plays
+    // the journal back.
+    if (write_header(sw) || fsync(sw->journal_fd))
+        return fail(err, "cannot write the journal");
     uint32_t size = sw->page_size;
     std::vector<uint8_t> rec(size + 8);
     off_t off = sw->sector;

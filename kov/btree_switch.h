@@ -17,9 +17,10 @@
 //     the journal's header is overwritten with zeros and synced.  The zeroed
 //     header is the commit point: it is what journal_mode=PERSIST writes at
 //     the end of a transaction.
-//  4. abort (instead of commit): the journal is played back by this
-//     process, the file cut to its old length and synced, and the header
-//     zeroed as at a commit.
+//  4. abort (instead of commit): the header is written again and synced
+//     (a failed commit may have zeroed it), the journal is played back by
+//     this process, the file cut to its old length and synced, and the
+//     header zeroed as at a commit.
 //
 // Why a kill at any moment leaves the old database or the whole new one:
 //  - Until the header is written the journal's first bytes are zero (the
@@ -68,6 +69,7 @@ struct btree_switch {
     uint32_t page_size = 0;     // page size of the old database
     uint32_t pages = 0;         // pages of the old database, all journalled
     uint32_t sector = 4096;     // sector size written in the journal header
+    uint32_t nonce = 0;         // the checksums' nonce in the journal header
     btree_header old_header;    // header fields of the old database
     bool active = false;        // begun, and neither committed nor aborted
 };

@@ -449,7 +449,7 @@ struct btree_writer::state {
     }
 };
 
-btree_writer::btree_writer(int fd, const btree_header &header) : s_(new state)
+btree_writer::btree_writer(int fd, const btree_header &header, int direct_fd) : s_(new state)
 {
     s_->fd = fd;
     s_->header = header;
@@ -458,7 +458,7 @@ btree_writer::btree_writer(int fd, const btree_header &header) : s_(new state)
         s_->size = size;
         s_->lock_page = static_cast<uint32_t>((1ULL << 30) / size + 1);
         s_->buf.assign(size, 0);
-        s_->out.reset(new page_output(fd, size));
+        s_->out.reset(new page_output(fd, size, direct_fd));
     } else {
         s_->error = "page size " + std::to_string(size) + " is not a power of two from 512 to 65536";
     }

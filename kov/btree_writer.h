@@ -88,9 +88,10 @@ struct btree_header {
 class btree_writer {
   public:
     // A writer of a new database through fd, which must be open for writing
-    // and is not closed.  A page size the format does not allow is reported
-    // by the first call.
-    btree_writer(int fd, const btree_header &header);
+    // and is not closed, and through direct_fd, the same file opened with
+    // O_DIRECT (page_output_open_direct), or -1.  A page size the format
+    // does not allow is reported by the first call.
+    btree_writer(int fd, const btree_header &header, int direct_fd = -1);
     ~btree_writer();
     btree_writer(const btree_writer &) = delete;
     btree_writer &operator=(const btree_writer &) = delete;

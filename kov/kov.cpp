@@ -44,6 +44,7 @@
 #include "btree_switch.h"
 #include "btree_writer.h"
 #include "open_checks.h"
+#include "page_output.h"
 #include "sorter.h"
 #include "writeback.h"
 
@@ -132,6 +133,11 @@ constexpr size_t kov_chain_bytes = 256u << 10;
 // client that took a lock on the file in the moment it was not held.
 constexpr int kov_reopen_wait_ms = 10000;
 
+// SQLite's lock bytes in every database file: the pending byte at 1 GiB,
+// the reserved byte after it, then the shared range (its os_unix.c).
+constexpr off_t sqlite_pending_byte = 0x40000000;
+constexpr off_t sqlite_shared_size = 510;
+
 // The progress handler is called once per this many records written.
 constexpr unsigned long long kov_progress_step = 4096;
 
@@ -184,6 +190,7 @@ struct kov_context {
         size_t value_size;
     };
     std::map<std::string, chain_ref, std::less<>> chained;
+    uint64_t chain_cell_bytes = 0;  // room the cells of those chains will take
     sqlite3_int64 build_bytes = 0; // streamed into the build since the last sync
     bool journal_synced = false;   // the journal's directory entry was synced
     std::string detached;          // why the connection is gone, after a build
@@ -234,6 +241,9 @@ int fail_sqlite(kov_handle db, int rc)
 {
     const char *msg = db->db ? sqlite3_errmsg(db->db) : nullptr;
     db->error = (msg && *msg) ? msg : sqlite3_errstr(rc);
+    // SQLite calls a write past the file-size limit an I/O error: name it.
+    if (db->db && (rc & 0xff) == SQLITE_IOERR && sqlite3_system_errno(db->db) == EFBIG)
+        db->error = strerror(EFBIG);
     if (db->in_txn && sqlite3_get_autocommit(db->db)) {
         db->in_txn = false;
         if (db->txn_records > 0) {
@@ -435,11 +445,12 @@ void finalize_all(kov_handle db);
 // two records with room left to finish the tree: the records that fit are
 // kept.  The commit cuts the file to its pages, giving the reserve back.
 
-// Text of a failure for lack of room, as SQLite words the same failure, so
-// that a full disk reads the same whichever way the records were written.
+// Text of a failure for lack of room: a full disk as SQLite words it, so
+// that it reads the same whichever way the records were written, and a
+// file-size limit by its cause.
 const char *room_error(int e)
 {
-    return sqlite3_errstr(e == ENOSPC || e == EDQUOT ? SQLITE_FULL : SQLITE_IOERR);
+    return e == ENOSPC || e == EDQUOT ? sqlite3_errstr(SQLITE_FULL) : strerror(e);
 }
 
 // Whether the next write of the sorter's records is a build: the file was
@@ -466,7 +477,10 @@ int start_writer(kov_handle db, uint32_t page, btree_writer **w)
                            &err))
         return fail(db, err.c_str());
     db->journal_synced = true;
-    *w = new (std::nothrow) btree_writer(db->file.fd, btree_switch_header(&db->sw, page));
+    if (db->file.direct_fd < 0)
+        db->file.direct_fd = page_output_open_direct(db->file.fd);
+    *w = new (std::nothrow)
+        btree_writer(db->file.fd, btree_switch_header(&db->sw, page), db->file.direct_fd);
     if (!*w) {
         // Nothing was written over the file: the journal holds what it holds.
         btree_switch_abort(&db->sw, &err);
@@ -505,7 +519,10 @@ int build_room(kov_handle db, uint64_t n, int *e)
 {
     uint64_t page = db->build_page_size;
     btree_writer *w = db->writer ? db->writer : db->chains;
-    uint64_t need = w->pages() + n / (page - 4) + 1 + 3 * (w->depth() + 1) + 3;
+    // The cells of chains written ahead come later, and must fit too: at
+    // least two to a leaf, as a cell keeps at most a quarter of a page.
+    uint64_t need = w->pages() + n / (page - 4) + 1 + 3 * (w->depth() + 1) + 3 +
+                    db->chain_cell_bytes / (page / 2);
     if (need <= db->build_reserved)
         return 0;
     uint64_t step = std::max<uint64_t>(db->build_reserved / 8, (4u << 20) / page);
@@ -563,6 +580,7 @@ int build_add_merged(kov_handle db, datum key, datum value)
     if (db->writer->add_chained(key.data, key.size, value.data, chain->value_size, chain->first,
                                 &err))
         return fail(db, err.c_str());
+    db->chain_cell_bytes -= std::min<uint64_t>(db->chain_cell_bytes, key.size + value.size + 32);
     db->table_max.assign(reinterpret_cast<const char *>(key.data), key.size);
     return 0;
 }
@@ -582,6 +600,23 @@ std::string reopen_path(const kov_file &f)
     return std::string(dir) + (n > 1 ? "/" : "") + f.base;
 }
 
+// Takes, through fd, the bytes of SQLite's lock that a writer holds (the
+// pending and reserved bytes and the shared range), right after the
+// connection was closed, so that no other SQLite client starts a write
+// while it is opened again.  A POSIX lock belongs to the process: the new
+// connection takes the same bytes without conflict, and its close releases
+// them.  When a client came in between, nothing is taken and the new
+// connection waits for it (kov_reopen_wait_ms).
+void bridge_sqlite_lock(int fd)
+{
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = sqlite_pending_byte;
+    lock.l_len = 2 + sqlite_shared_size;
+    fcntl(fd, F_SETLK, &lock);
+}
+
 // Opens the connection again after a build, with the settings of the open;
 // the hold on the file (open_checks.h) stays with the handle's descriptor
 // meanwhile.  When the name no longer leads to the file, SQLite, which
@@ -593,6 +628,7 @@ int reattach(kov_handle db)
     finalize_all(db);
     sqlite3_close_v2(db->db);
     db->db = nullptr;
+    bridge_sqlite_lock(db->file.fd);
     int err = 0;
     char sql[64];
     snprintf(sql, sizeof sql, "PRAGMA cache_size=%d", -kov_sorted_cache_kib);
@@ -619,13 +655,19 @@ int end_build(kov_handle db)
     db->writer = nullptr;
     uint32_t pages = 0;
     std::string err, failure;
-    if (writer->finish(&pages, &err) ||
-        btree_switch_commit(&db->sw, pages, db->build_page_size, &err)) {
-        failure = err + "; the " + std::to_string(writer->records()) +
-                  " records written to the file were lost";
-        // A failed abort leaves the journal hot: the next open plays it back.
+    bool finished = writer->finish(&pages, &err) == 0;
+    uint64_t records = writer->records();
+    // The writer's threads end before the connection is opened again.
+    writer.reset();
+    if (!finished || btree_switch_commit(&db->sw, pages, db->build_page_size, &err)) {
+        failure = err;
+        // A failed abort leaves the journal hot: the connection opened again
+        // plays it back.  What the file then keeps is counted by the caller
+        // (note_kept), so that the text never guesses.
         if (btree_switch_abort(&db->sw, &err))
             failure += "; " + err;
+        else
+            failure += "; the " + std::to_string(records) + " records written to the file were lost";
         db->btree_rows = false;
         db->table_max.clear();
     } else {
@@ -634,6 +676,7 @@ int end_build(kov_handle db)
         // sorter's copies of those records are cut, and must never be
         // written as they are.
         db->chained.clear();
+        db->chain_cell_bytes = 0;
     }
     if (reattach(db))
         failure += (failure.empty() ? "" : "; ") + db->error;
@@ -656,6 +699,8 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
         background_writeback writeback(db->file.fd);
         // Bytes added since the last checkpoint.
         sqlite3_int64 bytes = 0;
+        // The errno of the lack of room for a record left out, or 0.
+        int full_errno = 0;
         while (rc == 0) {
             datum key, value;
             uint64_t done;
@@ -678,13 +723,25 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
                 if ((rc = sorter->merge_checkpoint(&db->error)) != 0)
                     break;
                 bytes = 0;
+                // A temporary file is given back, with the records in it
+                // not yet written, only when no chain was written ahead:
+                // the file may hold the only copy of the part of a value
+                // that a chain's cell keeps.  The record is left out then.
                 uint64_t freed;
-                while (!(room = build_room(db, n, &e) == 0) &&
+                while (!(room = build_room(db, n, &e) == 0) && db->chained.empty() &&
                        (rc = sorter->merge_drop(&freed, &db->error)) > 0)
                     rc = 0;
                 if (rc < 0)
                     break;
                 rc = 0;
+                if (!room) {
+                    // This record does not fit; a later one may, as a
+                    // record whose value was written ahead needs room for
+                    // its cell only.  The write ends as a failure.
+                    db->build_full = true;
+                    full_errno = e;
+                    continue;
+                }
             }
             if (!room) {
                 db->build_full = true;
@@ -709,6 +766,8 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
             db->error = std::string("fsync: ") + strerror(err);
             rc = -1;
         }
+        if (rc == 0 && full_errno)
+            rc = fail(db, room_error(full_errno));
     }
     if (rc == 0) {
         sorter->clear();
@@ -999,6 +1058,12 @@ int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
         build_room(db, key.size + value.size + 20, &e))
         return 2;
     size_t prefix = db->chains->chain_prefix(key.size, value.size);
+    // Room for the chain and, later, its cell, also once the tree has
+    // grown the two levels a build of the cells may need (three pages on
+    // each: eight pages more).
+    if (build_room(db, key.size + value.size + prefix + 52 + 8 * uint64_t{kov_large_page_size},
+                   &e))
+        return 2;
     int rc = db->sorter->add(key.data, key.size, value.data, prefix, must_be_new, &db->error);
     if (rc != 0)
         return rc;
@@ -1014,6 +1079,7 @@ int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
         return -1;
     }
     db->chained[k] = {first, value.size};
+    db->chain_cell_bytes += key.size + prefix + 32;
     return 0;
 }
 

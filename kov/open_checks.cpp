@@ -239,6 +239,9 @@ void kov_file_release(kov_file &f, bool remove)
     std::string unused;
     if (remove && f.fd >= 0 && kov_file_still_named(f, &unused) == 0)
         unlinkat(f.dir_fd, f.base.c_str(), 0);
+    if (f.direct_fd >= 0)
+        close(f.direct_fd);
+    f.direct_fd = -1;
     if (f.fd >= 0) {
         std::lock_guard<std::mutex> guard(held_lock);
         unhold_locked(f, f.fd);
@@ -367,6 +370,11 @@ void release_journal(kov_file &f, bool remove)
 {
     if (f.journal_fd < 0)
         return;
+    // SQLite plays back a journal whose first byte is not zero; any other
+    // holds nothing for anyone, and would only block the name.
+    unsigned char first = 0;
+    if (pread(f.journal_fd, &first, 1, 0) != 1 || first == 0)
+        remove = true;
     struct stat ours, named;
     if (remove && fstat(f.journal_fd, &ours) == 0 &&
         fstatat(f.dir_fd, f.journal.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&

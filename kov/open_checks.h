@@ -39,6 +39,7 @@ struct kov_file {
     int dir_fd = -1;       // the directory that held name at open
     int dir_sync_err = 0;  // errno of the directory's read open, if it failed
     int fd = -1;           // our descriptor on the file; carries the hold
+    int direct_fd = -1;    // a writer's O_DIRECT descriptor on it, or -1
     dev_t dev = 0;         // identity of the file
     ino_t ino = 0;
     bool writer = false;  // held for writing
@@ -59,8 +60,11 @@ int above_stdio(int fd);
 int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bool *created,
                   std::string *error, int *err);
 
-// Gives up the hold and closes the descriptors.  With remove, first removes
-// the file, provided its name still leads to it.
+// Gives up the hold and closes the descriptors, which no one but this call
+// closes: closing any descriptor of the file drops every POSIX lock the
+// process holds on it, SQLite's included, so it comes after the close of
+// the handle's connection.  With remove, first removes the file, provided
+// its name still leads to it.
 void kov_file_release(kov_file &f, bool remove);
 
 // Checks that the name still leads to the file the handle holds (device
@@ -98,10 +102,11 @@ int create_journal(kov_file &f, std::string *error, int *err);
 // created is the one it will use.
 int check_sqlite_files(const kov_file &f, sqlite3 *db, std::string *error, int *err);
 
-// Closes our descriptor on the journal of a file we created.  With remove,
-// after a clean close (nothing left in it to roll back) or when the file
-// itself is gone, also removes the journal, provided its name still leads
-// to the journal we created.
+// Closes our descriptor on the journal of a file we created, once the
+// connection is closed.  Also removes the journal, provided its name still
+// leads to the journal we created, when it holds nothing to roll back (its
+// first byte is zero, or it is empty) and with remove (after a clean close,
+// or when the file itself is gone).
 void release_journal(kov_file &f, bool remove);
 
 #endif

@@ -25,8 +25,9 @@ constexpr size_t batch_bytes = 1u << 20;
 // write must be aligned to the device's blocks, which may be 4 KiB.
 constexpr uint32_t min_direct_page = 4096;
 
-// A second descriptor of the file open as fd, for direct writes, or -1.
-int open_direct(int fd)
+}  // namespace
+
+int page_output_open_direct(int fd)
 {
     char link[48];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
@@ -41,13 +42,11 @@ int open_direct(int fd)
     return d;
 }
 
-}  // namespace
-
-page_output::page_output(int fd, uint32_t page_size)
+page_output::page_output(int fd, uint32_t page_size, int direct_fd)
     : fd_(fd), page_size_(page_size), batch_bytes_(std::max<size_t>(batch_bytes, page_size))
 {
     if (page_size >= min_direct_page && page_size % min_direct_page == 0)
-        direct_fd_ = open_direct(fd);
+        direct_fd_ = direct_fd;
     thread_ = start_library_thread([this] { loop(); });
 }
 
@@ -63,8 +62,6 @@ page_output::~page_output()
     }
     for (batch &b : batches_)
         kov_sort::unmap_memory(b.bytes, batch_bytes_);
-    if (direct_fd_ >= 0)
-        close(direct_fd_);
 }
 
 int page_output::write(uint32_t page, const uint8_t *bytes)
@@ -151,9 +148,8 @@ void page_output::write_batch(batch &b)
             continue;
         if (n < 0 && errno == EINVAL && fd == direct) {
             // The file system takes no direct write here: ordinary writes
-            // from now on.
+            // from now on.  The descriptor stays open: it is the caller's.
             direct_fd_ = -1;
-            close(direct);
             continue;
         }
         std::lock_guard<std::mutex> lock(mutex_);

@@ -19,10 +19,13 @@
 //    filling, one being written.  write() waits for the one being written
 //    when the other is full.
 //  - The file.  Written through a second descriptor of the caller's file
-//    opened with O_DIRECT; where the file system refuses that, or a direct
-//    write is refused for its alignment, through the caller's descriptor
-//    with ordinary writes, from then on.  Neither way syncs: the caller
-//    syncs after flush(), as for any write.
+//    opened with O_DIRECT (page_output_open_direct), which the caller owns:
+//    closing any descriptor of a file drops every POSIX lock the process
+//    holds on it, SQLite's included, so the caller closes it only once its
+//    SQLite connection is closed.  Without one, or once a direct write is
+//    refused for its alignment, through the caller's descriptor with
+//    ordinary writes, from then on.  Neither way syncs: the caller syncs
+//    after flush(), as for any write.
 //  - Threads.  One thread, started with every signal blocked, does the
 //    writes and nothing else; it ends with the object.  Without it (it could
 //    not be started) the caller writes each batch itself.
@@ -41,11 +44,16 @@
 #include <mutex>
 #include <thread>
 
+// A second descriptor of the file open as fd, for direct writes, or -1
+// where the file system refuses them.  The caller closes it.
+int page_output_open_direct(int fd);
+
 class page_output {
   public:
-    // Pages of page_size bytes of the file open for writing as fd, which
-    // stays the caller's and must stay open while the object exists.
-    page_output(int fd, uint32_t page_size);
+    // Pages of page_size bytes of the file open for writing as fd, and as
+    // direct_fd with O_DIRECT (or -1), which stay the caller's and must stay
+    // open while the object exists.
+    page_output(int fd, uint32_t page_size, int direct_fd);
     ~page_output();
     page_output(const page_output &) = delete;
     page_output &operator=(const page_output &) = delete;

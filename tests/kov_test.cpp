@@ -215,6 +215,13 @@ TEST(KovStore, KeyOrderThenOutOfOrderThenAStreamedKeyAgain)
         EXPECT_EQ(fresh ? 0 : -1, kov_store(db, as_datum(key), as_datum("new"), KOV_INSERT)) << key;
         EXPECT_STREQ(fresh ? "" : "Record exists", kov_errorstr(db));
     }
+    // The build has ended and its connection was opened again: the writer
+    // still keeps every other SQLite client out.
+    for (const char *sql : {"SELECT count(*) FROM kov", "INSERT INTO kov VALUES(x'00', x'00')"}) {
+        kovtest::run_result r =
+            kovtest::run({"/bin/sh", "-c", "exec sqlite3 \"$0\" \"$1\"", path, sql}, {});
+        EXPECT_NE(std::string::npos, r.err.find("database is locked")) << sql << r.out << r.err;
+    }
     EXPECT_EQ(0, kov_store(db, as_datum("k1000"), as_datum("replaced"), KOV_REPLACE));
     EXPECT_EQ(0, kov_close(db));
     want[0].second = "replaced";
