@@ -279,6 +279,31 @@ TEST(KovStore, ReplacedValuesWrittenAheadGoToTheFreeList)
     }
 }
 
+// A writer's close fails with ENOENT when the name no longer leads to the
+// file written, and leaves no journal under that name.
+TEST(KovClose, FileMovedWhileOpenIsENOENT)
+{
+    for (const char *how : {"removed", "renamed", "replaced"}) {
+        SCOPED_TRACE(how);
+        with_new_and_existing([how](const std::string &path, kov_handle db) {
+            ASSERT_EQ(0, kov_store(db, as_datum("k"), as_datum("v"), KOV_INSERT));
+            if (std::string(how) == "removed")
+                ASSERT_EQ(0, unlink(path.c_str()));
+            else
+                ASSERT_EQ(0, rename(path.c_str(), (path + ".moved").c_str()));
+            if (std::string(how) == "replaced")
+                kovtest::write_file(path, "another file");
+            errno = 0;
+            EXPECT_EQ(-1, kov_close(db));
+            EXPECT_EQ(ENOENT, errno);
+            EXPECT_EQ(path + " no longer leads to the database written: the file was removed or "
+                             "renamed while it was open",
+                      kov_errorstr(nullptr));
+            EXPECT_FALSE(kovtest::file_exists(path + "-journal"));
+        });
+    }
+}
+
 TEST(KovStore, FieldBeyondTheEngineLimitIsAnErrorText)
 {
     kovtest::scratch_dir dir;
