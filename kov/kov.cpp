@@ -683,6 +683,16 @@ int end_build(kov_handle db)
     return failure.empty() ? 0 : fail(db, failure.c_str());
 }
 
+// The first progress call of a write of held records, before any is
+// written, so that a meter times the write from its start: the next call
+// comes only after kov_progress_step records, which for large values can
+// take long.
+void progress_start(kov_handle db, unsigned long long total)
+{
+    if (db->progress && total > 0)
+        db->progress(db->progress_ctx, 0, total);
+}
+
 // write_sorted into the build: as write_sorted, but a write that cannot go
 // on for lack of room first gives back the temporary space of the records
 // handed out (in the last write), then whole temporary files (merge_drop),
@@ -694,6 +704,8 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
     kov_sorter *sorter = db->sorter;
     int rc = sorter->merge_begin(last, &db->error);
     unsigned long long total = sorter->size();
+    if (rc == 0)
+        progress_start(db, total);
     std::string held_key, held_value;
     {
         background_writeback writeback(db->file.fd);
@@ -918,6 +930,7 @@ int write_sorted(kov_handle db, bool last = false, bool keep_building = false)
     if (commit(db) || sorter->merge_begin(last, &db->error))
         return -1;
     unsigned long long total = sorter->size();
+    progress_start(db, total);
     choose_page_size(db);
     db->room_limit = room_commit_bytes(db);
     background_writeback writeback(db->file.fd);

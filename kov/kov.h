@@ -131,8 +131,9 @@ const char *kov_errorstr(kov_handle db);
  * time during work that may run long inside one call: the writing of
  * buffered records into a new database, at kov_close, at process exit and
  * before the first kov_fetch or kov_traverse that needs them.  done and
- * total count the records of that work; done rises to total, and a last
- * call has done == total.  fn runs on the thread that called the library
+ * total count the records of that work; a first call has done == 0,
+ * before any record is written, done rises to total, and a last call has
+ * done == total.  fn runs on the thread that called the library
  * (at exit, on the exiting thread), must not call the library with db, and
  * cannot stop the work.
  */

@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <string.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -118,6 +119,38 @@ bool lock_hold_byte(int fd, bool writer)
 #endif
 }
 
+// SQLite keeps a path name within its VFS's mxPathname bytes, and refuses
+// a database whose full name (symbolic links resolved) leaves no room for
+// "-journal" beside it, as "unable to open" after the file was made.  Such
+// a name is refused first, with ENAMETOOLONG and the lengths.  When SQLite
+// cannot resolve the name at all (a link to a long name), the directory's
+// own name gives the length.
+int check_name_length(const kov_file &f, std::string *error, int *err)
+{
+    sqlite3_vfs *vfs = sqlite3_vfs_find(nullptr);
+    if (!vfs || vfs->mxPathname < 64)
+        return 0;
+    size_t limit = static_cast<size_t>(vfs->mxPathname) - strlen("-journal");
+    std::vector<char> full(2 * PATH_MAX + 1);
+    size_t len;
+    if (vfs->xFullPathname(vfs, sqlite_path(f).c_str(), static_cast<int>(full.size()),
+                           full.data()) == SQLITE_OK) {
+        len = strlen(full.data());
+    } else {
+        std::string link = "/proc/self/fd/" + std::to_string(f.dir_fd);
+        ssize_t n = readlink(link.c_str(), full.data(), full.size());
+        if (n <= 0)
+            return 0;
+        len = static_cast<size_t>(n) + 1 + f.base.size();
+    }
+    if (len <= limit)
+        return 0;
+    *err = ENAMETOOLONG;
+    return fail(error, "the database's full path name is " + std::to_string(len) +
+                           " bytes long; SQLite takes at most " + std::to_string(limit) +
+                           ", to leave room for the journal's name");
+}
+
 // Opens the directory of f.name into f->dir_fd and sets f->base.  A
 // directory that may be searched but not read is opened only as a place
 // (O_PATH): files open in it as before, and only its sync fails, as it did.
@@ -169,7 +202,7 @@ int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bo
             close(fd);
         return fail(error, strerror(*err));
     }
-    if (open_directory(f, error, err))
+    if (open_directory(f, error, err) || check_name_length(*f, error, err))
         return -1;
 
     // A file another handle of this process holds is refused before a

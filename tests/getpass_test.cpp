@@ -215,6 +215,42 @@ TEST(RepGetpass, EndingSignalRestoresTerminalFirst)
     }
 }
 
+// A caller's own action for an ending signal is left alone: its handler
+// runs when the signal arrives during the prompt, which goes on, and an
+// ignored signal stays ignored.  Both are still in place after the call;
+// SIGINT has the default action.
+volatile sig_atomic_t caller_caught = 0;
+
+TEST(RepGetpass, CallersOwnSignalActionsStay)
+{
+    for (bool ignore : {false, true}) {
+        for (int sig : {SIGHUP, SIGQUIT, SIGTERM}) {
+            SCOPED_TRACE(std::string(strsignal(sig)) + (ignore ? ", ignored" : ", caught"));
+            START_ON_PTY(c, ([sig, ignore] {
+                void (*own)(int) = [](int s) { caller_caught = s; };
+                signal(sig, ignore ? SIG_IGN : own);
+                report(rep_getpass("Password: "));
+                report(caller_caught == sig ? "caller's handler ran" : "caller's handler idle");
+                struct sigaction sa;
+                sigaction(sig, nullptr, &sa);
+                report(sa.sa_handler == (ignore ? SIG_IGN : own) ? "action kept"
+                                                                 : "action changed");
+                report_sigint_action();
+            }));
+            ASSERT_TRUE(wait_for(c, "Password: "));
+            kill(c.pid, sig);
+            type(c, "secret\n");
+            outcome o = finish(c);
+            EXPECT_TRUE(o.exited);
+            EXPECT_EQ(o.status, 0);
+            EXPECT_EQ(o.reports, (std::vector<std::string>{
+                                     "secret",
+                                     ignore ? "caller's handler idle" : "caller's handler ran",
+                                     "action kept", "SIGINT default"}));
+        }
+    }
+}
+
 TEST(RepGetpass, WithoutTerminalReadsStandardInput)
 {
     char path[] = "/tmp/getpass_test.XXXXXX";

@@ -3,6 +3,7 @@
 // /bin/sh in a scratch directory and checks the outcome, that every file
 // there before the run is unchanged, and what the directory holds after.
 
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,6 +130,36 @@ TEST(Hostile, AnotherUsersJournalIsRefused)
             "'umask 0; : > h.kov-journal'",
             "umask 077; " + restore_h, 1, "", in_the_way("h.kov-journal"), "h.kov-journal"}},
           01777);
+}
+
+// A name whose full path, with "-journal" beside it, passes SQLite's limit
+// of 512 bytes is refused by name before anything is made; one byte less
+// makes a database both tools use.
+TEST(Hostile, LongPathsWorkUpToTheLimitAndAreRefusedPastIt)
+{
+    size_t dir_len;
+    {
+        kovtest::scratch_dir probe;  // every scratch directory's name is as long
+        dir_len = std::filesystem::canonical(probe.dir()).string().size();
+    }
+    auto name = [dir_len](size_t full) {  // a relative name of that full length
+        std::string n;
+        for (char c = 'a'; dir_len + 1 + n.size() + 200 + strlen("/x.kov") < full; c++)
+            n += std::string(199, c) + "/";
+        n += std::string(full - dir_len - 1 - n.size() - strlen("/x.kov"), 'z') + "/x.kov";
+        return n;
+    };
+    std::string fits = name(504), too_long = name(505);
+    std::string refused = "kov_open: File name too long\nFailed to open " + too_long + "\n";
+    check({
+        {"mkdir -p " + fits.substr(0, fits.size() - 6),
+         "\"$R\" " + fits + " && exec \"$D\" " + fits, 0, one_record, "EOF\n",
+         std::string(199, 'a')},
+        {"mkdir -p " + too_long.substr(0, too_long.size() - 6),
+         "\"$R\" " + too_long + "; \"$D\" " + too_long + "; ls -A " +
+             too_long.substr(0, too_long.size() - 6),
+         0, "", refused + refused, std::string(199, 'a')},
+    });
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -234,6 +235,82 @@ TEST(KovStore, KeyOrderThenOutOfOrderThenAStreamedKeyAgain)
     EXPECT_EQ("0", sql_text(path, "PRAGMA freelist_count"));
 }
 
+// Values of 256 KiB or more stored into a new file have their overflow pages
+// written ahead; when such a record is replaced, or refused, its chain goes
+// to the free list.  Every page is then in a tree or on the free list, once:
+// the free list holds exactly the pages no tree uses.  Sizes sit where the
+// part of the record beyond its cell (about 8 KiB on 64 KiB pages) fills
+// whole overflow pages or one byte more, where a count of a chain's pages
+// goes wrong first.
+TEST(KovStore, ReplacedValuesWrittenAheadGoToTheFreeList)
+{
+    constexpr size_t page = 65536 - 4, big = 256u << 10, whole = 4 * page + 8180;
+    const struct {
+        const char *name;
+        std::vector<size_t> sizes;  // stored in this order, key i for size i
+        std::vector<std::pair<size_t, size_t>> replace;  // key, new size
+    } cases[] = {
+        {"replaced by small values",
+         {whole, whole + 4, whole + 8, whole + 12, whole + 16, whole + 20, big},
+         {{0, 10}, {1, 10}, {2, 10}, {3, 10}, {4, 10}, {5, 10}, {6, 0}}},
+        {"replaced by large values, twice", {6 * page, big, 5 * page - 1},
+         {{2, big}, {0, 7 * page + 1}, {2, 10}, {1, 5 * page}}},
+        {"one of three replaced, out of key order", {big + 100, big + 200, big + 300},
+         {{1, 0}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kovtest::scratch_dir dir;
+        std::string path = dir.path("db.kov");
+        kov_handle db = create(path);
+        ASSERT_NE(nullptr, db);
+        std::map<std::string, std::string> want;
+        auto store = [&](size_t i, size_t size, int flag) {
+            std::string key = "key" + std::to_string(9 - i);  // descending: sorted later
+            std::string value(size, static_cast<char>('a' + want.size() % 26));
+            ASSERT_EQ(0, kov_store(db, as_datum(key), as_datum(value), flag)) << kov_errorstr(db);
+            want[key] = value;
+        };
+        for (size_t i = 0; i < c.sizes.size(); i++)
+            store(i, c.sizes[i], KOV_INSERT);
+        EXPECT_EQ(-1, kov_store(db, as_datum("key9"), as_datum(std::string(big, 'x')),
+                                KOV_INSERT));
+        for (const auto &[i, size] : c.replace)
+            store(i, size, KOV_REPLACE);
+        ASSERT_EQ(0, kov_close(db)) << kov_errorstr(nullptr);
+        EXPECT_EQ(std::vector<record>(want.begin(), want.end()), kovtest::read_kov(path));
+        std::string unused = sql_text(path, "SELECT page_count - (SELECT count(*) FROM dbstat) "
+                                            "FROM pragma_page_count");
+        EXPECT_EQ(unused, sql_text(path, "PRAGMA freelist_count"));
+        EXPECT_GE(std::stoul(unused), c.replace.size() * (big / page));
+    }
+}
+
+// A writer's close fails with ENOENT when the name no longer leads to the
+// file written, and leaves no journal under that name.
+TEST(KovClose, FileMovedWhileOpenIsENOENT)
+{
+    for (const char *how : {"removed", "renamed", "replaced"}) {
+        SCOPED_TRACE(how);
+        with_new_and_existing([how](const std::string &path, kov_handle db) {
+            ASSERT_EQ(0, kov_store(db, as_datum("k"), as_datum("v"), KOV_INSERT));
+            if (std::string(how) == "removed")
+                ASSERT_EQ(0, unlink(path.c_str()));
+            else
+                ASSERT_EQ(0, rename(path.c_str(), (path + ".moved").c_str()));
+            if (std::string(how) == "replaced")
+                kovtest::write_file(path, "another file");
+            errno = 0;
+            EXPECT_EQ(-1, kov_close(db));
+            EXPECT_EQ(ENOENT, errno);
+            EXPECT_EQ(path + " no longer leads to the database written: the file was removed or "
+                             "renamed while it was open",
+                      kov_errorstr(nullptr));
+            EXPECT_FALSE(kovtest::file_exists(path + "-journal"));
+        });
+    }
+}
+
 TEST(KovStore, FieldBeyondTheEngineLimitIsAnErrorText)
 {
     kovtest::scratch_dir dir;
@@ -247,6 +324,65 @@ TEST(KovStore, FieldBeyondTheEngineLimitIsAnErrorText)
     // The handle still works afterwards.
     EXPECT_EQ(0, kov_store(db, as_datum("k"), as_datum("v"), KOV_INSERT));
     EXPECT_EQ(0, kov_close(db));
+}
+
+// Each write of held records reports through the progress handler: every
+// call of one write has the number held when it began as its total, the
+// first has done == 0, done rises from call to call and the last has
+// done == total.  Nothing held, no call.
+TEST(KovProgress, FirstAndLastCalls)
+{
+    using calls_t = std::vector<std::pair<unsigned long long, unsigned long long>>;
+    const struct {
+        const char *name;
+        std::vector<int> batches;  // stored in descending key order; a traversal
+                                   // after each but the last, then the close
+    } cases[] = {
+        {"one record", {1}},
+        {"many records", {10000}},
+        {"a traversal between two writes", {9000, 5000}},
+        {"nothing held at the traversal", {20, 0}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kovtest::scratch_dir dir;
+        kov_handle db = create(dir.path("db.kov"));
+        ASSERT_NE(nullptr, db);
+        calls_t calls;
+        kov_progress_handler(
+            db,
+            [](void *ctx, unsigned long long done, unsigned long long total) {
+                static_cast<calls_t *>(ctx)->push_back({done, total});
+            },
+            &calls);
+        int key = 1000000;
+        for (size_t b = 0; b < c.batches.size(); b++) {
+            for (int i = 0; i < c.batches[b]; i++)
+                ASSERT_EQ(0, kov_store(db, as_datum("k" + std::to_string(key--)), as_datum("v"),
+                                       KOV_INSERT));
+            unsigned long long held = kov_pending(db);
+            EXPECT_EQ(static_cast<unsigned long long>(c.batches[b]), held);
+            calls.clear();
+            if (b + 1 < c.batches.size())
+                EXPECT_LE(0, kov_traverse(db, [](kov_handle, datum, datum, void *) { return 0; },
+                                          nullptr));
+            else
+                ASSERT_EQ(0, kov_close(db)) << kov_errorstr(nullptr);
+            if (held == 0) {
+                EXPECT_TRUE(calls.empty());
+                continue;
+            }
+            ASSERT_FALSE(calls.empty());
+            EXPECT_EQ(held, calls.back().first);
+            // A meter starts the write's clock at the first call.
+            EXPECT_EQ(0u, calls.front().first) << "no call before the first record is written";
+            for (size_t k = 0; k < calls.size(); k++) {
+                EXPECT_EQ(held, calls[k].second) << "call " << k;
+                EXPECT_TRUE(k == 0 || calls[k].first > calls[k - 1].first)
+                    << "call " << k << ": " << calls[k].first;
+            }
+        }
+    }
 }
 
 TEST(KovTraverse, AscendingByteOrderAndEarlyStop)

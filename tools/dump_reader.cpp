@@ -136,6 +136,10 @@ inline uint64_t special_bytes(uint64_t w)
     return ((q - ones) & ~q & highs) | ((b - ones) & ~b & highs);
 }
 
+// The widest vector path decode_buffered may take: 0 none, 1 SSSE3,
+// 2 AVX-512.  Tests lower it to compare the paths; the tools never do.
+int widest_path = 2;
+
 #if defined(__x86_64__)
 // Shuffle control that packs the bytes whose bits are set in an 8-bit mask
 // to the front of an 8-byte group; the other lanes are zeroed.
@@ -309,9 +313,9 @@ void decode_buffered(FILE *in, unsigned char *out, size_t *done, size_t count)
     unsigned char *o = out + *done;
     unsigned char *o_end = out + count;
 #if defined(__x86_64__)
-    if (have_avx512_vbmi2())
+    if (widest_path >= 2 && have_avx512_vbmi2())
         decode_sixty_four(&p, buf.end, &o, o_end);
-    if (have_ssse3())
+    if (widest_path >= 1 && have_ssse3())
         decode_sixteen(&p, buf.end, &o, o_end);
 #endif
     while (o_end - o >= 8 && buf.end - p >= 10) {
@@ -370,6 +374,18 @@ extern "C" size_t dump_reader_unread(FILE *in)
 {
     buffer_view buf = unread(in);
     return static_cast<size_t>(buf.end - buf.begin);
+}
+
+extern "C" int dump_reader_vector_path(int widest)
+{
+    bool supported = widest == 0;
+#if defined(__x86_64__)
+    supported |= (widest == 1 && have_ssse3()) || (widest == 2 && have_avx512_vbmi2());
+#endif
+    if (!supported)
+        return -1;
+    widest_path = widest;
+    return 0;
 }
 
 extern "C" int read_nibble(void)

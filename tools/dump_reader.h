@@ -114,6 +114,14 @@ int read_data(FILE *in, datum *d, int count);
 int read_nibble(void);
 
 /*
+ * For tests that compare the body decoder's paths: sets the widest vector
+ * path it may take, 0 for none, 1 for SSSE3 (16 bytes a step), 2 for
+ * AVX-512 (64 bytes a step; the default is the widest the processor has).
+ * Returns 0, or -1 changing nothing when the processor lacks that path.
+ */
+int dump_reader_vector_path(int widest);
+
+/*
  * Reads one record: the line "{", the key field, the line of its closing
  * quote, the value field, the line of its closing quote and the line "}".
  * Clears *at_end, key->data and value->data first; then each field's buffer

@@ -98,6 +98,9 @@ constexpr size_t wide_block = 16;
 constexpr size_t wide_overrun = 64 - wide_block;
 constexpr size_t wide_prefetch = 1024;
 
+// Cleared by tests to compare the wide encoder with the pair table.
+bool wide_allowed = true;
+
 bool have_wide_encoder()
 {
     static const bool have = [] {
@@ -204,7 +207,7 @@ int put_body(dump_writer *w, const unsigned char *bytes, size_t n)
 {
     const pair_encoding *pairs = pair_table();
 #ifdef WIDE_ENCODER
-    const bool wide = have_wide_encoder();
+    const bool wide = wide_allowed && have_wide_encoder();
     const size_t overrun = wide ? wide_overrun : 2;
 #else
     const size_t overrun = 2;
@@ -258,6 +261,20 @@ extern "C" int dump_writer_init(dump_writer *w, int fd, unsigned char *buf, size
     w->used = 0;
     w->error = 0;
     return 0;
+}
+
+extern "C" int dump_writer_vector_path(int widest)
+{
+#ifdef WIDE_ENCODER
+    if (widest == 0 || (widest == 1 && have_wide_encoder())) {
+        wide_allowed = widest == 1;
+        return 0;
+    }
+#else
+    if (widest == 0)
+        return 0;
+#endif
+    return -1;
 }
 
 extern "C" int dump_writer_flush(dump_writer *w)

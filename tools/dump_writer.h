@@ -61,6 +61,13 @@ int dump_write_record(dump_writer *w, datum key, datum value);
  */
 int dump_writer_flush(dump_writer *w);
 
+/*
+ * For tests that compare the body encoder's paths: 0 keeps it to the pair
+ * table, 1 lets it take the AVX-512 path (the default where the processor
+ * has it).  Returns 0, or -1 changing nothing when the processor lacks it.
+ */
+int dump_writer_vector_path(int widest);
+
 #ifdef __cplusplus
 }
 #endif
