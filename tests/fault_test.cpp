@@ -348,4 +348,59 @@ TEST(MemoryLimit, StoreBeyondMemoryIsAnError)
     EXPECT_EQ(want, kovtest::read_kov(db));
 }
 
+// The syncs a restore makes, in order, from the log of the preloaded
+// fail_io library: each fsync or fdatasync named by what it syncs (db,
+// journal, dir, or the path itself), with a run of syncs of the database
+// (the writeback's, then the commit's) counted once.
+std::vector<std::string> syncs(const std::string &log, const std::string &db,
+                               const std::string &dir)
+{
+    std::vector<std::string> seen;
+    for (const std::string &line : kovtest::read_lines(log)) {
+        size_t call_end = line.find(' '), kind_end = line.find(' ', call_end + 1);
+        std::string call = line.substr(0, call_end);
+        std::string path = line.substr(kind_end + 1);
+        if (call != "fsync" && call != "fdatasync")
+            continue;
+        std::string what = path == db                ? "db"
+                           : path == db + "-journal" ? "journal"
+                           : path == dir             ? "dir"
+                                                     : path;
+        if (what != "db" || seen.empty() || seen.back() != "db")
+            seen.push_back(what);
+    }
+    return seen;
+}
+
+// A new file is switched to and closed with its syncs in the order that
+// makes every step durable before the next one relies on it: the journal,
+// then its directory entry, before the file is written over; the file,
+// then the journal's header cleared, at the switch; the file, then the
+// journal's removal in the directory, at the close.
+TEST(Syncs, OrderAtTheSwitchAndTheClose)
+{
+    std::string large_values;
+    for (size_t i = 0; i < 4; i++)
+        large_values += kovtest::canonical_record("big" + std::to_string(3 - i),
+                                                  std::string(300000 + i, 'a' + i));
+    const struct {
+        const char *name;
+        std::string dump;
+    } cases[] = {
+        {"key order", kovtest::read_file(SAMPLE_DUMP_PATH)},
+        {"sorted", shuffled_dump(2000, 100)},
+        {"values written ahead", large_values},
+    };
+    const std::vector<std::string> want = {"journal", "dir", "db", "journal", "db", "dir"};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        kovtest::scratch_dir scratch;
+        std::string db = scratch.path("synced.kov"), log = scratch.path("syncs.log");
+        kovtest::with_env env(kovtest::fail_io_env({.sync_log = log}));
+        run_result r = kovtest::restore(db, c.dump);
+        EXPECT_EQ("EOF\n", r.err);
+        EXPECT_EQ(want, syncs(log, db, scratch.dir()));
+    }
+}
+
 }  // namespace

@@ -227,6 +227,50 @@ run_result restore(const std::string &db, const std::string &dump, const limits 
     return run({KOVRESTORE_PATH, db}, from_data(dump), lim);
 }
 
+with_env::with_env(const env_vars &vars)
+{
+    for (const auto &[name, value] : vars) {
+        const char *old = getenv(name.c_str());
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+
+with_env::~with_env()
+{
+    // In reverse, so that a name given twice gets its first value back.
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+        if (it->second)
+            setenv(it->first.c_str(), it->second->c_str(), 1);
+        else
+            unsetenv(it->first.c_str());
+    }
+}
+
+env_vars fail_io_env(const io_fault &fault)
+{
+    return {{"LD_PRELOAD", FAIL_IO_PATH},
+            {"FAIL_IO_CALL", fault.call},
+            {"FAIL_IO_SUFFIX", fault.suffix},
+            {"FAIL_IO_NTH", std::to_string(fault.nth)},
+            {"FAIL_IO_TIMES", std::to_string(fault.times)},
+            {"FAIL_IO_ERRNO", std::to_string(fault.error)},
+            {"FAIL_IO_SYNC_LOG", fault.sync_log}};
+}
+
+std::vector<std::string> read_lines(const std::string &path)
+{
+    std::vector<std::string> lines;
+    std::string text = file_exists(path) ? read_file(path) : std::string();
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(at, end - at));
+    }
+    return lines;
+}
+
 scratch_dir::scratch_dir(const char *parent)
 {
     const char *tmp = getenv("TMPDIR");

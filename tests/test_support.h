@@ -7,6 +7,7 @@
 #ifndef KOV_TEST_SUPPORT_H
 #define KOV_TEST_SUPPORT_H
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -14,6 +15,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -99,6 +101,38 @@ class sort_memory {
     sort_memory(const sort_memory &) = delete;
     sort_memory &operator=(const sort_memory &) = delete;
 };
+
+// Sets environment variables for the scope (inherited by the programs run,
+// not seen by this process's own calls) and restores them at its end.
+using env_vars = std::vector<std::pair<std::string, std::string>>;
+class with_env {
+  public:
+    explicit with_env(const env_vars &vars);
+    ~with_env();
+    with_env(const with_env &) = delete;
+    with_env &operator=(const with_env &) = delete;
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// One I/O call to fail, and where to record syncs, in the programs run
+// (start, run, restore) with fail_io_env's variables: the library
+// tests/fail_io.c is preloaded into them.  Its top comment gives the rules;
+// for instance {.call = "fsync", .suffix = "-journal", .error = EIO} makes
+// the first fsync of a journal fail.
+struct io_fault {
+    std::string call = "";      // pwrite, write, fsync, fdatasync, ftruncate, ...; empty: none
+    std::string suffix = "";    // only descriptors whose file name ends so count
+    long nth = 1;               // the matching call that fails first, from 1
+    long times = 1;             // how many matching calls fail; 0: every one from nth on
+    int error = EIO;            // the errno they report
+    std::string sync_log = "";  // a file that gets "<call> <dir|file> <path>" per sync
+};
+env_vars fail_io_env(const io_fault &fault);
+
+// The lines of a text file, without their newlines.
+std::vector<std::string> read_lines(const std::string &path);
 
 // A fresh directory under parent (by default $TMPDIR or /tmp; a parent that
 // cannot take one, such as a missing /dev/shm, falls back to the default),
