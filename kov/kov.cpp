@@ -48,6 +48,7 @@
 #include "sorter.h"
 #include "writeback.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -180,6 +181,10 @@ struct kov_context {
     uint32_t build_page_size = 0;
     uint64_t build_reserved = 0;
     bool build_full = false;       // the last build stopped for lack of room
+    // Why a build was given up after a failed write or sync, and its records
+    // written through SQLite instead (end_build); reported by kov_close.
+    // No build and no chain is started after that.
+    std::string build_failure;
     // Chains written ahead (store_chained): the writer that holds them until
     // a build adopts it, whether one could not be started, and for each key
     // whose last store wrote one, where it begins and the value's size.
@@ -458,7 +463,7 @@ const char *room_error(int e)
 // its journal, which the switch writes.
 bool build_wanted(kov_handle db)
 {
-    return db->sorter && !db->writer &&
+    return db->sorter && !db->writer && db->build_failure.empty() &&
            (db->chains || (!db->btree_rows && db->file.journal_fd >= 0));
 }
 
@@ -646,8 +651,13 @@ int reattach(kov_handle db)
 // Ends the build: finishes the tree of the records added and makes it live,
 // or, when either fails, puts the empty database back and says how many
 // records were lost; then opens the connection again.  Returns 0, or -1
-// with the failure recorded.
-int end_build(kov_handle db)
+// with the failure recorded.  With fell_back (every record added is still
+// held by the sorter's merge, which can go back to its start), a failure
+// that put the empty database back loses nothing but the records whose
+// values were written ahead (their only copy was the writer's): *fell_back
+// is set, db->build_failure says so, and the caller writes the records
+// through SQLite instead.
+int end_build(kov_handle db, bool *fell_back = nullptr)
 {
     if (!db->writer)
         return 0;
@@ -664,10 +674,18 @@ int end_build(kov_handle db)
         // A failed abort leaves the journal hot: the connection opened again
         // plays it back.  What the file then keeps is counted by the caller
         // (note_kept), so that the text never guesses.
-        if (btree_switch_abort(&db->sw, &err))
+        if (btree_switch_abort(&db->sw, &err)) {
             failure += "; " + err;
-        else
+        } else if (fell_back) {
+            *fell_back = true;
+            if (!db->chained.empty())
+                failure += "; the " + std::to_string(db->chained.size()) +
+                           " records whose values were written ahead were lost with it";
+            db->build_failure = failure;
+            failure.clear();
+        } else {
             failure += "; the " + std::to_string(records) + " records written to the file were lost";
+        }
         db->btree_rows = false;
         db->table_max.clear();
     } else {
@@ -698,7 +716,11 @@ void progress_start(kov_handle db, unsigned long long total)
 // handed out (in the last write), then whole temporary files (merge_drop),
 // and otherwise ends the build with the records added so far.  With
 // keep_building the build stays open after a complete write, for the stores
-// that stream after it.
+// that stream after it.  A build that fails for another cause while the
+// merge can still go back to every record added (no checkpoint yet, and
+// nothing streamed into it before) is given up (end_build): the merge
+// goes back to its start and 2 is returned, for write_sorted to write the
+// records through SQLite.
 int build_sorted(kov_handle db, bool last, bool keep_building)
 {
     kov_sorter *sorter = db->sorter;
@@ -707,6 +729,9 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
     if (rc == 0)
         progress_start(db, total);
     std::string held_key, held_value;
+    assert(db->writer && !db->chains);
+    bool rewindable = db->writer->records() == 0;
+    bool fell_back = false;
     {
         background_writeback writeback(db->file.fd);
         // Bytes added since the last checkpoint.
@@ -732,6 +757,7 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
                 held_value.assign(reinterpret_cast<const char *>(value.data), value.size);
                 key.data = reinterpret_cast<unsigned char *>(held_key.data());
                 value.data = reinterpret_cast<unsigned char *>(held_value.data());
+                rewindable = false;
                 if ((rc = sorter->merge_checkpoint(&db->error)) != 0)
                     break;
                 bytes = 0;
@@ -768,6 +794,10 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
                 // Pages written past the page cache leave nothing to sync.
                 if (!db->writer->writes_direct())
                     writeback.kick();
+                // The checkpoint bounds what the merge keeps for a rewind
+                // (and in a last write gives temporary space back): a build
+                // that fails after it can no longer be given up.
+                rewindable = false;
                 if ((rc = sorter->merge_checkpoint(&db->error)) != 0)
                     break;
             }
@@ -781,18 +811,25 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
         if (rc == 0 && full_errno)
             rc = fail(db, room_error(full_errno));
     }
-    if (rc == 0) {
-        sorter->clear();
-        if (!keep_building && end_build(db))
+    if (rc == 0 && !keep_building) {
+        if (end_build(db, rewindable ? &fell_back : nullptr)) {
+            sorter->clear();
             return -1;
+        }
+    }
+    if (rc == 0 && !fell_back) {
+        sorter->clear();
         if (db->progress)
             db->progress(db->progress_ctx, total, total);
         return 0;
     }
-    // The build cannot go on: the records added so far become the file.
+    // The build cannot go on: the records added so far become the file, or
+    // it is given up and they go through SQLite.
     std::string cause = db->error;
-    if (end_build(db))
+    if (rc != 0 && end_build(db, rewindable ? &fell_back : nullptr))
         cause += "; " + db->error;
+    if (fell_back && db->db)
+        return sorter->merge_rewind(&db->error) ? -1 : 2;
     db->error = cause;
     return -1;
 }
@@ -923,11 +960,17 @@ int write_sorted(kov_handle db, bool last = false, bool keep_building = false)
     // A build that cannot start leaves the file as it was: SQLite writes it.
     if (build_wanted(db) && build_begin(db))
         db->error.clear();
-    if (db->writer)
-        return build_sorted(db, last, keep_building);
+    bool merging = false;
+    if (db->writer) {
+        int built = build_sorted(db, last, keep_building);
+        if (built != 2)
+            return built;
+        merging = true;
+    }
     // Records streamed before are committed first, so that a failure of
-    // this write cannot take them along in a rollback.
-    if (commit(db) || sorter->merge_begin(last, &db->error))
+    // this write cannot take them along in a rollback.  A build given up
+    // has begun the merge and taken it back to its start.
+    if (commit(db) || (!merging && sorter->merge_begin(last, &db->error)))
         return -1;
     unsigned long long total = sorter->size();
     progress_start(db, total);
@@ -944,8 +987,13 @@ int write_sorted(kov_handle db, bool last = false, bool keep_building = false)
                                      &done, &db->error);
         if (got < 0)
             return -1;
-        if (got && chain_of(db, key))
-            return fail(db, "a record whose value was written ahead was lost with its build");
+        // The cell's part of a value whose chain was lost with a build given
+        // up (db->build_failure counts them) is not the record.
+        if (got && chain_of(db, key)) {
+            if (db->build_failure.empty())
+                return fail(db, "a record whose value was written ahead was lost with its build");
+            continue;
+        }
         if ((got ? sink_put(db, key, value, true) : commit(db)) != 0) {
             // A commit that does not fit is made again in smaller ones, and
             // in the last write, what does not fit is dropped (retry_smaller).
@@ -1046,6 +1094,29 @@ void keep_what_fits(kov_handle db)
     note_kept(db);
 }
 
+// After a failed write of the writer of chains written ahead: puts the
+// empty database back and opens the connection again, so that the sorter's
+// records go through SQLite from now on (no build, no chain).  The records
+// whose values were written ahead are lost with the writer, which held
+// their only copy; db->build_failure says so, and kov_close reports it
+// with the count of what the file keeps.
+void give_up_chains(kov_handle db, const std::string &cause)
+{
+    assert(db->chains && !db->writer);
+    delete db->chains;
+    db->chains = nullptr;
+    db->chains_refused = true;
+    std::string err;
+    db->build_failure = cause;
+    if (btree_switch_abort(&db->sw, &err))
+        db->build_failure += "; " + err;
+    if (!db->chained.empty())
+        db->build_failure += "; the " + std::to_string(db->chained.size()) +
+                             " records whose values were written ahead were lost with it";
+    if (reattach(db))
+        db->build_failure += "; " + db->error;
+}
+
 // kov_store of a large value into the sorter of a new file (at least
 // kov_chain_bytes): the overflow pages of its record go to the file now,
 // through the writer of chains written ahead, which a build adopts later;
@@ -1058,7 +1129,8 @@ void keep_what_fits(kov_handle db)
 int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
 {
     if (!db->chains) {
-        if (db->writer || db->btree_rows || db->file.journal_fd < 0 || db->chains_refused)
+        if (db->writer || db->btree_rows || db->file.journal_fd < 0 || db->chains_refused ||
+            !db->build_failure.empty())
             return 2;
         if (start_writer(db, kov_large_page_size, &db->chains)) {
             db->chains_refused = true;
@@ -1083,11 +1155,13 @@ int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
     std::string k(reinterpret_cast<const char *>(key.data), key.size), err;
     uint32_t first;
     if (db->chains->write_chain(key.data, key.size, value.data, value.size, &first, &err)) {
-        // The whole value takes the cut one's place; the failed write ends
-        // the build that adopts the writer.
+        // The whole value takes the cut one's place, and the store stands;
+        // the chains written before are lost with the writer (give_up_chains).
         db->chained.erase(k);
-        db->sorter->add(key.data, key.size, value.data, value.size, false, &db->error);
-        fail(db, err.c_str());
+        rc = db->sorter->add(key.data, key.size, value.data, value.size, false, &db->error);
+        give_up_chains(db, err);
+        if (rc == 0)
+            return 0;
         errno = EIO;
         return -1;
     }
@@ -1670,7 +1744,14 @@ extern "C" int kov_close(kov_handle db)
         if (unwritten) {
             rc = -1;
             saved = EIO;
-            cause = db->error;
+            cause = db->build_failure.empty() ? db->error : db->build_failure + "; " + db->error;
+        } else if (!db->build_failure.empty()) {
+            // A build given up: its records went through SQLite, but for
+            // those it lost; the count below says what the file keeps.
+            unwritten = true;
+            rc = -1;
+            saved = EIO;
+            cause = db->build_failure;
         }
         // What was written before a failure is kept.
         if (commit(db) && rc == 0) {

@@ -183,7 +183,8 @@ TEST(DiskFull, FileKeepsWhatFits)
         kov_handle h = kov_open(db.c_str(), 0, 0, O_RDONLY, 0);
         ASSERT_NE(nullptr, h);
         EXPECT_EQ(static_cast<int>(rows.size()),
-                  kov_traverse(h, [](kov_handle, datum, datum, void *) { return 0; }, nullptr));
+                  kov_traverse(
+                      h, [](kov_handle, datum, datum, void *) { return 0; }, nullptr));
         kov_close(h);
         std::smatch m;
         std::regex message(std::string(c.error) +
@@ -206,6 +207,51 @@ TEST(DiskFull, FileKeepsWhatFits)
         printf("%s: the file keeps %zu records of about %.0f that fit (%.1f%%)\n", c.name,
                rows.size(), fits, 100 * static_cast<double>(rows.size()) / fits);
         EXPECT_GE(static_cast<double>(rows.size()), c.share * fits);
+    }
+}
+
+// One write or sync failing once in a new file's first write: the file
+// keeps every record with a copy elsewhere (not values written ahead, which
+// the failed writer held), the text counts them, and no journal is left.
+TEST(FailedIo, FileKeepsWhatItCan)
+{
+    std::string chained;
+    for (int i = 0; i < 16; i++)
+        chained += kovtest::canonical_record("k" + std::to_string(i),
+                                             std::string(i < 10 ? 5 : 300000, 'v'));
+    static const std::string sorted = shuffled_dump(20000, 100);
+    const std::string lost =
+        "; the [1-6] records whose values were written ahead were lost with it";
+    const struct {
+        const std::string *dump;
+        kovtest::io_fault fault;
+        std::string error;  // a pattern
+        size_t kept;        // at least
+    } cases[] = {
+        {&chained, {"pwrite", ".kov", 3}, "cannot write page 3: Input/output error" + lost, 10},
+        {&chained,
+         {"pwrite", ".kov", 4, 1, ENOSPC},
+         "cannot write page 19: No space left on device" + lost,
+         10},
+        {&sorted, {"pwrite", ".kov", 4}, "cannot write page [0-9]+: Input/output error", 20000},
+        {&sorted, {"fsync", ".kov"}, "cannot sync the database: Input/output error", 20000},
+        {&sorted, {"fsync", "-journal", 2}, "cannot sync the journal: Input/output error", 20000},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.error);
+        kovtest::scratch_dir scratch;
+        std::string db = scratch.path("failed.kov"),
+                    n = std::to_string(std::count(c.dump->begin(), c.dump->end(), '{'));
+        kovtest::with_env env(kovtest::fail_io_env(c.fault));
+        run_result r = kovtest::restore(db, *c.dump);
+        std::smatch m;
+        std::regex message("KOV error: " + c.error + "; the file keeps ([0-9]+) of the " + n +
+                           " records stored\nError closing kov\n");
+        ASSERT_TRUE(r.status == 1 && std::regex_match(r.err, m, message)) << r.err;
+        size_t rows = kovtest::read_kov(db).size();
+        EXPECT_EQ(m[1].str(), std::to_string(rows));
+        EXPECT_GE(rows, c.kept);
+        EXPECT_FALSE(kovtest::file_exists(db + "-journal"));
     }
 }
 
