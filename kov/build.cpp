@@ -1,0 +1,346 @@
+// SPDX-License-Identifier: MIT
+// The build.  The first write of a handle that created its file writes the
+// B-tree itself (btree_writer.h) instead of inserting rows through SQLite:
+// the sorter's merge, and the stores of a dump in key order that stream
+// past the sorter, are added to the writer in key order, and no SQL runs on
+// the connection until the build ends.  It ends at the close (or at exit),
+// at the first key out of order, at a read through the handle, and when it
+// cannot go on; the tree of the records added so far is then finished and
+// made live in one step (btree_switch.h), and the connection, whose cache
+// and page size are those of the empty database, is opened again.  From
+// then on the file has records, and every later write goes through SQLite.
+//
+// Large values stored before the build (store_chained) have their overflow
+// pages written at once by a writer that the build then adopts, so the
+// build may begin with pages already written; a chain whose record the
+// build never adds ends on the file's free list (btree_writer.h).
+//
+// Crash safety: btree_switch_begin journals the empty database before the
+// writer (or the writer of chains) touches the file, so a process killed
+// during the build or the switch leaves a hot journal, which the next open
+// of the file plays back into the empty database; once the switch has
+// committed, the file holds the whole tree, synced.  Whole records only,
+// none or all of the build.
+//
+// Room: the file is given room on the disk (build_room) ahead of the
+// writer, so that a full disk or a file-size limit stops the build between
+// two records with room left to finish the tree: the records that fit are
+// kept.  The commit cuts the file to its pages, giving the reserve back.
+
+#include "build.h"
+#include "connection.h"
+#include "page_output.h"
+#include "tuning.h"
+
+#include <assert.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <sqlite3.h>
+
+namespace kov_lib {
+
+// Bytes a record of n payload bytes takes in an index B-tree of pages of
+// page bytes: its cell in a leaf, and the overflow pages of what does not
+// fit there (SQLite's rule for how much of a payload stays local).
+uint64_t record_footprint(uint64_t n, uint64_t page)
+{
+    uint64_t local = btree_local_payload(n, page);
+    if (local == n)
+        return n + 6;
+    return local + 10 + (n - local + page - 5) / (page - 4) * page;
+}
+
+// Whether a new file's records, those the sorter holds before the first
+// write, get 64 KiB pages: when they are large (at least 4 KiB on average,
+// the most a 16 KiB page keeps in a leaf) and would not take more room in
+// them.
+bool large_pages(kov_handle db)
+{
+    uint64_t records = db->sorter->size();
+    return records && db->payload / records >= 4096 &&
+           db->footprint_large <= db->footprint_small + db->footprint_small / 16;
+}
+
+// Text of a failure for lack of room: a full disk as SQLite words it, so
+// that it reads the same whichever way the records were written, and a
+// file-size limit by its cause.
+const char *room_error(int e)
+{
+    return e == ENOSPC || e == EDQUOT ? sqlite3_errstr(SQLITE_FULL) : strerror(e);
+}
+
+// Whether the next write of the sorter's records is a build: the file was
+// created by this handle, its table is still empty, and the library holds
+// its journal, which the switch writes.
+bool build_wanted(kov_handle db)
+{
+    return db->sorter && !db->writer && db->build_failure.empty() &&
+           (db->chains || (!db->btree_rows && db->file.journal_fd >= 0));
+}
+
+// Starts a writer of the file in pages of page bytes, in *w, once the empty
+// database is journalled (btree_switch_begin).  On failure the file and the
+// connection are untouched.
+int start_writer(kov_handle db, uint32_t page, btree_writer **w)
+{
+    if (commit(db))
+        return -1;
+    std::string err;
+    // The journal's directory entry must be on the disk before the journal
+    // is relied upon: the handle created it at the open.
+    bool sync_dir = !db->journal_synced && db->file.dir_fd >= 0;
+    if (btree_switch_begin(&db->sw, db->file.fd, db->file.journal_fd, db->file.dir_fd, sync_dir,
+                           &err))
+        return fail(db, err.c_str());
+    db->journal_synced = true;
+    if (db->file.direct_fd < 0)
+        db->file.direct_fd = page_output_open_direct(db->file.fd);
+    *w = new (std::nothrow)
+        btree_writer(db->file.fd, btree_switch_header(&db->sw, page), db->file.direct_fd);
+    if (!*w) {
+        // Nothing was written over the file: the journal holds what it holds.
+        btree_switch_abort(&db->sw, &err);
+        return fail(db, "out of memory");
+    }
+    db->build_page_size = page;
+    db->build_reserved = 0;
+    db->build_full = false;
+    return 0;
+}
+
+// Starts a build: adopts the writer of the chains written ahead, or starts
+// one whose page size follows the records the sorter holds, as for
+// SQLite's own write (large_pages).  On failure the file and the
+// connection are untouched, and the caller may write through SQLite.
+int build_begin(kov_handle db)
+{
+    if (db->chains)
+        std::swap(db->writer, db->chains);
+    else if (start_writer(db, large_pages(db) ? kov_large_page_size : kov_page_size, &db->writer))
+        return -1;
+    db->btree_rows = true;
+    db->table_max.clear();
+    return 0;
+}
+
+// Gives the file room on the disk for the next record of at most n bytes of
+// payload and for finishing the tree after it: the record's overflow pages,
+// a completed page on each level and a new level, then what finish writes
+// (two pages on each level, page 1 and the root), and the lock page that
+// the page numbers skip.  The reserve grows by an eighth of the file (at
+// least 4 MiB), or by just what is needed when that does not fit.  A file
+// system that cannot reserve is written without.  Returns 0, or -1 with
+// the errno of the lack of room in *e.
+int build_room(kov_handle db, uint64_t n, int *e)
+{
+    uint64_t page = db->build_page_size;
+    btree_writer *w = db->writer ? db->writer : db->chains;
+    // The cells of chains written ahead come later, and must fit too: at
+    // least two to a leaf, as a cell keeps at most a quarter of a page.
+    uint64_t need = w->pages() + n / (page - 4) + 1 + 3 * (w->depth() + 1) + 3 +
+                    db->chain_cell_bytes / (page / 2);
+    if (need <= db->build_reserved)
+        return 0;
+    uint64_t step = std::max<uint64_t>(db->build_reserved / 8, (4u << 20) / page);
+    off_t from = static_cast<off_t>(db->build_reserved * page);
+    for (uint64_t want : {need + step, need}) {
+        do
+            *e = posix_fallocate(db->file.fd, from, static_cast<off_t>(want * page) - from);
+        while (*e == EINTR);
+        if (*e == 0) {
+            db->build_reserved = want;
+            return 0;
+        }
+        if (*e != ENOSPC && *e != EDQUOT && *e != EFBIG) {
+            db->build_reserved = UINT64_MAX;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+// Adds a record, greater than every one before, to the build.  Returns 0,
+// or -1 with the failure recorded; for lack of room (db->build_full)
+// nothing was written.
+int build_add(kov_handle db, datum key, datum value)
+{
+    int e = 0;
+    if (build_room(db, key.size + value.size + 20, &e)) {
+        db->build_full = true;
+        return fail(db, room_error(e));
+    }
+    std::string err;
+    if (db->writer->add(key.data, key.size, value.data, value.size, &err))
+        return fail(db, err.c_str());
+    db->table_max.assign(reinterpret_cast<const char *>(key.data), key.size);
+    return 0;
+}
+
+// The chain written ahead for the record of key the sorter holds, or null.
+const kov_context::chain_ref *chain_of(kov_handle db, datum key)
+{
+    if (db->chained.empty())
+        return nullptr;
+    auto it = db->chained.find(std::string_view(reinterpret_cast<const char *>(key.data), key.size));
+    return it == db->chained.end() ? nullptr : &it->second;
+}
+
+// build_add for a record of the sorter's merge, whose value may be the
+// part the cell keeps of a value with a chain written ahead.
+int build_add_merged(kov_handle db, datum key, datum value)
+{
+    const kov_context::chain_ref *chain = chain_of(db, key);
+    if (!chain)
+        return build_add(db, key, value);
+    std::string err;
+    if (db->writer->add_chained(key.data, key.size, value.data, chain->value_size, chain->first,
+                                &err))
+        return fail(db, err.c_str());
+    db->chain_cell_bytes -= std::min<uint64_t>(db->chain_cell_bytes, key.size + value.size + 32);
+    db->table_max.assign(reinterpret_cast<const char *>(key.data), key.size);
+    return 0;
+}
+
+// Ends the build: finishes the tree of the records added and makes it live,
+// or, when either fails, puts the empty database back and says how many
+// records were lost; then opens the connection again.  Returns 0, or -1
+// with the failure recorded.  With fell_back (every record added is still
+// held by the sorter's merge, which can go back to its start), a failure
+// that put the empty database back loses nothing but the records whose
+// values were written ahead (their only copy was the writer's): *fell_back
+// is set, db->build_failure says so, and the caller writes the records
+// through SQLite instead.
+int end_build(kov_handle db, bool *fell_back)
+{
+    if (!db->writer)
+        return 0;
+    std::unique_ptr<btree_writer> writer(db->writer);
+    db->writer = nullptr;
+    uint32_t pages = 0;
+    std::string err, failure;
+    bool finished = writer->finish(&pages, &err) == 0;
+    uint64_t records = writer->records();
+    // The writer's threads end before the connection is opened again.
+    writer.reset();
+    if (!finished || btree_switch_commit(&db->sw, pages, db->build_page_size, &err)) {
+        failure = err;
+        // A failed abort leaves the journal hot: the connection opened again
+        // plays it back.  What the file then keeps is counted by the caller
+        // (note_kept), so that the text never guesses.
+        if (btree_switch_abort(&db->sw, &err)) {
+            failure += "; " + err;
+        } else if (fell_back) {
+            *fell_back = true;
+            if (!db->chained.empty())
+                failure += "; the " + std::to_string(db->chained.size()) +
+                           " records whose values were written ahead were lost with it";
+            db->build_failure = failure;
+            failure.clear();
+        } else {
+            failure += "; the " + std::to_string(records) + " records written to the file were lost";
+        }
+        db->btree_rows = false;
+        db->table_max.clear();
+    } else {
+        // Every chain is in the tree, or on the free list when its record
+        // was replaced or not written.  A failed build keeps the list: the
+        // sorter's copies of those records are cut, and must never be
+        // written as they are.
+        db->chained.clear();
+        db->chain_cell_bytes = 0;
+    }
+    if (reattach(db))
+        failure += (failure.empty() ? "" : "; ") + db->error;
+    return failure.empty() ? 0 : fail(db, failure.c_str());
+}
+
+// After a failed write of the writer of chains written ahead: puts the
+// empty database back and opens the connection again, so that the sorter's
+// records go through SQLite from now on (no build, no chain).  The records
+// whose values were written ahead are lost with the writer, which held
+// their only copy; db->build_failure says so, and kov_close reports it
+// with the count of what the file keeps.
+void give_up_chains(kov_handle db, const std::string &cause)
+{
+    assert(db->chains && !db->writer);
+    delete db->chains;
+    db->chains = nullptr;
+    db->chains_refused = true;
+    std::string err;
+    db->build_failure = cause;
+    if (btree_switch_abort(&db->sw, &err))
+        db->build_failure += "; " + err;
+    if (!db->chained.empty())
+        db->build_failure += "; the " + std::to_string(db->chained.size()) +
+                             " records whose values were written ahead were lost with it";
+    if (reattach(db))
+        db->build_failure += "; " + db->error;
+}
+
+// kov_store of a large value into the sorter of a new file (at least
+// kov_chain_bytes): the overflow pages of its record go to the file now,
+// through the writer of chains written ahead, which a build adopts later;
+// the sorter gets the part of the value the cell keeps.  The first such
+// store journals the empty database, as a build does, so that a process
+// killed from then on leaves it as it was.  Room for the chain is given
+// first (build_room), and the sorter refuses a repeated key before a page
+// is written.  Returns as kov_sorter::add, or 2 when the value is to go
+// to the sorter whole.
+int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
+{
+    if (!db->chains) {
+        if (db->writer || db->btree_rows || db->file.journal_fd < 0 || db->chains_refused ||
+            !db->build_failure.empty())
+            return 2;
+        if (start_writer(db, kov_large_page_size, &db->chains)) {
+            db->chains_refused = true;
+            db->error.clear();
+            return 2;
+        }
+    }
+    int e = 0;
+    if (!db->chains->overflows(key.size, value.size) ||
+        build_room(db, key.size + value.size + 20, &e))
+        return 2;
+    size_t prefix = db->chains->chain_prefix(key.size, value.size);
+    // Room for the chain and, later, its cell, also once the tree has
+    // grown the two levels a build of the cells may need (three pages on
+    // each: eight pages more).
+    if (build_room(db, key.size + value.size + prefix + 52 + 8 * uint64_t{kov_large_page_size},
+                   &e))
+        return 2;
+    int rc = db->sorter->add(key.data, key.size, value.data, prefix, must_be_new, &db->error);
+    if (rc != 0)
+        return rc;
+    std::string k(reinterpret_cast<const char *>(key.data), key.size), err;
+    uint32_t first;
+    if (db->chains->write_chain(key.data, key.size, value.data, value.size, &first, &err)) {
+        // The whole value takes the cut one's place, and the store stands;
+        // the chains written before are lost with the writer (give_up_chains).
+        db->chained.erase(k);
+        rc = db->sorter->add(key.data, key.size, value.data, value.size, false, &db->error);
+        give_up_chains(db, err);
+        if (rc == 0)
+            return 0;
+        errno = EIO;
+        return -1;
+    }
+    db->chained[k] = {first, value.size};
+    db->chain_cell_bytes += key.size + prefix + 32;
+    return 0;
+}
+
+}  // namespace kov_lib

@@ -1,0 +1,434 @@
+// SPDX-License-Identifier: MIT
+// The connection of a kov handle and its statements (connection.h).
+
+#include "connection.h"
+#include "open_checks.h"
+#include "tuning.h"
+
+#include <assert.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <sqlite3.h>
+
+namespace kov_lib {
+
+namespace {
+
+// SQLite's lock bytes in every database file: the pending byte at 1 GiB,
+// the reserved byte after it, then the shared range (its os_unix.c).
+constexpr off_t sqlite_pending_byte = 0x40000000;
+constexpr off_t sqlite_shared_size = 510;
+
+}  // namespace
+
+int fail(kov_handle db, const char *text)
+{
+    db->error = text;
+    return -1;
+}
+
+// Records the connection's error text for rc.  When the error ended the
+// write transaction (SQLite rolls back on a full disk, an I/O error or out
+// of memory), the records stored since the last commit are gone: say so.
+int fail_sqlite(kov_handle db, int rc)
+{
+    const char *msg = db->db ? sqlite3_errmsg(db->db) : nullptr;
+    db->error = (msg && *msg) ? msg : sqlite3_errstr(rc);
+    // SQLite calls a write past the file-size limit an I/O error: name it.
+    if (db->db && (rc & 0xff) == SQLITE_IOERR && sqlite3_system_errno(db->db) == EFBIG)
+        db->error = strerror(EFBIG);
+    if (db->in_txn && sqlite3_get_autocommit(db->db)) {
+        db->in_txn = false;
+        if (db->txn_records > 0) {
+            db->error += "; the last " + std::to_string(db->txn_records) +
+                         " records stored before it were rolled back";
+        }
+        db->txn_bytes = 0;
+        db->txn_records = 0;
+    }
+    return -1;
+}
+
+// errno that best describes a SQLite failure while opening.
+int errno_for(sqlite3 *db, int rc)
+{
+    switch (rc & 0xff) {
+    case SQLITE_NOMEM: return ENOMEM;
+    case SQLITE_FULL: return ENOSPC;
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+    case SQLITE_ERROR: return EINVAL;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return EBUSY;
+    case SQLITE_READONLY:
+    case SQLITE_PERM: return EACCES;
+    default: {
+        int sys = db ? sqlite3_system_errno(db) : 0;
+        return sys ? sys : EIO;
+    }
+    }
+}
+
+int exec(kov_handle db, const char *sql)
+{
+    int rc = sqlite3_exec(db->db, sql, nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? 0 : fail_sqlite(db, rc);
+}
+
+int prepare(kov_handle db, sqlite3_stmt **stmt, const char *sql)
+{
+    if (*stmt)
+        return 0;
+    int rc = sqlite3_prepare_v3(db->db, sql, -1, SQLITE_PREPARE_PERSISTENT, stmt, nullptr);
+    return rc == SQLITE_OK ? 0 : fail_sqlite(db, rc);
+}
+
+int begin_write(kov_handle db)
+{
+    if (db->in_txn)
+        return 0;
+    if (exec(db, "BEGIN"))
+        return -1;
+    db->in_txn = true;
+    db->txn_bytes = 0;
+    db->txn_records = 0;
+    return 0;
+}
+
+int commit(kov_handle db)
+{
+    if (!db->in_txn)
+        return 0;
+    int rc = sqlite3_exec(db->db, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        return fail_sqlite(db, rc);
+    db->in_txn = false;
+    db->committed_bytes += db->txn_bytes;
+    db->txn_bytes = 0;
+    db->txn_records = 0;
+    return 0;
+}
+
+// Binds d as a BLOB without copying it.  SQLite binds SQL NULL for a null
+// pointer whatever the length, so an empty datum gets a non-null pointer.
+int bind_datum(sqlite3_stmt *stmt, int index, datum d)
+{
+    static const unsigned char no_bytes[1] = {0};
+    const void *bytes = d.size ? static_cast<const void *>(d.data) : no_bytes;
+    if (!bytes)
+        return SQLITE_MISUSE;
+    return sqlite3_bind_blob64(stmt, index, bytes, d.size, SQLITE_STATIC);
+}
+
+sqlite3_int64 query_int(kov_handle db, const char *sql, int *rc_out)
+{
+    sqlite3_stmt *stmt = nullptr;
+    sqlite3_int64 value = 0;
+    int rc = sqlite3_prepare_v2(db->db, sql, -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(stmt);
+        if (rc == SQLITE_ROW) {
+            value = sqlite3_column_int64(stmt, 0);
+            rc = SQLITE_OK;
+        }
+    }
+    sqlite3_finalize(stmt);
+    *rc_out = rc;
+    return value;
+}
+
+// The stored bytes after which the next key-order commit comes: a quarter
+// of the room left for the file (free space, and the file-size limit),
+// between kov_min_commit_bytes and kov_sorted_commit_bytes, so that a disk
+// that fills up interrupts a small commit only, and what it takes back is
+// little.
+sqlite3_int64 room_commit_bytes(kov_handle db)
+{
+    uint64_t room = UINT64_MAX;
+    struct statvfs fs;
+    if (fstatvfs(db->file.fd, &fs) == 0)
+        room = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    struct rlimit limit;
+    struct stat st;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        fstat(db->file.fd, &st) == 0) {
+        uint64_t size = static_cast<uint64_t>(st.st_size);
+        room = std::min<uint64_t>(room, limit.rlim_cur > size ? limit.rlim_cur - size : 0);
+    }
+    return static_cast<sqlite3_int64>(std::clamp<uint64_t>(
+        room / 4, kov_min_commit_bytes, static_cast<uint64_t>(kov_sorted_commit_bytes)));
+}
+
+// Whether the connection's last failure may be for lack of room: a full
+// disk or quota (SQLITE_FULL), or a failed write, which is what a file at
+// its size limit gives (SQLite does not always keep the EFBIG).
+bool out_of_room(kov_handle db)
+{
+    int rc = sqlite3_extended_errcode(db->db);
+    int sys = sqlite3_system_errno(db->db);
+    return (rc & 0xff) == SQLITE_FULL || rc == SQLITE_IOERR_WRITE || sys == ENOSPC ||
+           sys == EDQUOT || sys == EFBIG;
+}
+
+// Adds to the failure's text how many records the file keeps, of the
+// stores that succeeded.  What a transaction still holds is committed
+// first, if it fits, so that the count is what the file keeps.
+void note_kept(kov_handle db)
+{
+    if (!db->db)
+        return;
+    std::string cause = db->error;
+    commit(db);
+    db->error = cause;
+    int rc;
+    sqlite3_int64 n = query_int(db, "SELECT count(*) FROM kov", &rc);
+    if (rc == SQLITE_OK)
+        db->error += "; the file keeps " + std::to_string(n) + " of the " +
+                     std::to_string(db->stored) + " records stored";
+}
+
+void finalize_all(kov_handle db)
+{
+    for (sqlite3_stmt **s : {&db->insert, &db->replace, &db->update, &db->select}) {
+        sqlite3_finalize(*s);
+        *s = nullptr;
+    }
+}
+
+// The path by which SQLite opens the file again: the name in the directory
+// the handle holds, wherever that directory is now, so that a chdir() of
+// the process since the open changes nothing (open_checks.h).  Without
+// /proc, the name as given.
+std::string reopen_path(const kov_file &f)
+{
+    char dir[PATH_MAX];
+    std::string link = "/proc/self/fd/" + std::to_string(f.dir_fd);
+    ssize_t n = f.dir_fd >= 0 ? readlink(link.c_str(), dir, sizeof dir - 1) : -1;
+    if (n <= 0 || dir[0] != '/')
+        return sqlite_path(f);
+    dir[n] = 0;
+    return std::string(dir) + (n > 1 ? "/" : "") + f.base;
+}
+
+// Takes, through fd, the bytes of SQLite's lock that a writer holds (the
+// pending and reserved bytes and the shared range), right after the
+// connection was closed, so that no other SQLite client starts a write
+// while it is opened again.  A POSIX lock belongs to the process: the new
+// connection takes the same bytes without conflict, and its close releases
+// them.  When a client came in between, nothing is taken and the new
+// connection waits for it (kov_reopen_wait_ms).
+void bridge_sqlite_lock(int fd)
+{
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = sqlite_pending_byte;
+    lock.l_len = 2 + sqlite_shared_size;
+    fcntl(fd, F_SETLK, &lock);
+}
+
+// Opens the connection again after a build, with the settings of the open;
+// the hold on the file (open_checks.h) stays with the handle's descriptor
+// meanwhile.  When the name no longer leads to the file, SQLite, which
+// opens by name, is not given another file: the connection stays closed,
+// db->detached says why, and the close reports it.  Returns 0, or -1 with
+// the failure recorded.
+int reattach(kov_handle db)
+{
+    finalize_all(db);
+    sqlite3_close_v2(db->db);
+    db->db = nullptr;
+    bridge_sqlite_lock(db->file.fd);
+    int err = 0;
+    char sql[64];
+    snprintf(sql, sizeof sql, "PRAGMA cache_size=%d", -kov_sorted_cache_kib);
+    if (kov_file_still_named(db->file, &db->detached) == 0 &&
+        attach(db, false, &err, reopen_path(db->file), true) == 0 && exec(db, sql) == 0)
+        return 0;
+    if (db->detached.empty())
+        db->detached = db->error;
+    finalize_all(db);
+    sqlite3_close_v2(db->db);
+    db->db = nullptr;
+    return fail(db, db->detached.c_str());
+}
+
+// Writes the kov header fields and the table into a new, empty file.
+//
+// The cache size is given again after the page size: SQLite turns a size in
+// KiB into a number of pages when it is set, and a new file starts with 4 KiB
+// pages, so the earlier setting would allow four times the memory.
+int initialise(kov_handle db)
+{
+    char sql[320];
+    snprintf(sql, sizeof sql,
+             "PRAGMA page_size=%d;"
+             "PRAGMA cache_size=%d;"
+             "BEGIN;"
+             "PRAGMA application_id=%d;"
+             "PRAGMA user_version=%d;"
+             "%s;"
+             "COMMIT;",
+             kov_page_size, -kov_cache_kib, KOV_APPLICATION_ID, KOV_FORMAT_VERSION, btree_table_sql);
+    return exec(db, sql);
+}
+
+// Checks that an existing file is a kov database of a version we read: the
+// header fields, then a kov table of exactly our definition with no trigger
+// on it.  The id alone is not enough: a view named kov can make a scan run
+// forever, a loose table holds NULLs and repeated keys, and a trigger makes
+// a store do more than store.
+int verify(kov_handle db, int *err)
+{
+    int rc;
+    sqlite3_int64 app = query_int(db, "PRAGMA application_id", &rc);
+    if (rc != SQLITE_OK) {
+        *err = errno_for(db->db, rc);
+        return fail_sqlite(db, rc);
+    }
+    sqlite3_int64 version = query_int(db, "PRAGMA user_version", &rc);
+    if (rc != SQLITE_OK) {
+        *err = errno_for(db->db, rc);
+        return fail_sqlite(db, rc);
+    }
+    char sql[320];
+    snprintf(sql, sizeof sql,
+             "SELECT (SELECT count(*) FROM sqlite_master"
+             " WHERE type = 'table' AND sql = '%s') = 1"
+             " AND NOT EXISTS (SELECT 1 FROM sqlite_master"
+             " WHERE type = 'trigger' AND tbl_name = 'kov' COLLATE NOCASE)",
+             btree_table_sql);
+    sqlite3_int64 ours = query_int(db, sql, &rc);
+    if (rc != SQLITE_OK) {
+        *err = errno_for(db->db, rc);
+        return fail_sqlite(db, rc);
+    }
+    *err = EINVAL;
+    if (app != KOV_APPLICATION_ID)
+        return fail(db, "not a kov database");
+    if (version != KOV_FORMAT_VERSION)
+        return fail(db, "unsupported kov format version");
+    if (!ours)
+        return fail(db, "not a kov database: its kov table is not the kov table");
+    return 0;
+}
+
+// Releases everything the handle holds.  With remove (a file that kov_open
+// created and could not make a kov database), the file and its journal go
+// too.
+void destroy(kov_handle db, bool remove)
+{
+    delete db->sorter;
+    delete db->chains;
+    finalize_all(db);
+    if (db->db)
+        sqlite3_close_v2(db->db);
+    release_journal(db->file, remove);
+    kov_file_release(db->file, remove);
+    delete db;
+}
+
+// True when the connection's journal mode is PERSIST, as set for a journal
+// we created.  Another mode (wal) means SQLite found a -wal that appeared
+// after refuse_side_files looked.
+bool journal_mode_is_persist(kov_handle db)
+{
+    sqlite3_stmt *stmt = nullptr;
+    bool persist =
+        sqlite3_prepare_v2(db->db, "PRAGMA journal_mode", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW &&
+        sqlite3_stricmp(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)), "persist") ==
+            0;
+    sqlite3_finalize(stmt);
+    return persist;
+}
+
+// Opens the SQLite connection on the file whose descriptor db->file.fd holds and
+// brings it to a usable kov database; created says that kov_open created
+// the file, which then gets its journal before SQLite needs one.  SQLite
+// gets path, which cannot be read as ":memory:" or as a URI (sqlite_path,
+// or an absolute path); URI processing stays off too.  reopen says that
+// the handle held the file until a moment ago (reattach): a reader that
+// came in between is waited for rather than failing the writer.  Returns
+// 0, or -1 with *err set.
+int attach(kov_handle db, bool created, int *err, const std::string &path, bool reopen)
+{
+    if (check_file(db->file, db->readonly, &db->error, err) ||
+        (created && (refuse_side_files(db->file, &db->error, err) ||
+                     create_journal(db->file, &db->error, err))))
+        return -1;
+    int flags = (db->readonly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
+    int rc = sqlite3_open_v2(path.c_str(), &db->db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        *err = errno_for(db->db, rc);
+        return fail_sqlite(db, rc);
+    }
+    sqlite3_extended_result_codes(db->db, 1);
+    if (reopen)
+        sqlite3_busy_timeout(db->db, kov_reopen_wait_ms);
+    if (check_sqlite_files(db->file, db->db, &db->error, err))
+        return -1;
+
+    char sql[200];
+    snprintf(sql, sizeof sql, "PRAGMA cache_size=%d;%s%s",
+             db->readonly ? -kov_read_cache_kib : -kov_cache_kib,
+             db->readonly ? "PRAGMA query_only=1;"
+                          : "PRAGMA locking_mode=EXCLUSIVE;"
+                            "PRAGMA synchronous=OFF;",
+             db->file.journal_fd >= 0 ? "PRAGMA journal_mode=PERSIST;" : "");
+    if (exec(db, sql)) {
+        *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
+        return -1;
+    }
+
+    struct stat st;
+    if (fstat(db->file.fd, &st)) {
+        *err = errno;
+        return fail(db, strerror(errno));
+    }
+    // A zero-length file is what a process killed inside kov_open leaves (a
+    // reader has refused it); a writer completes its creation.
+    if (st.st_size != 0 || db->readonly) {
+        if (verify(db, err))
+            return -1;
+    } else if (initialise(db)) {
+        *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
+        return -1;
+    }
+    // A writer takes SQLite's exclusive lock now, and the exclusive locking
+    // mode keeps it until the close, so that no SQLite client reads the file
+    // while the handle holds it, not only once the first store is written.
+    if (!db->readonly && exec(db, "BEGIN EXCLUSIVE; COMMIT")) {
+        *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
+        return -1;
+    }
+    sqlite3_busy_timeout(db->db, 0);
+    // SQLite looked for a hot journal and a -wal when it took its lock,
+    // which the exclusive locking mode keeps from now on.  It takes an
+    // empty journal for none, so ours is still the one, unless a -wal
+    // appeared after refuse_side_files looked.
+    if (db->file.journal_fd >= 0) {
+        if (!journal_mode_is_persist(db)) {
+            *err = EEXIST;
+            return fail(db, (db->file.name + "-wal appeared beside the new database").c_str());
+        }
+        if (check_sqlite_files(db->file, db->db, &db->error, err))
+            return -1;
+    }
+    return 0;
+}
+
+}  // namespace kov_lib

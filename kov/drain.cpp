@@ -1,0 +1,494 @@
+// SPDX-License-Identifier: MIT
+// The ordered drain of a new file (drain.h).
+
+#include "build.h"
+#include "connection.h"
+#include "drain.h"
+#include "tuning.h"
+#include "writeback.h"
+
+#include <assert.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <sqlite3.h>
+
+namespace kov_lib {
+
+// Whether key sorts after k, in the table's order of BLOBs.
+bool key_after(datum key, const std::string &k)
+{
+    size_t n = std::min(key.size, k.size());
+    int c = n ? memcmp(key.data, k.data(), n) : 0;
+    return c > 0 || (c == 0 && key.size > k.size());
+}
+
+// Before the first write of a new file's table through SQLite: gives the
+// file large_pages' page size.  The table is
+// still empty, so the VACUUM that changes the page size copies nothing,
+// and the copy it makes stays in memory rather than in a temporary file
+// outside the database's directory.  Only a choice of layout: if it fails,
+// the file keeps its pages.
+void choose_page_size(kov_handle db)
+{
+    // Before the first write, the sorter holds every record stored.
+    if (db->btree_rows || db->in_txn || !large_pages(db))
+        return;
+    char sql[128];
+    snprintf(sql, sizeof sql,
+             "PRAGMA temp_store=MEMORY; PRAGMA page_size=%d; VACUUM; PRAGMA temp_store=DEFAULT;",
+             kov_large_page_size);
+    sqlite3_exec(db->db, sql, nullptr, nullptr, nullptr);
+}
+
+// Whether the table holds key: 1, 0, or -1 on error.  Every key written
+// is at most db->table_max, so a key above it needs no lookup.
+int table_holds(kov_handle db, datum key)
+{
+    if (!db->btree_rows || key_after(key, db->table_max))
+        return 0;
+    if (prepare(db, &db->select, "SELECT value FROM kov WHERE key = ?1"))
+        return -1;
+    int rc = bind_datum(db->select, 1, key);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(db->select);
+    sqlite3_reset(db->select);
+    if (rc == SQLITE_ROW)
+        return 1;
+    if (rc == SQLITE_DONE)
+        return 0;
+    return fail_sqlite(db, rc);
+}
+
+// The first progress call of a write of held records, before any is
+// written, so that a meter times the write from its start: the next call
+// comes only after kov_progress_step records, which for large values can
+// take long.
+void progress_start(kov_handle db, unsigned long long total)
+{
+    if (db->progress && total > 0)
+        db->progress(db->progress_ctx, 0, total);
+}
+
+// write_sorted into the build: as write_sorted, but a write that cannot go
+// on for lack of room first gives back the temporary space of the records
+// handed out (in the last write), then whole temporary files (merge_drop),
+// and otherwise ends the build with the records added so far.  With
+// keep_building the build stays open after a complete write, for the stores
+// that stream after it.  A build that fails for another cause while the
+// merge can still go back to every record added (no checkpoint yet, and
+// nothing streamed into it before) is given up (end_build): the merge
+// goes back to its start and 2 is returned, for write_sorted to write the
+// records through SQLite.
+int build_sorted(kov_handle db, bool last, bool keep_building)
+{
+    kov_sorter *sorter = db->sorter;
+    int rc = sorter->merge_begin(last, &db->error);
+    unsigned long long total = sorter->size();
+    if (rc == 0)
+        progress_start(db, total);
+    std::string held_key, held_value;
+    assert(db->writer && !db->chains);
+    bool rewindable = db->writer->records() == 0;
+    bool fell_back = false;
+    {
+        background_writeback writeback(db->file.fd);
+        // Bytes added since the last checkpoint.
+        sqlite3_int64 bytes = 0;
+        // The errno of the lack of room for a record left out, or 0.
+        int full_errno = 0;
+        while (rc == 0) {
+            datum key, value;
+            uint64_t done;
+            int got = sorter->merge_next(const_cast<const unsigned char **>(&key.data), &key.size,
+                                         const_cast<const unsigned char **>(&value.data),
+                                         &value.size, &done, &db->error);
+            if (got <= 0) {
+                rc = got;
+                break;
+            }
+            uint64_t n = key.size + value.size + 20;
+            int e = 0;
+            bool room = build_room(db, n, &e) == 0;
+            if (!room && last) {
+                // The checkpoint makes the merge's pointers invalid.
+                held_key.assign(reinterpret_cast<const char *>(key.data), key.size);
+                held_value.assign(reinterpret_cast<const char *>(value.data), value.size);
+                key.data = reinterpret_cast<unsigned char *>(held_key.data());
+                value.data = reinterpret_cast<unsigned char *>(held_value.data());
+                rewindable = false;
+                if ((rc = sorter->merge_checkpoint(&db->error)) != 0)
+                    break;
+                bytes = 0;
+                // A temporary file is given back, with the records in it
+                // not yet written, only when no chain was written ahead:
+                // the file may hold the only copy of the part of a value
+                // that a chain's cell keeps.  The record is left out then.
+                uint64_t freed;
+                while (!(room = build_room(db, n, &e) == 0) && db->chained.empty() &&
+                       (rc = sorter->merge_drop(&freed, &db->error)) > 0)
+                    rc = 0;
+                if (rc < 0)
+                    break;
+                rc = 0;
+                if (!room) {
+                    // This record does not fit; a later one may, as a
+                    // record whose value was written ahead needs room for
+                    // its cell only.  The write ends as a failure.
+                    db->build_full = true;
+                    full_errno = e;
+                    continue;
+                }
+            }
+            if (!room) {
+                db->build_full = true;
+                rc = fail(db, room_error(e));
+                break;
+            }
+            if ((rc = build_add_merged(db, key, value)) != 0)
+                break;
+            bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
+            if (bytes >= kov_sorted_commit_bytes) {
+                bytes = 0;
+                // Pages written past the page cache leave nothing to sync.
+                if (!db->writer->writes_direct())
+                    writeback.kick();
+                // The checkpoint bounds what the merge keeps for a rewind
+                // (and in a last write gives temporary space back): a build
+                // that fails after it can no longer be given up.
+                rewindable = false;
+                if ((rc = sorter->merge_checkpoint(&db->error)) != 0)
+                    break;
+            }
+            if (db->progress && done % kov_progress_step == 0 && done < total)
+                db->progress(db->progress_ctx, done, total);
+        }
+        if (int err = rc == 0 ? writeback.error() : 0) {
+            db->error = std::string("fsync: ") + strerror(err);
+            rc = -1;
+        }
+        if (rc == 0 && full_errno)
+            rc = fail(db, room_error(full_errno));
+    }
+    if (rc == 0 && !keep_building) {
+        if (end_build(db, rewindable ? &fell_back : nullptr)) {
+            sorter->clear();
+            return -1;
+        }
+    }
+    if (rc == 0 && !fell_back) {
+        sorter->clear();
+        if (db->progress)
+            db->progress(db->progress_ctx, total, total);
+        return 0;
+    }
+    // The build cannot go on: the records added so far become the file, or
+    // it is given up and they go through SQLite.
+    std::string cause = db->error;
+    if (rc != 0 && end_build(db, rewindable ? &fell_back : nullptr))
+        cause += "; " + db->error;
+    if (fell_back && db->db)
+        return sorter->merge_rewind(&db->error) ? -1 : 2;
+    db->error = cause;
+    return -1;
+}
+
+// The sink of records in ascending key order, the one place where the
+// key-order write puts records into the file: the merge of the sorter
+// (write_sorted) and the stores of a dump in key order (store_streamed)
+// both end here.  During a build each record goes to the writer.
+// Otherwise each record goes to the table with INSERT OR REPLACE in
+// a write transaction that is committed every kov_sorted_commit_bytes, or
+// less (db->commit_limit, db->room_limit);
+// db->in_txn is false right after such a commit.  db->table_max follows the
+// greatest key written.  held says the records are also held elsewhere (by
+// the sorter): db->txn_records, the records a rollback loses, counts only
+// the others.
+// Returns 0, or -1 with the error recorded.
+int sink_put(kov_handle db, datum key, datum value, bool held)
+{
+    if (db->writer)
+        return build_add(db, key, value);
+    if (prepare(db, &db->replace, "INSERT OR REPLACE INTO kov(key, value) VALUES(?1, ?2)") ||
+        begin_write(db))
+        return -1;
+    db->btree_rows = true;
+    int rc = bind_datum(db->replace, 1, key);
+    if (rc == SQLITE_OK)
+        rc = bind_datum(db->replace, 2, value);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(db->replace);
+    sqlite3_reset(db->replace);
+    if (rc != SQLITE_DONE)
+        return fail_sqlite(db, rc);
+    if (key_after(key, db->table_max) || db->table_max.empty())
+        db->table_max.assign(reinterpret_cast<const char *>(key.data), key.size);
+    if (!held)
+        db->txn_records++;
+    db->txn_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
+    if (db->txn_bytes < std::min(db->commit_limit, db->room_limit))
+        return 0;
+    if (commit(db))
+        return -1;
+    db->room_limit = room_commit_bytes(db);
+    return 0;
+}
+
+// After a write of the sorter's records failed with records and bytes
+// stored since the last commit: when it was for lack of room, rolls back
+// what the transaction holds, takes the merge back to the last commit and
+// makes commits of at most half what failed from then on.  The pages a
+// rolled-back transaction added are given back, and a commit in the last
+// write gives back the temporary space of what it holds (merge_checkpoint),
+// so a smaller commit may fit where the larger one did not.  When not even
+// one record fits, the last write gives back the temporary file that takes
+// the most room, and loses the records in it not yet written, so that the
+// others fit (merge_drop).  Returns false when the failure stands.
+bool retry_smaller(kov_handle db, sqlite3_int64 records, sqlite3_int64 failed_bytes)
+{
+    if (!out_of_room(db))
+        return false;
+    if (!sqlite3_get_autocommit(db->db) &&
+        sqlite3_exec(db->db, "ROLLBACK", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    db->in_txn = false;
+    db->txn_bytes = 0;
+    db->txn_records = 0;
+    std::string cause = db->error;
+    if (db->sorter->merge_rewind(&db->error))
+        return false;
+    if (records > 1) {
+        db->error = cause;
+        db->commit_limit = std::max<sqlite3_int64>(std::min(db->commit_limit, failed_bytes) / 2, 1);
+        return true;
+    }
+    uint64_t freed = 0;
+    if (db->sorter->merge_drop(&freed, &db->error) <= 0)
+        return false;
+    db->error = cause;
+    db->commit_limit = std::max(db->commit_limit, static_cast<sqlite3_int64>(freed / 4));
+    return true;
+}
+
+// Writes every record the sorter holds into the table in key order,
+// committing as it goes, then empties the sorter.  A commit that fails for
+// lack of room is made again in smaller ones (retry_smaller).  On failure
+// the sorter keeps its records, so a later call writes them again: the
+// INSERT OR REPLACE makes that harmless for records already written.  The
+// last write of a handle (at kov_close or exit, or once a store has met a
+// full disk), which nothing follows, lets the sorter give back its space at
+// each commit, so that the records it holds fit where its temporary files
+// were.  The first write of a new file is a build (build_sorted), which
+// ends here unless keep_building, also when the sorter is empty.
+int write_sorted(kov_handle db, bool last, bool keep_building)
+{
+    kov_sorter *sorter = db->sorter;
+    if (!sorter || sorter->size() == 0) {
+        if (db->chains && build_begin(db))
+            return -1;
+        return keep_building ? 0 : end_build(db);
+    }
+    // A build that cannot start leaves the file as it was: SQLite writes it.
+    if (build_wanted(db) && build_begin(db))
+        db->error.clear();
+    bool merging = false;
+    if (db->writer) {
+        int built = build_sorted(db, last, keep_building);
+        if (built != 2)
+            return built;
+        merging = true;
+    }
+    // Records streamed before are committed first, so that a failure of
+    // this write cannot take them along in a rollback.  A build given up
+    // has begun the merge and taken it back to its start.
+    if (commit(db) || (!merging && sorter->merge_begin(last, &db->error)))
+        return -1;
+    unsigned long long total = sorter->size();
+    progress_start(db, total);
+    choose_page_size(db);
+    db->room_limit = room_commit_bytes(db);
+    background_writeback writeback(db->file.fd);
+    // Records and bytes written since the last commit.
+    sqlite3_int64 records = 0, bytes = 0;
+    for (;;) {
+        datum key, value;
+        uint64_t done;
+        int got = sorter->merge_next(const_cast<const unsigned char **>(&key.data), &key.size,
+                                     const_cast<const unsigned char **>(&value.data), &value.size,
+                                     &done, &db->error);
+        if (got < 0)
+            return -1;
+        // The cell's part of a value whose chain was lost with a build given
+        // up (db->build_failure counts them) is not the record.
+        if (got && chain_of(db, key)) {
+            if (db->build_failure.empty())
+                return fail(db, "a record whose value was written ahead was lost with its build");
+            continue;
+        }
+        if ((got ? sink_put(db, key, value, true) : commit(db)) != 0) {
+            // A commit that does not fit is made again in smaller ones, and
+            // in the last write, what does not fit is dropped (retry_smaller).
+            sqlite3_int64 size = got ? static_cast<sqlite3_int64>(key.size + value.size) : 0;
+            if (!retry_smaller(db, records + got, bytes + size))
+                return -1;
+            records = bytes = 0;
+            continue;
+        }
+        if (got == 0)
+            break;
+        records++;
+        bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
+        if (!db->in_txn) {
+            records = bytes = 0;
+            writeback.kick();
+            if (sorter->merge_checkpoint(&db->error))
+                return -1;
+        }
+        if (db->progress && done % kov_progress_step == 0 && done < total)
+            db->progress(db->progress_ctx, done, total);
+    }
+    if (int err = writeback.error()) {
+        db->error = std::string("fsync: ") + strerror(err);
+        return -1;
+    }
+    sorter->clear();
+    if (db->progress)
+        db->progress(db->progress_ctx, total, total);
+    return 0;
+}
+
+// kov_store of a key above every key stored before, while the dump arrives
+// in key order: straight to the build or the table, the sorter being empty.
+// Such a key is new, so only KOV_MODIFY can fail.  Each commit, and each
+// kov_sorted_commit_bytes of a build, starts the kernel writing the file
+// out, as the writeback thread does for write_sorted, which cannot run here
+// between calls.  A build that cannot go on is ended, so that the file
+// keeps the records added so far.
+int store_streamed(kov_handle db, datum key, datum value, int flag)
+{
+    if (flag == KOV_MODIFY)
+        return fail(db, "Record not found");
+    bool building = db->writer != nullptr;
+    if (sink_put(db, key, value, false)) {
+        bool full = building ? db->build_full : out_of_room(db);
+        if (building) {
+            std::string cause = db->error;
+            if (end_build(db))
+                cause += "; " + db->error;
+            db->error = cause;
+        }
+        if (full)
+            note_kept(db);
+        return -1;
+    }
+    if (building) {
+        db->build_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
+        if (db->build_bytes < kov_sorted_commit_bytes || db->writer->writes_direct())
+            return 0;
+        db->build_bytes = 0;
+    } else if (db->in_txn) {
+        return 0;
+    }
+    sync_file_range(db->file.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    return 0;
+}
+
+// After the sorter could not write a run for lack of room: writes what it
+// holds into the table in a last merge, which gives its temporary space
+// back at each commit, and drops what still does not fit, so that the file
+// keeps what fits.  The failure's text then says how many records it keeps.
+void keep_what_fits(kov_handle db)
+{
+    std::string cause = db->error;
+    write_sorted(db, true);
+    db->sorter->clear();
+    db->error = cause;
+    note_kept(db);
+}
+
+// kov_store into the sorter.  The sorter holds records not yet written and
+// the table those written already, so a key exists when either holds it.
+//
+// While every key comes after the one before, the first records go to the
+// sorter as usual, so that the page size is chosen from them; once they
+// reach kov_stream_bytes (or a quarter of the sorter's cap) they are
+// written, and the following records stream straight to the table
+// (store_streamed) without being held.  The first key out of order ends
+// that for good: the sorter takes the rest, and a key at or below the
+// greatest one written is looked up in the table.
+int store_sorted(kov_handle db, datum key, datum value, int flag)
+{
+    // The engine refuses a row longer than its length limit; say so now, not
+    // when the row is written.
+    size_t limit = static_cast<size_t>(sqlite3_limit(db->db, SQLITE_LIMIT_LENGTH, -1));
+    if (key.size > limit || value.size > limit || key.size + value.size + 32 > limit)
+        return fail(db, "string or blob too big");
+    bool ascending = db->in_order && (!db->stored_any || key_after(key, db->last_key));
+    db->in_order = ascending;
+    // A key out of order is looked up in the table: the build ends first.
+    if (!ascending && db->writer && end_build(db))
+        return -1;
+    if (ascending) {
+        db->last_key.assign(reinterpret_cast<const char *>(key.data), key.size);
+        db->stored_any = true;
+        if (db->streaming)
+            return store_streamed(db, key, value, flag);
+    }
+    int exists = 0;
+    if (flag != KOV_REPLACE) {
+        if ((exists = table_holds(db, key)) < 0)
+            return -1;
+        if (!exists && flag == KOV_MODIFY &&
+            (exists = db->sorter->contains(key.data, key.size, &db->error)) < 0)
+            return -1;
+    }
+    if (exists && flag == KOV_INSERT)
+        return fail(db, "Record exists");
+    if (!exists && flag == KOV_MODIFY)
+        return fail(db, "Record not found");
+    int rc = value.size >= kov_chain_bytes ? store_chained(db, key, value, flag == KOV_INSERT) : 2;
+    if (rc == 2) {
+        rc = db->sorter->add(key.data, key.size, value.data, value.size, flag == KOV_INSERT,
+                             &db->error);
+        if (rc == 0 && chain_of(db, key))
+            db->chained.erase(std::string(reinterpret_cast<const char *>(key.data), key.size));
+    }
+    if (rc < 0) {
+        if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)
+            keep_what_fits(db);
+        return -1;
+    }
+    if (rc > 0)
+        return fail(db, "Record exists");
+    uint64_t n = key.size + value.size + 4;
+    db->payload += n;
+    db->footprint_small += record_footprint(n, kov_page_size);
+    db->footprint_large += record_footprint(n, kov_large_page_size);
+    // The store has succeeded whatever comes next: if the sorter's records
+    // cannot be written now, it keeps them for a later write, and the dump
+    // goes on through the sorter.
+    if (ascending && db->payload >= std::min<uint64_t>(kov_stream_bytes, db->sort_cap / 4) &&
+        db->sorter->size() >= kov_stream_records) {
+        if (write_sorted(db, false, true) == 0) {
+            db->streaming = true;
+        } else {
+            db->in_order = false;
+            db->error.clear();
+        }
+    }
+    return 0;
+}
+
+}  // namespace kov_lib
