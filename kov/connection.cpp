@@ -244,8 +244,8 @@ void bridge_sqlite_lock(int fd)
 // the hold on the file (open_checks.h) stays with the handle's descriptor
 // meanwhile.  When the name no longer leads to the file, SQLite, which
 // opens by name, is not given another file: the connection stays closed,
-// db->detached says why, and the close reports it.  Returns 0, or -1 with
-// the failure recorded.
+// the handle is detached (handle.h), and the close reports why.  Returns 0,
+// or -1 with the failure recorded.
 int reattach(kov_handle db)
 {
     finalize_all(db);
@@ -255,15 +255,16 @@ int reattach(kov_handle db)
     int err = 0;
     char sql[64];
     snprintf(sql, sizeof sql, "PRAGMA cache_size=%d", -kov_sorted_cache_kib);
-    if (kov_file_still_named(db->file, &db->detached) == 0 &&
+    if (kov_file_still_named(db->file, &db->detach_cause) == 0 &&
         attach(db, false, &err, reopen_path(db->file), true) == 0 && exec(db, sql) == 0)
         return 0;
-    if (db->detached.empty())
-        db->detached = db->error;
+    if (db->detach_cause.empty())
+        db->detach_cause = db->error;
     finalize_all(db);
     sqlite3_close_v2(db->db);
     db->db = nullptr;
-    return fail(db, db->detached.c_str());
+    set_mode(db, kov_mode::detached);
+    return fail(db, db->detach_cause.c_str());
 }
 
 // Writes the kov header fields and the table into a new, empty file.

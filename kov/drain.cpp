@@ -435,15 +435,17 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
     size_t limit = static_cast<size_t>(sqlite3_limit(db->db, SQLITE_LIMIT_LENGTH, -1));
     if (key.size > limit || value.size > limit || key.size + value.size + 32 > limit)
         return fail(db, "string or blob too big");
-    bool ascending = db->in_order && (!db->stored_any || key_after(key, db->last_key));
-    db->in_order = ascending;
+    bool ascending = (db->mode == kov_mode::ordered || db->mode == kov_mode::streaming) &&
+                     (!db->stored_any || key_after(key, db->last_key));
+    if (!ascending && db->mode != kov_mode::sorting)
+        set_mode(db, kov_mode::sorting);
     // A key out of order is looked up in the table: the build ends first.
     if (!ascending && db->writer && end_build(db))
         return -1;
     if (ascending) {
         db->last_key.assign(reinterpret_cast<const char *>(key.data), key.size);
         db->stored_any = true;
-        if (db->streaming)
+        if (db->mode == kov_mode::streaming)
             return store_streamed(db, key, value, flag);
     }
     int exists = 0;
@@ -482,9 +484,10 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
     if (ascending && db->payload >= std::min<uint64_t>(kov_stream_bytes, db->sort_cap / 4) &&
         db->sorter->size() >= kov_stream_records) {
         if (write_sorted(db, false, true) == 0) {
-            db->streaming = true;
+            set_mode(db, kov_mode::streaming);
         } else {
-            db->in_order = false;
+            if (db->mode == kov_mode::ordered)
+                set_mode(db, kov_mode::sorting);
             db->error.clear();
         }
     }

@@ -12,6 +12,7 @@
 #include "sorter.h"
 #include "tuning.h"
 
+#include <assert.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -19,6 +20,36 @@
 #include <string>
 
 #include <sqlite3.h>
+
+// The handle's mode says where a store goes; it is one value, changed only
+// by set_mode, which checks the transition:
+//
+//   kov_open --(existing file, reader, or no O_EXCL)--> plain
+//   kov_open --(file created with O_EXCL: sorter)-----> ordered
+//
+//   ordered ---store_sorted: the held records were written and the build
+//              stays open for the next ones------------------------> streaming
+//   ordered ---store_sorted: a key out of order, or that write failed--> sorting
+//   streaming -store_sorted: a key out of order (the build ends)------> sorting
+//   ordered, streaming, sorting ---reattach: the connection could not be
+//              opened again after a build---------------------------> detached
+//
+//   plain      every store goes through SQLite; there is no sorter.
+//   ordered    every key so far came after the one before; the sorter holds
+//              the stores, and the first of them choose the page size.
+//   streaming  keys still ascend; each store goes straight to the sink
+//              (store_streamed): the build while it is open (writer), else
+//              SQLite's inserts.
+//   sorting    the sorter holds every store until a write (write_sorted:
+//              at a read, the close or exit, or on a full disk).
+//   detached   the connection is gone (db is null; detach_cause says why):
+//              every call but kov_close fails.
+//
+// In ordered, streaming and sorting the build (writer) is open between calls
+// only while streaming; otherwise write_sorted opens and ends it within one
+// call.  The writer of chains written ahead (chains) exists only before the
+// first build, and never beside the build's writer.
+enum class kov_mode : unsigned char { plain, ordered, streaming, sorting, detached };
 
 struct kov_context {
     sqlite3 *db = nullptr;              // the connection
@@ -65,7 +96,8 @@ struct kov_context {
     uint64_t chain_cell_bytes = 0;  // room the cells of those chains will take
     sqlite3_int64 build_bytes = 0; // streamed into the build since the last sync
     bool journal_synced = false;   // the journal's directory entry was synced
-    std::string detached;          // why the connection is gone, after a build
+    kov_mode mode = kov_mode::plain;  // where a store goes (above)
+    std::string detach_cause;      // why the connection is gone (detached)
     std::string table_max;         // the greatest key written to the table
     uint64_t stored = 0;           // stores that succeeded
     // Stored bytes after which the key-order write commits: smaller once a
@@ -73,10 +105,9 @@ struct kov_context {
     // (room_limit, room_commit_bytes).
     sqlite3_int64 commit_limit = kov_lib::kov_sorted_commit_bytes;
     sqlite3_int64 room_limit = kov_lib::kov_sorted_commit_bytes;
-    // Keys stored into a new file so far: whether each came after the one
-    // before (and the last of them), and whether stores now go straight to
-    // the table (store_sorted).
-    bool in_order = true, stored_any = false, streaming = false;
+    // Keys stored into a new file so far: whether there was one, and the
+    // last of them, which the next must follow to keep the mode ordered.
+    bool stored_any = false;
     std::string last_key;
     // Bytes the records given to the sorter would take in pages of
     // kov_page_size and of kov_large_page_size, and their payload.
@@ -84,5 +115,31 @@ struct kov_context {
     kov_context *next = nullptr;  // list of open handles, for the exit hook
     kov_context *prev = nullptr;
 };
+
+// Whether a handle may go from mode from to mode to (the diagram above).
+inline bool mode_change_legal(const kov_context *db, kov_mode from, kov_mode to)
+{
+    switch (from) {
+    case kov_mode::plain: return to == kov_mode::ordered && db->sorter && db->stored == 0;
+    case kov_mode::ordered:
+        return to == kov_mode::streaming || to == kov_mode::sorting || to == kov_mode::detached;
+    case kov_mode::streaming: return to == kov_mode::sorting || to == kov_mode::detached;
+    case kov_mode::sorting: return to == kov_mode::detached;
+    case kov_mode::detached: return false;
+    }
+    return false;
+}
+
+// The one place where a handle's mode changes.
+inline void set_mode(kov_context *db, kov_mode to)
+{
+    assert(mode_change_legal(db, db->mode, to));
+    db->mode = to;
+    // A plain handle has no sorter, a detached one no connection, and the
+    // build's writer and the writer of chains are never open together.
+    assert((db->mode == kov_mode::plain) == (db->sorter == nullptr));
+    assert(db->mode != kov_mode::detached || (!db->db && !db->writer));
+    assert(!(db->writer && db->chains));
+}
 
 #endif

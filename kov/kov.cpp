@@ -18,7 +18,7 @@
 // go to a sorter (sorter.h), which answers each one at once, and the records
 // are written into the B-tree in ascending key order at kov_close, at exit,
 // and before a read through the handle.  The first such write builds the
-// B-tree itself and makes it live in one step (see "The build" below);
+// B-tree itself and makes it live in one step (see "The build" in build.cpp);
 // later ones append to the right edge of SQLite's B-tree, which keeps each
 // page in the cache until it is full, and the rollback journal copies only
 // the few pages that existed before a transaction.
@@ -134,6 +134,8 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, i
         snprintf(sql, sizeof sql, "PRAGMA cache_size=%d", -kov_sorted_cache_kib);
         db->sorter = new (std::nothrow) kov_sorter(db->file.dir_fd, sort_cap);
         db->sort_cap = sort_cap;
+        if (db->sorter)
+            set_mode(db, kov_mode::ordered);
         if (!db->sorter || exec(db, sql)) {
             open_error = db->sorter ? db->error : "out of memory";
             destroy(db, true);
@@ -155,7 +157,8 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
     if (db->readonly)
         return fail(db, "database is open read-only");
     if (!db->db)
-        return fail(db, db->detached.empty() ? "database is closed" : db->detached.c_str());
+        return fail(db, db->mode == kov_mode::detached ? db->detach_cause.c_str()
+                                                       : "database is closed");
 
     sqlite3_stmt **stmt;
     const char *sql;
@@ -264,7 +267,8 @@ extern "C" int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, v
     }
     db->error.clear();
     if (!db->db)
-        return fail(db, db->detached.empty() ? "database is closed" : db->detached.c_str());
+        return fail(db, db->mode == kov_mode::detached ? db->detach_cause.c_str()
+                                                       : "database is closed");
     if (write_sorted(db))
         return -1;
 
@@ -388,7 +392,7 @@ extern "C" int kov_close(kov_handle db)
     // it would only block the next database of that name.
     std::string moved;
     bool gone = !db->readonly && kov_file_still_named(db->file, &moved);
-    if (gone && (rc == 0 || !db->detached.empty())) {
+    if (gone && (rc == 0 || db->mode == kov_mode::detached)) {
         rc = -1;
         saved = ENOENT;
         cause = moved;
