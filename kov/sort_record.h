@@ -35,9 +35,8 @@ constexpr size_t ref_bytes = 8;
 // Writes go to the kernel 1 MiB at a time.  A single write of 2 MiB or more
 // lets the page cache take 2 MiB pages, which come from the memory blocks the
 // system has left idle longest; on a virtual machine those are the blocks
-// given back to the host, and touching them again cost about 2 ns a byte
-// (writing 400 MiB of large values took 0.77 s in 2 MiB writes, 0.05 s in
-// 1 MiB writes).
+// given back to the host, which must supply each afresh when touched again,
+// far more than the copy itself costs.
 constexpr size_t max_write = size_t{1} << 20;
 
 // Orders keys as SQLite orders BLOBs.
