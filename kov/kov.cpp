@@ -43,6 +43,7 @@
 #include "kov.h"
 #include "btree_switch.h"
 #include "btree_writer.h"
+#include "key_order.h"
 #include "open_checks.h"
 #include "page_output.h"
 #include "sorter.h"
@@ -387,9 +388,7 @@ sqlite3_int64 query_int(kov_handle db, const char *sql, int *rc_out)
 // Whether key sorts after k, in the table's order of BLOBs.
 bool key_after(datum key, const std::string &k)
 {
-    size_t n = std::min(key.size, k.size());
-    int c = n ? memcmp(key.data, k.data(), n) : 0;
-    return c > 0 || (c == 0 && key.size > k.size());
+    return key_cmp(key.data, key.size, k.data(), k.size()) > 0;
 }
 
 // The stored bytes after which the next key-order commit comes: a quarter

@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <string>
 
+#include "key_order.h"
+
 namespace kov_sort {
 
 // Record header in the buffer and in runs: key size, value size (native
@@ -38,16 +40,6 @@ constexpr size_t ref_bytes = 8;
 // given back to the host, which must supply each afresh when touched again,
 // far more than the copy itself costs.
 constexpr size_t max_write = size_t{1} << 20;
-
-// Orders keys as SQLite orders BLOBs.
-inline int key_cmp(const unsigned char *a, size_t an, const unsigned char *b, size_t bn)
-{
-    size_t n = std::min(an, bn);
-    int c = n ? memcmp(a, b, n) : 0;
-    if (c)
-        return c;
-    return an < bn ? -1 : an > bn ? 1 : 0;
-}
 
 inline uint64_t load64(const unsigned char *p)
 {
