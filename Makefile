@@ -64,6 +64,7 @@ test-sanitize:
 	$(MAKE) test BUILD=$(SANITIZE_BUILD) CMAKE_ARGS="-DKOV_SANITIZE=ON $(CLANG_ARGS)"
 
 # kovrestore and kovdump under valgrind's memcheck.
+memcheck: ASSERTS = ON
 memcheck: build
 	@EXTRA_PACKAGES=valgrind scripts/deps.sh
 	scripts/memcheck.sh $(BUILD)
