@@ -3,6 +3,7 @@
 
 #include "sort_buffer.h"
 
+#include <assert.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -96,6 +97,8 @@ bool sort_buffer::must_spill(size_t rec, size_t bucket)
 
 unsigned char *sort_buffer::place(size_t rec, size_t bucket)
 {
+    // Only a buffer written out and reset takes a record past the cap.
+    assert(entries.empty() || !must_spill(rec, bucket));
     size_t take, entry_growth;
     plan(rec, bucket, &take, &entry_growth);
     bool own = rec > chunk_size;
@@ -155,6 +158,8 @@ void sort_buffer::insert(const unsigned char *key, size_t n, uint64_t h, unsigne
     record_bytes += rec;
     table[slot] = (tag_of(h) << 32) | entries.size();
     live++;
+    assert(live <= entries.size() && entries.size() <= entries.cap);
+    assert(record_bytes <= block_bytes);
 }
 
 // Whether a block from the current one on has room for take bytes.
@@ -182,6 +187,7 @@ void sort_buffer::reset()
     blocks.resize(keep);
     block_sizes.resize(keep);
     block_bytes = keep * block_size;
+    assert(block_sizes.size() == blocks.size());
     cur_block = 0;
     cur_used = 0;
     std::fill(bucket_at.begin(), bucket_at.end(), nullptr);
@@ -278,6 +284,9 @@ void sort_buffer::sort_entries()
         differ |= e[i].prefix ^ e[0].prefix;
     if (differ == 0) {
         std::sort(e, e + n, less);
+        assert(std::adjacent_find(e, e + n, [](const entry &a, const entry &b) {
+                   return !entry_less(a, b);
+               }) == e + n);
         return;
     }
     int lead = __builtin_clzll(differ);
@@ -301,6 +310,10 @@ void sort_buffer::sort_entries()
     }
     for (size_t d = 0; d < 256; d++)
         std::sort(e + start[d], e + start[d + 1], less);
+    // Each key once, ascending: the order of the run written from here.
+    assert(std::adjacent_find(e, e + n, [](const entry &a, const entry &b) {
+               return !entry_less(a, b);
+           }) == e + n);
 }
 
 }  // namespace kov_sort
