@@ -47,12 +47,12 @@ std::string last_line(std::string out)
 // control character or echoed "^C": it fits in a terminal of cols columns,
 // blanks over an older frame included, and ends with the elapsed time.
 // Returns the number of frames.
-int check_frames(const std::string &out, size_t cols)
+int check_frames(const std::string &out, size_t cols, const char *prog = "kovrestore: ")
 {
     int frames = 0;
     for (size_t at = out.find('\r'); at != std::string::npos; at = out.find('\r', at + 1)) {
         std::string frame = out.substr(at + 1, out.find_first_of("\r\n^", at + 1) - at - 1);
-        if (!frame.starts_with("kovrestore: "))
+        if (!frame.starts_with(prog))
             continue;
         frames++;
         EXPECT_LT(frame.size(), cols) << frame;
@@ -200,6 +200,46 @@ TEST(Progress, OnTerminalOnlyAndErasedBeforeLastMessage)
             EXPECT_EQ(std::regex_search(o.out, writing), !t.err_on_pipe && t.input != in_order);
         }
     }
+}
+
+// kovdump's line, on an 80-column terminal, shows the share of the database
+// file read.  The test reads the dump slowly until the line shows.
+TEST(Progress, DumpShowsTheShareOfTheFileRead)
+{
+    scratch_dir dir;
+    std::string dump;
+    for (int i = 0; dump.size() < 8u << 20; i++)
+        dump += canonical_record(std::to_string(100000 + i), std::string(1000, 'v'));
+    ASSERT_EQ(restore(dir.path("db.kov"), dump).status, 0);
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    child_proc c = start_on_pty([&] {
+        struct winsize size = {24, 80, 0, 0};
+        if (ioctl(2, TIOCSWINSZ, &size) != 0 || dup2(out[1], 1) < 0)
+            _exit(98);
+        execl(KOVDUMP_PATH, KOVDUMP_PATH, dir.path("db.kov").c_str(), static_cast<char *>(nullptr));
+        _exit(99);
+    });
+    ASSERT_GT(c.pid, 0);
+    close(out[1]);
+    std::string text, part(1 << 16, '\0');
+    for (ssize_t n = 1; n > 0 && ms_left(c) > 0;) {
+        n = read(out[0], part.data(), part.size());
+        text.append(part, 0, n > 0 ? static_cast<size_t>(n) : 0);
+        struct pollfd p = {c.term, POLLIN, 0};
+        if (c.out.find(" elapsed") == std::string::npos && poll(&p, 1, 20) > 0)
+            read_some(c, c.term, c.out);
+    }
+    close(out[0]);
+    outcome o = finish(c);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_TRUE(text == dump) << "the dump differs";
+    EXPECT_TRUE(std::regex_search(
+        o.out,
+        std::regex("\rkovdump: reading [0-9.]+ MiB of [0-9.]+ MiB \\([1-9][0-9]%\\), 0:0[0-9] "
+                   "left, 0:0[1-9] elapsed\r")))
+        << o.out;
+    EXPECT_GT(check_frames(o.out, 80, "kovdump: "), 0);
 }
 
 }  // namespace

@@ -7,6 +7,15 @@
 // to the terminal's width, since a wrapped line could not be erased, and
 // while it is on the screen a SIGINT or SIGTERM erases it before it ends
 // the process.
+//
+// Invariants:
+//  - m.shown, the columns on screen, is at most the width the last draw
+//    fitted the line to, which leaves the terminal's last three columns
+//    free, and at most max_columns - 2.
+//  - While a line is on screen, or being drawn, erase_columns covers it and
+//    two columns more (for an echoed "^C"), and the signals taken over
+//    (caught) are exactly those whose action was the default; with no line,
+//    none is taken over.
 
 #include "progress.h"
 
@@ -102,8 +111,8 @@ bool in_foreground()
 // wider than the terminal, the field of the lowest rank that can shrink
 // takes its next form: the rate goes first, then the record count, then
 // the amounts (the total, then the amount done), the share of the job and
-// the program's name.  The time left
-// and the elapsed time have one form each and always stay.
+// the program's name.  The time left and the elapsed time have one form
+// each and always stay.
 enum rank { rank_rate, rank_records, rank_amount, rank_share, rank_name, rank_kept };
 
 struct field {
@@ -404,10 +413,12 @@ void draw(double t)
     put(out, n);
     m.shown = len;
     erase_columns = static_cast<sig_atomic_t>(len + 2);
+    assert(m.shown <= width && static_cast<size_t>(erase_columns) <= max_columns);
 }
 
 void erase()
 {
+    assert(m.shown + 2 <= max_columns);
     put(erase_text, m.shown + 1);
     put("\r", 1);
     m.shown = 0;
