@@ -106,17 +106,17 @@ bool in_foreground()
     return group == -1 || group == getpgrp();
 }
 
-// The line is made of fields, each in up to three forms from the longest
+// The line is made of fields, each in up to four forms from the longest
 // to the shortest (an empty form leaves the field out).  While the line is
 // wider than the terminal, the field of the lowest rank that can shrink
 // takes its next form: the rate goes first, then the record count, then
-// the amounts (the total, then the amount done), the share of the job and
-// the program's name.  The time left and the elapsed time have one form
-// each and always stay.
-enum rank { rank_rate, rank_records, rank_amount, rank_share, rank_name, rank_kept };
+// the amounts (the total, then the amount done, then the label), the
+// program's name and the share of the job.  The time left and the elapsed
+// time have one form each and always stay.
+enum rank { rank_rate, rank_records, rank_amount, rank_name, rank_share, rank_kept };
 
 struct field {
-    char form[3][96];
+    char form[4][96];
     int forms = 0;  // forms made
     int used = 0;   // the form in the line
     rank r = rank_kept;
@@ -139,7 +139,7 @@ field *add_field(line_fields *line, rank r)
 
 __attribute__((format(printf, 2, 3))) void add_form(field *f, const char *format, ...)
 {
-    assert(f->forms < 3);
+    assert(f->forms < 4);
     va_list ap;
     va_start(ap, format);
     vsnprintf(f->form[f->forms++], sizeof f->form[0], format, ap);
@@ -237,6 +237,7 @@ double add_reading(line_fields *line, double elapsed, bool *to_read)
         add_form(amount, "%s %s of %s (%lld%%)", label, done, size, percent);
         add_form(amount, "%s %s (%lld%%)", label, done, percent);
         add_form(amount, "%s %lld%%", label, percent);
+        add_form(amount, "%lld%%", percent);
         if (part > 0)
             left = elapsed * static_cast<double>(m.input_size - part) / static_cast<double>(part);
     } else {
@@ -272,6 +273,7 @@ double add_writing(line_fields *line, double t)
     field *share = add_field(line, rank_share);
     add_form(share, ", job %.0f%% done", job < 100 ? job : 100);
     add_form(share, ", %.0f%% done", job < 100 ? job : 100);
+    add_form(share, "%s", "");
     return write_total - writing;
 }
 
