@@ -274,6 +274,22 @@ void sort_buffer::sort_entries()
     entry *e = entries.begin();
     size_t n = entries.size();
     auto less = [](const entry &a, const entry &b) { return entry_less(a, b); };
+    // A part of many entries (or a buffer whose prefixes are all equal) is
+    // sorted with a count of comparisons that beats the pulse now and then,
+    // since one sort of millions of entries is a long step of its own.
+    auto sort_part = [this, &less](entry *from, entry *to) {
+        if (static_cast<size_t>(to - from) < pulse_records) {
+            std::sort(from, to, less);
+            return;
+        }
+        size_t compared = 0;
+        std::sort(from, to, [this, &compared](const entry &a, const entry &b) {
+            if (++compared % (16 * pulse_records) == 0)
+                beat();
+            return entry_less(a, b);
+        });
+        beat();
+    };
     // One sort of a whole run goes through memory at each of its top
     // levels.  So the entries are first put in place by 8 bits of their
     // prefix, the first bits in which the prefixes differ (a pass that
@@ -283,7 +299,7 @@ void sort_buffer::sort_entries()
     for (size_t i = 1; n >= 4096 && i < n; i++)
         differ |= e[i].prefix ^ e[0].prefix;
     if (differ == 0) {
-        std::sort(e, e + n, less);
+        sort_part(e, e + n);
         assert(std::adjacent_find(e, e + n, [](const entry &a, const entry &b) {
                    return !entry_less(a, b);
                }) == e + n);
@@ -298,7 +314,10 @@ void sort_buffer::sort_entries()
         start[d + 1] += start[d];
         next[d] = start[d];
     }
+    beat();
     for (size_t d = 0; d < 256; d++) {
+        if (d % 64 == 0)
+            beat();
         while (next[d] < start[d + 1]) {
             entry x = e[next[d]];
             // Each entry taken out goes to its part, and the one it displaces
@@ -308,8 +327,11 @@ void sort_buffer::sort_entries()
             e[next[d]++] = x;
         }
     }
-    for (size_t d = 0; d < 256; d++)
-        std::sort(e + start[d], e + start[d + 1], less);
+    for (size_t d = 0; d < 256; d++) {
+        sort_part(e + start[d], e + start[d + 1]);
+        if (d % 16 == 15)
+            beat();
+    }
     // Each key once, ascending: the order of the run written from here.
     assert(std::adjacent_find(e, e + n, [](const entry &a, const entry &b) {
                return !entry_less(a, b);

@@ -147,6 +147,7 @@ struct sort_buffer {
     size_t live = 0;          // entries not replaced
     size_t record_bytes = 0;  // bytes of the records in the blocks
     bool table_valid = true;  // false once entries were reordered
+    pulse beat;               // called during sort_entries
 
     // A buffer of at most buffer_cap bytes, out of a sorter's cap.
     sort_buffer(size_t cap, size_t buffer_cap);

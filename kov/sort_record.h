@@ -41,6 +41,21 @@ constexpr size_t ref_bytes = 8;
 // far more than the copy itself costs.
 constexpr size_t max_write = size_t{1} << 20;
 
+// A call made every so often during a long step of the sorter (sorting the
+// buffer, writing or merging runs), on the thread doing it, so that the
+// caller's progress line keeps moving; fn null for none.  The steps call it
+// at least once per pulse_records records.
+struct pulse {
+    void (*fn)(void *) = nullptr;
+    void *ctx = nullptr;
+    void operator()() const
+    {
+        if (fn)
+            fn(ctx);
+    }
+};
+constexpr size_t pulse_records = size_t{1} << 16;
+
 inline uint64_t load64(const unsigned char *p)
 {
     uint64_t x;

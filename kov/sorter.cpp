@@ -115,6 +115,15 @@ uint64_t kov_sorter::size() const
     return s_->runs.run_records + s_->buffer.entries.size();
 }
 
+void kov_sorter::set_pulse(void (*fn)(void *), void *ctx)
+{
+    pulse beat;
+    beat.fn = fn;
+    beat.ctx = fn ? ctx : nullptr;
+    s_->buffer.beat = beat;
+    s_->runs.beat = beat;
+}
+
 uint64_t kov_sorter::runs_written() const
 {
     return s_->runs.spills;
