@@ -761,6 +761,15 @@ def main():
     # The rows measure the library's default sort cap unless they set one.
     os.environ.pop("KOV_SORT_MEMORY", None)
 
+    # A build with assert() on times checks that release builds leave out
+    # (make test turns them on; make bench builds without them).
+    cache = os.path.join(build, "CMakeCache.txt")
+    if not args.smoke and os.path.exists(cache):
+        with open(cache) as f:
+            if "KOV_ASSERTS:BOOL=ON" in f.read():
+                die("%s is built with assert() on (KOV_ASSERTS): run make bench"
+                    % build)
+
     ensure_peers()
     for tool in ("kovrestore", "kovbench"):
         if not os.access(os.path.join(build, tool), os.X_OK):

@@ -3,8 +3,10 @@
 
 #include "btree_writer.h"
 
+#include "key_order.h"
 #include "page_output.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <string.h>
 #include <unistd.h>
@@ -135,11 +137,13 @@ struct page_image {
     // Appends a cell of prefix (a child page number, or nothing) and body.
     void append(const uint8_t *prefix, size_t plen, const std::string &body)
     {
+        assert(fits(plen + body.size()));
         top -= static_cast<uint32_t>(plen + body.size());
         memcpy(&bytes[top], prefix, plen);
         memcpy(&bytes[top + plen], body.data(), body.size());
         put16(&bytes[header + 2 * cells], top);
         cells++;
+        assert(header + 2 * cells <= top && top <= bytes.size());
     }
     // The last cell's bytes, which lie from top to the cell before it.
     std::string last_cell() const
@@ -151,6 +155,7 @@ struct page_image {
     }
     void drop_last()
     {
+        assert(cells > 1);
         size_t n = last_cell().size();
         cells--;
         memset(&bytes[top], 0, n);
@@ -270,7 +275,7 @@ struct btree_writer::state {
         if (l.has_held) {
             // The held page has a successor now: it and the entry after it
             // go up.
-            uint32_t page;
+            uint32_t page = 0;
             if (write_new(l.held, l.leaf, &page))
                 return -1;
             std::string sep = std::move(l.sep);
@@ -283,7 +288,9 @@ struct btree_writer::state {
             add_cell(l, entry);
         } else {
             // The page is complete, with the child before entry as its
-            // right-most child; entry waits for a successor.
+            // right-most child; entry waits for a successor.  No cell
+            // takes more than a quarter of a page, so none is left empty.
+            assert(l.cur.cells > 0);
             l.cur.right = l.child;
             std::swap(l.held, l.cur);
             l.cur.reset(size, l.leaf);
@@ -347,10 +354,9 @@ struct btree_writer::state {
             return -1;
         }
         if (ordered && count > 0) {
-            size_t n = std::min(ksize, last_key.size());
-            int c = n ? memcmp(key, last_key.data(), n) : 0;
-            if (c < 0 || (c == 0 && ksize <= last_key.size())) {
-                *err = c == 0 && ksize == last_key.size() ? "duplicate key" : "key out of order";
+            int c = key_cmp(key, ksize, last_key.data(), last_key.size());
+            if (c <= 0) {
+                *err = c == 0 ? "duplicate key" : "key out of order";
                 return -1;
             }
         }
@@ -391,8 +397,49 @@ struct btree_writer::state {
             i = next;
         }
         free_first = pages.empty() ? 0 : pages[0];
+        assert(free_count == pages.size() && (free_first == 0) == (free_count == 0));
         ahead.clear();
         return 0;
+    }
+
+    // Writes the last pages of level i at finish, the levels below it done:
+    // the root when it is the top, else its last pages, their dividers
+    // going up.  Returns 0 or -1.
+    int close_level(size_t i)
+    {
+        level &l = levels[i];
+        uint32_t page = 0;
+        if (l.has_held) {
+            // The last page would be empty: it takes the held page's last
+            // cell's place instead, and that cell becomes the divider.
+            std::string last = l.held.last_cell();
+            l.held.drop_last();
+            uint32_t final_child = l.child;
+            if (!l.leaf) {
+                l.child = l.held.right;
+                l.held.right = get32(reinterpret_cast<const uint8_t *>(last.data()));
+                last.erase(0, 4);
+            }
+            add_cell(l, l.sep);
+            l.cur.right = final_child;
+            l.has_held = false;
+            if (write_new(l.held, l.leaf, &page))
+                return -1;
+            at(i + 1).child = page;
+            if (push_entry(i + 1, last) || write_new(l.cur, l.leaf, &page))
+                return -1;
+            at(i + 1).child = page;
+            return 0;
+        }
+        l.cur.right = l.child;
+        if (i + 1 < levels.size()) {
+            if (write_new(l.cur, l.leaf, &page))
+                return -1;
+            at(i + 1).child = page;
+            return 0;
+        }
+        l.cur.seal(l.leaf);
+        return write_page(root_page, l.cur.bytes.data());
     }
 
     // Page 1: the database header and sqlite_schema's one row.
@@ -535,7 +582,10 @@ int btree_writer::write_chain(const void *key, size_t ksize, const void *value, 
         *err = s.error;
         return -1;
     }
-    s.ahead[*first] = static_cast<uint32_t>((p.size() - local + s.size - 5) / (s.size - 4));
+    uint32_t chain = static_cast<uint32_t>((p.size() - local + s.size - 5) / (s.size - 4));
+    // The count the free list relies on: every page the chain was given.
+    assert(chain == s.next_page - *first - (s.lock_page > *first && s.lock_page < s.next_page));
+    s.ahead[*first] = chain;
     return 0;
 }
 
@@ -573,39 +623,8 @@ int btree_writer::finish(uint32_t *pages, std::string *err)
     s.finished = true;
     s.at(0);
     for (size_t i = 0; i < s.levels.size(); i++) {
-        level &l = s.levels[i];
-        uint32_t page;
-        if (l.has_held) {
-            // The last page would be empty: it takes the held page's last
-            // cell's place instead, and that cell becomes the divider.
-            std::string last = l.held.last_cell();
-            l.held.drop_last();
-            uint32_t final_child = l.child;
-            if (!l.leaf) {
-                l.child = l.held.right;
-                l.held.right = get32(reinterpret_cast<const uint8_t *>(last.data()));
-                last.erase(0, 4);
-            }
-            s.add_cell(l, l.sep);
-            l.cur.right = final_child;
-            l.has_held = false;
-            if (s.write_new(l.held, l.leaf, &page))
-                break;
-            s.at(i + 1).child = page;
-            if (s.push_entry(i + 1, last) || s.write_new(l.cur, l.leaf, &page))
-                break;
-            s.at(i + 1).child = page;
-        } else if (i + 1 < s.levels.size()) {
-            l.cur.right = l.child;
-            if (s.write_new(l.cur, l.leaf, &page))
-                break;
-            s.at(i + 1).child = page;
-        } else {
-            l.cur.right = l.child;
-            l.cur.seal(l.leaf);
-            if (s.write_page(root_page, l.cur.bytes.data()))
-                break;
-        }
+        if (s.close_level(i))
+            break;
     }
     if (s.error.empty() && s.write_free_list() == 0 && s.write_first(s.next_page - 1) == 0 &&
         s.out->flush())
@@ -615,6 +634,7 @@ int btree_writer::finish(uint32_t *pages, std::string *err)
         return -1;
     }
     *pages = s.next_page - 1;
+    assert(s.ahead.empty() && s.free_count < *pages);
     s.levels.clear();
     return 0;
 }

@@ -39,6 +39,15 @@
 // the free list at finish, so that every page of the file is accounted
 // for; otherwise the file has no free page.
 //
+// Invariants (asserted in builds with assert() on):
+//  - Cell layout.  A page's cell pointers end at or below its lowest cell
+//    byte (header + 2 * cells <= top); a cell is appended only where it
+//    fits, and no page is completed without a cell.
+//  - Order.  Each record's key is greater than the one before (key_cmp).
+//  - Chains.  The page count kept for a chain written ahead is the number
+//    of pages it was given, so the free list at finish names exactly the
+//    pages of the chains never added (free_count), none of them live.
+//
 // Conventions: calls that can fail return -1 and leave a text in *err.  A
 // key not greater than the one before it is refused and changes nothing,
 // so that finish still writes a valid tree of the records accepted before;

@@ -25,7 +25,10 @@
 // Room: the file is given room on the disk (build_room) ahead of the
 // writer, so that a full disk or a file-size limit stops the build between
 // two records with room left to finish the tree: the records that fit are
-// kept.  The commit cuts the file to its pages, giving the reserve back.
+// kept.  The room of a chain written ahead is reserved with that of its
+// cell, which no other record takes (chain_cells_room), so that a full disk
+// keeps the records whose values it holds.  The commit cuts the file to its
+// pages, giving the reserve back.
 
 #include "build.h"
 #include "connection.h"
@@ -91,6 +94,21 @@ bool build_wanted(kov_handle db)
            (db->chains || (!db->btree_rows && db->file.journal_fd >= 0));
 }
 
+// Pages the cells of the chains written ahead will take when the build
+// adds them: at least two to a leaf, as a cell keeps at most a quarter of
+// a page.  Any other record also leaves them the levels the tree may grow
+// by (kov_chain_cell_levels), so that the room reserved when a chain was
+// written stays there for its cell: a full disk keeps every record whose
+// value it holds.
+uint64_t chain_cells_room(kov_handle db, bool other_record)
+{
+    if (db->chain_cell_bytes == 0)
+        return 0;
+    assert(db->build_page_size >= 512);
+    return db->chain_cell_bytes / (db->build_page_size / 2) +
+           (other_record ? kov_chain_cell_levels : 0);
+}
+
 // Starts a writer of the file in pages of page bytes, in *w, once the empty
 // database is journalled (btree_switch_begin).  On failure the file and the
 // connection are untouched.
@@ -140,18 +158,18 @@ int build_begin(kov_handle db)
 // payload and for finishing the tree after it: the record's overflow pages,
 // a completed page on each level and a new level, then what finish writes
 // (two pages on each level, page 1 and the root), and the lock page that
-// the page numbers skip.  The reserve grows by an eighth of the file (at
-// least 4 MiB), or by just what is needed when that does not fit.  A file
-// system that cannot reserve is written without.  Returns 0, or -1 with
-// the errno of the lack of room in *e.
+// the page numbers skip.  n is 0 for the record of a chain written ahead,
+// whose cell is counted with the others (chain_cells_room).  The reserve
+// grows by an eighth of the file (at least 4 MiB), or by just what is
+// needed when that does not fit.  A file system that cannot reserve is
+// written without.  Returns 0, or -1 with the errno of the lack of room
+// in *e.
 int build_room(kov_handle db, uint64_t n, int *e)
 {
     uint64_t page = db->build_page_size;
     btree_writer *w = db->writer ? db->writer : db->chains;
-    // The cells of chains written ahead come later, and must fit too: at
-    // least two to a leaf, as a cell keeps at most a quarter of a page.
-    uint64_t need = w->pages() + n / (page - 4) + 1 + 3 * (w->depth() + 1) + 3 +
-                    db->chain_cell_bytes / (page / 2);
+    uint64_t need = w->pages() + (n ? n / (page - 4) + 1 : 0) + 3 * (w->depth() + 1) + 3 +
+                    chain_cells_room(db, n > 0);
     if (need <= db->build_reserved)
         return 0;
     uint64_t step = std::max<uint64_t>(db->build_reserved / 8, (4u << 20) / page);
@@ -199,10 +217,9 @@ const kov_context::chain_ref *chain_of(kov_handle db, datum key)
 }
 
 // build_add for a record of the sorter's merge, whose value may be the
-// part the cell keeps of a value with a chain written ahead.
-int build_add_merged(kov_handle db, datum key, datum value)
+// part the cell keeps of a value with a chain written ahead (chain_of).
+int build_add_merged(kov_handle db, datum key, datum value, const kov_context::chain_ref *chain)
 {
-    const kov_context::chain_ref *chain = chain_of(db, key);
     if (!chain)
         return build_add(db, key, value);
     std::string err;
@@ -311,20 +328,21 @@ int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
             return 2;
         }
     }
-    int e = 0;
-    if (!db->chains->overflows(key.size, value.size) ||
-        build_room(db, key.size + value.size + 20, &e))
+    if (!db->chains->overflows(key.size, value.size))
         return 2;
     size_t prefix = db->chains->chain_prefix(key.size, value.size);
-    // Room for the chain and, later, its cell, also once the tree has
-    // grown the two levels a build of the cells may need (three pages on
-    // each: eight pages more).
-    if (build_room(db, key.size + value.size + prefix + 52 + 8 * uint64_t{kov_large_page_size},
-                   &e))
-        return 2;
-    int rc = db->sorter->add(key.data, key.size, value.data, prefix, must_be_new, &db->error);
-    if (rc != 0)
+    // Room for the chain and, counted with the others, its cell, which no
+    // other record may take later (chain_cells_room).
+    uint64_t cell = key.size + prefix + 32;
+    db->chain_cell_bytes += cell;
+    int e = 0;
+    int rc = build_room(db, key.size + value.size + 20, &e) ? 2
+             : db->sorter->add(key.data, key.size, value.data, prefix, must_be_new, &db->error);
+    if (rc != 0) {
+        assert(db->chain_cell_bytes >= cell);
+        db->chain_cell_bytes -= cell;
         return rc;
+    }
     std::string k(reinterpret_cast<const char *>(key.data), key.size), err;
     uint32_t first;
     if (db->chains->write_chain(key.data, key.size, value.data, value.size, &first, &err)) {
@@ -339,7 +357,6 @@ int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
         return -1;
     }
     db->chained[k] = {first, value.size};
-    db->chain_cell_bytes += key.size + prefix + 32;
     return 0;
 }
 

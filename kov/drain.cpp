@@ -4,6 +4,7 @@
 #include "build.h"
 #include "connection.h"
 #include "drain.h"
+#include "key_order.h"
 #include "tuning.h"
 #include "writeback.h"
 
@@ -30,9 +31,7 @@ namespace kov_lib {
 // Whether key sorts after k, in the table's order of BLOBs.
 bool key_after(datum key, const std::string &k)
 {
-    size_t n = std::min(key.size, k.size());
-    int c = n ? memcmp(key.data, k.data(), n) : 0;
-    return c > 0 || (c == 0 && key.size > k.size());
+    return key_cmp(key.data, key.size, k.data(), k.size()) > 0;
 }
 
 // Before the first write of a new file's table through SQLite: gives the
@@ -119,7 +118,10 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
                 rc = got;
                 break;
             }
-            uint64_t n = key.size + value.size + 20;
+            // A record whose value was written ahead has its cell counted
+            // among the cells of the chains (chain_cell_bytes) already.
+            const kov_context::chain_ref *chain = chain_of(db, key);
+            uint64_t n = chain ? 0 : key.size + value.size + 20;
             int e = 0;
             bool room = build_room(db, n, &e) == 0;
             if (!room && last) {
@@ -157,7 +159,7 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
                 rc = fail(db, room_error(e));
                 break;
             }
-            if ((rc = build_add_merged(db, key, value)) != 0)
+            if ((rc = build_add_merged(db, key, value, chain)) != 0)
                 break;
             bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
             if (bytes >= kov_sorted_commit_bytes) {

@@ -329,6 +329,15 @@ extern "C" const char *kov_errorstr(kov_handle db)
     return db ? db->error.c_str() : open_error.c_str();
 }
 
+// The sorter's long steps, a spill inside kov_store or the sort before a
+// write, come before any of its records is written: none done yet.
+static void sorter_pulse(void *ctx)
+{
+    kov_handle db = static_cast<kov_handle>(ctx);
+    if (db->progress)
+        db->progress(db->progress_ctx, 0, db->sorter->size());
+}
+
 extern "C" void kov_progress_handler(kov_handle db,
                                      void (*fn)(void *, unsigned long long, unsigned long long),
                                      void *ctx)
@@ -337,6 +346,8 @@ extern "C" void kov_progress_handler(kov_handle db,
         return;
     db->progress = fn;
     db->progress_ctx = fn ? ctx : nullptr;
+    if (db->sorter)
+        db->sorter->set_pulse(fn ? sorter_pulse : nullptr, db);
 }
 
 extern "C" unsigned long long kov_pending(kov_handle db)

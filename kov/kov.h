@@ -133,7 +133,10 @@ const char *kov_errorstr(kov_handle db);
  * before the first kov_fetch or kov_traverse that needs them.  done and
  * total count the records of that work; a first call has done == 0,
  * before any record is written, done rises to total, and a last call has
- * done == total.  fn runs on the thread that called the library
+ * done == total.  While buffered records are sorted, or spilled to a
+ * temporary file inside kov_store, the calls have done 0 and total the
+ * records held, so that a caller's progress line moves on through those
+ * steps too.  fn runs on the thread that called the library
  * (at exit, on the exiting thread), must not call the library with db, and
  * cannot stop the work.
  */

@@ -185,6 +185,42 @@ int above_stdio(int fd)
     return moved;
 }
 
+namespace {
+
+// A name that ends in a slash names no file: it fails as open(2) fails on
+// it, and a directory is refused.  Always -1, with the cause in *err.
+int refuse_slash_name(const char *name, bool create, bool readonly, std::string *error, int *err)
+{
+    int fd = create ? -1 : open(name, (readonly ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
+    *err = create || fd >= 0 ? EISDIR : errno;
+    if (fd >= 0)
+        close(fd);
+    return fail(error, strerror(*err));
+}
+
+// Opens f's base name in its directory as open_flags ask, above the
+// standard streams: the descriptor, or -1 with errno set.  *created says
+// whether this call made the file.
+int open_in_directory(const kov_file *f, int open_flags, mode_t mode, bool readonly, bool *created)
+{
+    int fd;
+    if (open_flags & O_CREAT) {
+        fd = openat(f->dir_fd, f->base.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0)
+            *created = true;
+        else if (errno == EEXIST && !(open_flags & O_EXCL))
+            fd = openat(f->dir_fd, f->base.c_str(), O_RDWR | O_CLOEXEC);
+    } else {
+        // O_NONBLOCK keeps a FIFO from blocking the open; check_file then
+        // refuses it.  On a regular file the flag has no effect.
+        fd = openat(f->dir_fd, f->base.c_str(),
+                    (readonly ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
+    }
+    return above_stdio(fd);
+}
+
+}  // namespace
+
 int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bool *created,
                   std::string *error, int *err)
 {
@@ -193,15 +229,8 @@ int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bo
     f->name = name;
     f->writer = !readonly;
     *created = false;
-    // A name that ends in a slash names no file: it fails as open(2) fails
-    // on it, and a directory is refused.
-    if (f->name.back() == '/') {
-        int fd = create ? -1 : open(name, (readonly ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
-        *err = create || fd >= 0 ? EISDIR : errno;
-        if (fd >= 0)
-            close(fd);
-        return fail(error, strerror(*err));
-    }
+    if (f->name.back() == '/')
+        return refuse_slash_name(name, create, readonly, error, err);
     if (open_directory(f, error, err) || check_name_length(*f, error, err))
         return -1;
 
@@ -215,20 +244,7 @@ int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bo
             return fail_busy(f->writer, error, err);
     }
 
-    int fd;
-    if (create) {
-        fd = openat(f->dir_fd, f->base.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0)
-            *created = true;
-        else if (errno == EEXIST && !(open_flags & O_EXCL))
-            fd = openat(f->dir_fd, f->base.c_str(), O_RDWR | O_CLOEXEC);
-    } else {
-        // O_NONBLOCK keeps a FIFO from blocking the open; check_file then
-        // refuses it.  On a regular file the flag has no effect.
-        fd = openat(f->dir_fd, f->base.c_str(),
-                    (readonly ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
-    }
-    fd = above_stdio(fd);
+    int fd = open_in_directory(f, open_flags, mode, readonly, created);
     if (fd < 0 || fstat(fd, &st) != 0) {
         *err = errno;
         fail(error, strerror(errno));

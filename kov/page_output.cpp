@@ -3,6 +3,7 @@
 
 #include "page_output.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -94,6 +95,8 @@ uint8_t *page_output::slot(uint32_t page)
         b->first = page;
     uint8_t *to = b->bytes + b->used;
     b->used += page_size_;
+    // A batch holds consecutive pages from its first, and no more than fit.
+    assert(b->used <= batch_bytes_ && page == b->first + b->used / page_size_ - 1);
     return to;
 }
 
@@ -134,6 +137,7 @@ void page_output::write_batch(batch &b)
         std::lock_guard<std::mutex> lock(mutex_);
         failed = error_ != 0;
     }
+    assert(b.used % page_size_ == 0 && b.first >= 1);
     size_t done = 0;
     off_t at = static_cast<off_t>(b.first - 1) * page_size_;
     while (!failed && done < b.used) {

@@ -5,10 +5,9 @@
 //
 // Why: a buffered write first makes the kernel find a free page of memory
 // for every 4 KiB of the file and copy into it; on a virtual machine whose
-// memory the host has taken back, that costs several times the write itself
-// (a 550 MB file took 0.4 s in one run and 2.2 s in the next, almost all of
-// it system time), and the file's pages must still go to the disk at the
-// sync.  Written with O_DIRECT, the same bytes go from the batch to the disk
+// memory the host has taken back, that costs several times the write itself,
+// almost all of it in the kernel, and the file's pages must still go to the
+// disk at the sync.  Written with O_DIRECT, the same bytes go from the batch to the disk
 // once, and the caller builds the next batch meanwhile.
 //
 // Invariants:

@@ -3,6 +3,7 @@
 
 #include "sort_buffer.h"
 
+#include <assert.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -96,6 +97,8 @@ bool sort_buffer::must_spill(size_t rec, size_t bucket)
 
 unsigned char *sort_buffer::place(size_t rec, size_t bucket)
 {
+    // Only a buffer written out and reset takes a record past the cap.
+    assert(entries.empty() || !must_spill(rec, bucket));
     size_t take, entry_growth;
     plan(rec, bucket, &take, &entry_growth);
     bool own = rec > chunk_size;
@@ -155,6 +158,8 @@ void sort_buffer::insert(const unsigned char *key, size_t n, uint64_t h, unsigne
     record_bytes += rec;
     table[slot] = (tag_of(h) << 32) | entries.size();
     live++;
+    assert(live <= entries.size() && entries.size() <= entries.cap);
+    assert(record_bytes <= block_bytes);
 }
 
 // Whether a block from the current one on has room for take bytes.
@@ -182,6 +187,7 @@ void sort_buffer::reset()
     blocks.resize(keep);
     block_sizes.resize(keep);
     block_bytes = keep * block_size;
+    assert(block_sizes.size() == blocks.size());
     cur_block = 0;
     cur_used = 0;
     std::fill(bucket_at.begin(), bucket_at.end(), nullptr);
@@ -268,6 +274,22 @@ void sort_buffer::sort_entries()
     entry *e = entries.begin();
     size_t n = entries.size();
     auto less = [](const entry &a, const entry &b) { return entry_less(a, b); };
+    // A part of many entries (or a buffer whose prefixes are all equal) is
+    // sorted with a count of comparisons that beats the pulse now and then,
+    // since one sort of millions of entries is a long step of its own.
+    auto sort_part = [this, &less](entry *from, entry *to) {
+        if (static_cast<size_t>(to - from) < pulse_records) {
+            std::sort(from, to, less);
+            return;
+        }
+        size_t compared = 0;
+        std::sort(from, to, [this, &compared](const entry &a, const entry &b) {
+            if (++compared % (16 * pulse_records) == 0)
+                beat();
+            return entry_less(a, b);
+        });
+        beat();
+    };
     // One sort of a whole run goes through memory at each of its top
     // levels.  So the entries are first put in place by 8 bits of their
     // prefix, the first bits in which the prefixes differ (a pass that
@@ -277,7 +299,10 @@ void sort_buffer::sort_entries()
     for (size_t i = 1; n >= 4096 && i < n; i++)
         differ |= e[i].prefix ^ e[0].prefix;
     if (differ == 0) {
-        std::sort(e, e + n, less);
+        sort_part(e, e + n);
+        assert(std::adjacent_find(e, e + n, [](const entry &a, const entry &b) {
+                   return !entry_less(a, b);
+               }) == e + n);
         return;
     }
     int lead = __builtin_clzll(differ);
@@ -289,7 +314,10 @@ void sort_buffer::sort_entries()
         start[d + 1] += start[d];
         next[d] = start[d];
     }
+    beat();
     for (size_t d = 0; d < 256; d++) {
+        if (d % 64 == 0)
+            beat();
         while (next[d] < start[d + 1]) {
             entry x = e[next[d]];
             // Each entry taken out goes to its part, and the one it displaces
@@ -299,8 +327,15 @@ void sort_buffer::sort_entries()
             e[next[d]++] = x;
         }
     }
-    for (size_t d = 0; d < 256; d++)
-        std::sort(e + start[d], e + start[d + 1], less);
+    for (size_t d = 0; d < 256; d++) {
+        sort_part(e + start[d], e + start[d + 1]);
+        if (d % 16 == 15)
+            beat();
+    }
+    // Each key once, ascending: the order of the run written from here.
+    assert(std::adjacent_find(e, e + n, [](const entry &a, const entry &b) {
+               return !entry_less(a, b);
+           }) == e + n);
 }
 
 }  // namespace kov_sort

@@ -34,11 +34,10 @@ constexpr size_t min_entry_growth = 64;
 
 // Anonymous memory from mmap, in 4 KiB pages even where the kernel would
 // give transparent huge pages.  A virtual machine's host takes back the
-// 2 MiB blocks the guest leaves free, and a huge page is made of one: on a
-// 2-core VM, touching 400 MiB of huge pages took 1.9-2.7 s whenever the
-// memory had been idle a few seconds, against 0.15-0.27 s in 4 KiB pages
-// (and 1M records restored in 1.4-2.4 s against 0.8-1.0 s).  Fresh memory
-// reads as zeros.
+// 2 MiB blocks the guest leaves free, and a huge page is made of one, so
+// touching huge pages of memory left idle for a while makes the host supply
+// each block afresh, several times the cost of the same bytes in 4 KiB
+// pages, which the guest reuses.  Fresh memory reads as zeros.
 void *map_memory(size_t size);
 void unmap_memory(void *p, size_t size);
 
@@ -148,6 +147,7 @@ struct sort_buffer {
     size_t live = 0;          // entries not replaced
     size_t record_bytes = 0;  // bytes of the records in the blocks
     bool table_valid = true;  // false once entries were reordered
+    pulse beat;               // called during sort_entries
 
     // A buffer of at most buffer_cap bytes, out of a sorter's cap.
     sort_buffer(size_t cap, size_t buffer_cap);

@@ -18,6 +18,8 @@
 #ifndef KOV_SORT_MERGE_H
 #define KOV_SORT_MERGE_H
 
+#include <assert.h>
+
 #include <string>
 #include <vector>
 
@@ -138,6 +140,9 @@ struct merger {
             if (!advance(w))
                 return false;
         }
+        // Merge order: the next key to come out is greater than this one.
+        assert(!live[losers[0]] ||
+               key_cmp(cur[losers[0]].key, cur[losers[0]].key_size, key, n) > 0);
         return true;
     }
 

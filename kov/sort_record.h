@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <string>
 
+#include "key_order.h"
+
 namespace kov_sort {
 
 // Record header in the buffer and in runs: key size, value size (native
@@ -35,20 +37,24 @@ constexpr size_t ref_bytes = 8;
 // Writes go to the kernel 1 MiB at a time.  A single write of 2 MiB or more
 // lets the page cache take 2 MiB pages, which come from the memory blocks the
 // system has left idle longest; on a virtual machine those are the blocks
-// given back to the host, and touching them again cost about 2 ns a byte
-// (writing 400 MiB of large values took 0.77 s in 2 MiB writes, 0.05 s in
-// 1 MiB writes).
+// given back to the host, which must supply each afresh when touched again,
+// far more than the copy itself costs.
 constexpr size_t max_write = size_t{1} << 20;
 
-// Orders keys as SQLite orders BLOBs.
-inline int key_cmp(const unsigned char *a, size_t an, const unsigned char *b, size_t bn)
-{
-    size_t n = std::min(an, bn);
-    int c = n ? memcmp(a, b, n) : 0;
-    if (c)
-        return c;
-    return an < bn ? -1 : an > bn ? 1 : 0;
-}
+// A call made every so often during a long step of the sorter (sorting the
+// buffer, writing or merging runs), on the thread doing it, so that the
+// caller's progress line keeps moving; fn null for none.  The steps call it
+// at least once per pulse_records records.
+struct pulse {
+    void (*fn)(void *) = nullptr;
+    void *ctx = nullptr;
+    void operator()() const
+    {
+        if (fn)
+            fn(ctx);
+    }
+};
+constexpr size_t pulse_records = size_t{1} << 16;
 
 inline uint64_t load64(const unsigned char *p)
 {

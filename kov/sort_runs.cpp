@@ -184,6 +184,8 @@ int run_set::write(const entry *entries, size_t n, std::string *error)
             __builtin_prefetch(entries[i + 2 * ahead].rec);
         if (!w.put(entries[i].rec, h))
             return fail("writing a temporary run", errno);
+        if (i % pulse_records == pulse_records - 1)
+            beat();
     }
     if (!w.flush())
         return fail("writing a temporary run", errno);
@@ -328,6 +330,8 @@ int run_set::merge_runs(size_t from, std::string *error)
             break;
         if (!w.put(v.key - header_bytes))
             return run_write_fail(error, "writing a temporary run", errno);
+        if (merged->records % pulse_records == 0)
+            beat();
     }
     if (!w.flush())
         return run_write_fail(error, "writing a temporary run", errno);

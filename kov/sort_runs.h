@@ -350,6 +350,7 @@ struct run_set {
     uint64_t spills = 0;                 // runs written from the buffer
     std::vector<unsigned char> scratch;  // segment read by a lookup
     filter_rows filters;                 // the filters of spilled runs of about one size
+    pulse beat;                          // called during run writes and merges
 
     run_set() = default;
     run_set(const run_set &) = delete;

@@ -26,11 +26,10 @@ namespace {
 // Default buffer cap.  A larger buffer spills fewer runs, but on a virtual
 // machine the memory it fills may have to be supplied afresh by the host,
 // and the runs it saves are cheap: 4 million small records, which 1 GiB
-// holds without a run, took 3.72 and 3.65 s at 1 GiB against 3.62 and
-// 3.39 s at 256 MiB with two runs, in a quarter of the memory
-// (bench/RESULTS.md, the "kovrestore 1g cap" row; in huge pages, before
-// map_memory gave them up, 1 GiB took 4.8-8.5 s).  256 MiB still holds a
-// million small records without a run.  Never more than a quarter of
+// holds without a run, restore no faster at 1 GiB than at 256 MiB with two
+// runs, in a quarter of the memory (bench/RESULTS.md, "scale", the
+// "kovrestore 1g cap" row).  256 MiB still holds a million small records
+// without a run.  Never more than a quarter of
 // physical memory (kov_sorter_cap).
 constexpr size_t default_cap = 256u << 20;
 constexpr size_t min_cap = 64u << 10;
@@ -46,8 +45,8 @@ constexpr size_t max_fan_in = 64;
 // Values of at least this many bytes go to the value file, a temporary file
 // written with write(), and only their offset to the buffer.  Memory the
 // process has not touched before costs more per byte to fill than the
-// kernel's cache of a file (bench/RESULTS.md, "Values in a file"), and
-// reading a value back costs one pread.
+// kernel's cache of a file, where the host may have taken that memory
+// back, and reading a value back costs one pread.
 constexpr size_t external_value_bytes = 1024;
 
 // The share of the cap for I/O buffers, from the cap.
@@ -114,6 +113,15 @@ kov_sorter::~kov_sorter() = default;
 uint64_t kov_sorter::size() const
 {
     return s_->runs.run_records + s_->buffer.entries.size();
+}
+
+void kov_sorter::set_pulse(void (*fn)(void *), void *ctx)
+{
+    pulse beat;
+    beat.fn = fn;
+    beat.ctx = fn ? ctx : nullptr;
+    s_->buffer.beat = beat;
+    s_->runs.beat = beat;
 }
 
 uint64_t kov_sorter::runs_written() const

@@ -122,6 +122,12 @@ class kov_sorter {
     // Drops every record, closing the runs.
     void clear();
 
+    // Calls fn(ctx), on the calling thread, every so often during the long
+    // steps of add and merge_begin (sorting the buffer, writing a run,
+    // merging runs), so that a progress line keeps moving; a null fn stops
+    // it.  fn must not call the sorter.
+    void set_pulse(void (*fn)(void *), void *ctx);
+
     // Runs written since the sorter was made: the buffer's spills, not the
     // merges of runs.
     uint64_t runs_written() const;

@@ -16,12 +16,12 @@ namespace kov_lib {
 // needs beyond the record in hand.  Records stored in random key order touch
 // every leaf of the B-tree, so each page that does not fit costs a read and
 // a write through the kernel: the cache must hold the working set of a
-// large restore (bench/RESULTS.md, "Settings of the kov library").
+// large restore (bench/RESULTS.md, "scale").
 constexpr int kov_cache_kib = 96 * 1024;
 
 // Page cache of a handle opened read-only.  A dump reads the file once in
 // key order, which a large cache does not speed up but slows down and
-// grows (bench/RESULTS.md); lookups get SQLite's usual 2 MiB.
+// grows; lookups get SQLite's usual 2 MiB.
 constexpr int kov_read_cache_kib = 2 * 1024;
 
 // Page size of new files.  Larger pages mean fewer overflow pages for big
@@ -32,8 +32,8 @@ constexpr int kov_page_size = 16384;
 // large (choose_page_size).  A 10 KiB record fits a 64 KiB page whole but
 // needs a 16 KiB overflow page beside a 16 KiB leaf, and a 20 MiB value
 // needs a quarter of the pages; with small records the bigger pages only
-// cost time, as each insert moves more bytes (bench/RESULTS.md, "Write
-// order").
+// cost time, as each insert moves more bytes (bench/RESULTS.md,
+// "ordered-medium" and "ordered").
 constexpr int kov_large_page_size = 65536;
 
 // Page cache of a handle that writes through the sorter.  Records arrive in
@@ -59,8 +59,8 @@ constexpr uint64_t kov_stream_bytes = 4u << 20;
 // dump in random order starts with k keys in order once in k! dumps.  A
 // wrong guess costs much with such records: the first key out of order
 // ends the build, and every later lookup and insert through SQLite reads
-// whole overflowing records to compare keys (20 MiB values in random
-// order took 2.5x as long as through the sorter).  Dumps of small records
+// whole overflowing records to compare keys, many times the work of the
+// sorter's single pass over them.  Dumps of small records
 // reach kov_stream_bytes long after this count, and are not delayed.
 constexpr uint64_t kov_stream_records = 8;
 
@@ -69,9 +69,14 @@ constexpr uint64_t kov_stream_records = 8;
 // in pages of kov_large_page_size, and the sorter keeps only the part the
 // record's cell holds.  Such a value would otherwise go to the sorter's
 // value file and be read back by the build; this way it is written once,
-// by the page output's thread while the dump is still being read (20
-// values of 20 MiB in random order: see bench/RESULTS.md).
+// by the page output's thread while the dump is still being read
+// (bench/RESULTS.md, "large").
 constexpr size_t kov_chain_bytes = 256u << 10;
+
+// Pages kept, beyond the cells themselves, for the cells of chains written
+// ahead: the two levels a tree of them may grow by, three pages on each,
+// and a leaf begun on each side of a record added between them.
+constexpr uint64_t kov_chain_cell_levels = 8;
 
 // How long the connection opened again after a build waits for a SQLite
 // client that took a lock on the file in the moment it was not held.

@@ -4,8 +4,7 @@
 //
 // The key-order write (write_sorted in kov.cpp) kicks it at every commit,
 // so that the disk works while the rest of the B-tree is built and the
-// fsync at kov_close finds little left to do (bench/RESULTS.md, "Values in
-// a file").  A build whose pages go past the page cache (page_output.h)
+// fsync at kov_close finds little left to do.  A build whose pages go past the page cache (page_output.h)
 // leaves nothing for it to do, and does not kick it.
 //
 // Invariants:

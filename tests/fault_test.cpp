@@ -125,7 +125,8 @@ double bytes_per_record(const std::string &dump)
 // shrink with the room left, so the one a full disk interrupts is small.
 TEST(DiskFull, FileKeepsWhatFits)
 {
-    static const std::string small = shuffled_dump(300000, 104), large = shuffled_dump(15000, 2000);
+    static const std::string small = shuffled_dump(300000, 104), large = shuffled_dump(15000, 2000),
+                             huge = shuffled_dump(80, 280000);
     const struct {
         const char *name;
         const std::string *dump;  // null: disk_dump()
@@ -151,6 +152,13 @@ TEST(DiskFull, FileKeepsWhatFits)
         // the values of the chunk that failed are still written to the file.
         {"2,000-byte values, file-size limit", &large, 2000, nullptr, nullptr, 20u << 20,
          "KOV error: File too large", "Error closing kov\n", 0.9},
+        // Values written ahead to the file keep the room of their cells.
+        {"280,000-byte values, default cap", &huge, 280000, nullptr, "20m", 20u << 20,
+         "KOV error: database or disk is full", "Error closing kov\n", 0.85},
+        {"280,000-byte values, 1 MiB cap", &huge, 280000, "1m", "20m", 20u << 20,
+         "KOV error: writing a temporary run: No space left on device", "", 0.85},
+        {"280,000-byte values, file-size limit", &huge, 280000, nullptr, nullptr, 20u << 20,
+         "KOV error: File too large", "Error closing kov\n", 0.85},
         {"key order", nullptr, 0, nullptr, "100m", 100u << 20,
          "KOV error: database or disk is full", "", 0.97},
         {"key order, file-size limit", nullptr, 0, nullptr, nullptr, 100u << 20,

@@ -8,7 +8,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,14 +23,13 @@ using namespace kovtest;
 
 namespace {
 
-// The line a terminal shows after out, text written on one line and ended by
-// a line feed: a carriage return goes back to its start, blanks at its end
-// are not seen.
+// The last line a terminal shows after out, ended by a line feed or not: a
+// carriage return goes back to its start, blanks at its end are not seen.
 std::string last_line(std::string out)
 {
-    if (!out.ends_with("\r\n"))
-        return "not a line: " + out;
-    out.resize(out.size() - 2);
+    if (out.ends_with("\r\n"))
+        out.resize(out.size() - 2);
+    out.erase(0, out.find_last_of('\n') + 1);
     std::string line;
     size_t col = 0;
     for (char ch : out) {
@@ -42,17 +43,39 @@ std::string last_line(std::string out)
     return line.erase(line.find_last_not_of(' ') + 1);
 }
 
+// Checks every frame of the line in out, from a carriage return to the next
+// control character or echoed "^C": it fits in a terminal of cols columns,
+// blanks over an older frame included, and ends with the elapsed time.
+// Returns the number of frames.
+int check_frames(const std::string &out, size_t cols, const char *prog = "kovrestore: ")
+{
+    int frames = 0;
+    for (size_t at = out.find('\r'); at != std::string::npos; at = out.find('\r', at + 1)) {
+        std::string frame = out.substr(at + 1, out.find_first_of("\r\n^", at + 1) - at - 1);
+        if (!frame.starts_with(prog))
+            continue;
+        frames++;
+        EXPECT_LT(frame.size(), cols) << frame;
+        EXPECT_TRUE(frame.erase(frame.find_last_not_of(' ') + 1).ends_with(" elapsed")) << frame;
+    }
+    return frames;
+}
+
 // Starts kovrestore restoring db with its standard input a pipe whose write
 // end goes to *feed (or the file open as file, traced: it stops at its exec)
-// and its terminal a new pseudo-terminal; standard error goes to the
-// terminal, or to err_fd when that is not -1.
-child_proc start_restore(const std::string &db, int err_fd, int *feed, int file = -1)
+// and its terminal a new pseudo-terminal of cols columns; standard error
+// goes to the terminal, or to err_fd when that is not -1.
+child_proc start_restore(const std::string &db, int err_fd, int *feed, int file, int cols)
 {
     int in[2] = {file, -1};
     if (file < 0 && pipe2(in, O_CLOEXEC) != 0)
         return child_proc();
     child_proc c = start_on_pty([&] {
-        if (dup2(in[0], 0) < 0 || (err_fd >= 0 && dup2(err_fd, 2) < 0) ||
+        struct winsize size = {24, static_cast<unsigned short>(cols), 0, 0};
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        if (ioctl(1, TIOCSWINSZ, &size) != 0 || dup2(in[0], 0) < 0 ||
+            (err_fd >= 0 && dup2(err_fd, 2) < 0) ||
             (file >= 0 && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0))
             _exit(98);
         execl(KOVRESTORE_PATH, KOVRESTORE_PATH, db.c_str(), static_cast<char *>(nullptr));
@@ -79,37 +102,43 @@ void hold_at(const child_proc &c, long long at)
     ptrace(PTRACE_DETACH, c.pid, nullptr, sig);
 }
 
-// The line shows on a terminal and is erased before the last message; with
-// standard error on a pipe, a restore of over two seconds writes exactly
-// what it always wrote, and nothing reaches the terminal.  With the dump in
-// a regular file the reading shows the time left: the whole job's when the
-// records, in key order, are written as they are read, else its own.
+// The line shows on a terminal, fitted to its width, and is erased before
+// the last message, or by a SIGINT (typed) or SIGTERM that ends the run;
+// with standard error on a pipe, a restore of over two seconds writes
+// exactly what it always wrote, and nothing reaches the terminal.  With the
+// dump in a regular file the reading shows the time left: the whole job's
+// when the records, in key order, are written as they are read, else its
+// own.  An 80-column terminal leaves out the rate and the record count.
 TEST(Progress, OnTerminalOnlyAndErasedBeforeLastMessage)
 {
     enum { fed, in_order, reversed };  // a pipe fed record by record, or a file
+    const std::string rate = ", [0-9]+ records, [0-9.]+ (B|KiB|MiB)/s, ", of = " of 8.0 MiB";
+    const std::string fed_line =
+        "kovrestore: reading [0-9.]+ (B|KiB|MiB)" + rate + "0:0[1-9] elapsed(\\^C)?\r";
     const struct {
         int input;
         const char *tail;  // fed after the line has appeared
-        int status;
+        int status;        // -1: ended by sig
         const char *last;  // the message that stays on the screen
         bool err_on_pipe;
+        int cols;
+        std::string line;  // a frame of the reading
+        int sig = 0;       // sent once the line has appeared
     } cases[] = {
-        {fed, "", 0, "EOF", false},
-        {fed, "{\nkey(3) = \"ab", 1, "Unexpected EOF in data", false},
-        {fed, "{\nkey(1) = \"\\4x", 1, "Invalid hex: x", false},
-        {fed, "", 0, "EOF", true},
-        {in_order, "", 0, "EOF", false},
-        {reversed, "", 0, "EOF", false},
+        {fed, "", 0, "EOF", false, 80, fed_line},
+        {fed, "{\nkey(3) = \"ab", 1, "Unexpected EOF in data", false, 80, fed_line},
+        {fed, "{\nkey(1) = \"\\4x", 1, "Invalid hex: x", false, 80, fed_line},
+        {fed, "", 0, "EOF", true, 80, ""},
+        {fed, "", -1, "", false, 80, fed_line, SIGINT},
+        {fed, "", -1, "", false, 80, fed_line, SIGTERM},
+        {in_order, "", 0, "EOF", false, 80,
+         "reading and writing [0-9.]+ MiB \\([6-9][0-9]%\\), 0:0[0-9] left, 0:0[0-9] elapsed\r"},
+        {reversed, "", 0, "EOF", false, 200,
+         "reading [0-9.]+ MiB" + of + " \\([6-9][0-9]%\\)" + rate + "0:0[0-9] left to read, "},
     };
-    const std::string rate = ", [0-9]+ records, [0-9.]+ (B|KiB|MiB)/s, ", of = " of 8.0 MiB \\(";
-    const std::regex reading[] = {
-        std::regex("kovrestore: reading [0-9.]+ (B|KiB|MiB)" + rate + "0:0[1-9] elapsed\r"),
-        std::regex("reading and writing [0-9.]+ MiB" + of + "[6-9][0-9]%\\)" + rate +
-                   "0:0[0-9] left, "),
-        std::regex("reading [0-9.]+ MiB" + of + "[6-9][0-9]%\\)" + rate +
-                   "0:0[0-9] left to read, ")};
     for (const auto &t : cases) {
-        SCOPED_TRACE(std::to_string(t.input) + t.last + (t.err_on_pipe ? " on a pipe" : ""));
+        SCOPED_TRACE(std::to_string(t.input) + t.last + (t.err_on_pipe ? " on a pipe" : "") +
+                     std::to_string(t.sig));
         scratch_dir dir;
         int err[2] = {-1, -1}, feed = -1, file = -1;
         ASSERT_TRUE(!t.err_on_pipe || pipe2(err, O_CLOEXEC) == 0);
@@ -123,7 +152,7 @@ TEST(Progress, OnTerminalOnlyAndErasedBeforeLastMessage)
             write_file(dir.path("dump"), dump);
             file = open(dir.path("dump").c_str(), O_RDONLY | O_CLOEXEC);
         }
-        child_proc c = start_restore(dir.path("db.kov"), err[1], &feed, file);
+        child_proc c = start_restore(dir.path("db.kov"), err[1], &feed, file, t.cols);
         ASSERT_GT(c.pid, 0);
         close(err[1]);
         if (file >= 0)
@@ -139,9 +168,16 @@ TEST(Progress, OnTerminalOnlyAndErasedBeforeLastMessage)
             if (poll(&p, 1, 10) > 0 && !read_some(c, c.term, c.out))
                 break;
         }
+        if (t.sig == SIGINT)
+            type(c, "\x03");
+        else if (t.sig)
+            kill(c.pid, t.sig);
         write_all(feed, t.tail);
-        close(feed);
-        outcome o = finish(c);
+        if (!t.sig)
+            close(feed);
+        outcome o = finish(c, t.sig);  // the dump ends only with the run
+        if (t.sig)
+            close(feed);
         EXPECT_EQ(o.status, t.status);
         if (t.err_on_pipe) {
             std::string text;
@@ -152,7 +188,8 @@ TEST(Progress, OnTerminalOnlyAndErasedBeforeLastMessage)
             EXPECT_EQ(o.out, "");
         } else {
             EXPECT_EQ(last_line(o.out), t.last) << o.out;
-            EXPECT_TRUE(std::regex_search(o.out, reading[t.input])) << o.out;
+            EXPECT_TRUE(std::regex_search(o.out, std::regex(t.line))) << o.out;
+            EXPECT_GT(check_frames(o.out, t.cols), 0);
         }
         if (t.status == 0) {
             EXPECT_EQ(read_kov(dir.path("db.kov")).size(), records);
@@ -163,6 +200,46 @@ TEST(Progress, OnTerminalOnlyAndErasedBeforeLastMessage)
             EXPECT_EQ(std::regex_search(o.out, writing), !t.err_on_pipe && t.input != in_order);
         }
     }
+}
+
+// kovdump's line, on an 80-column terminal, shows the share of the database
+// file read.  The test reads the dump slowly until the line shows.
+TEST(Progress, DumpShowsTheShareOfTheFileRead)
+{
+    scratch_dir dir;
+    std::string dump;
+    for (int i = 0; dump.size() < 8u << 20; i++)
+        dump += canonical_record(std::to_string(100000 + i), std::string(1000, 'v'));
+    ASSERT_EQ(restore(dir.path("db.kov"), dump).status, 0);
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    child_proc c = start_on_pty([&] {
+        struct winsize size = {24, 80, 0, 0};
+        if (ioctl(2, TIOCSWINSZ, &size) != 0 || dup2(out[1], 1) < 0)
+            _exit(98);
+        execl(KOVDUMP_PATH, KOVDUMP_PATH, dir.path("db.kov").c_str(), static_cast<char *>(nullptr));
+        _exit(99);
+    });
+    ASSERT_GT(c.pid, 0);
+    close(out[1]);
+    std::string text, part(1 << 16, '\0');
+    for (ssize_t n = 1; n > 0 && ms_left(c) > 0;) {
+        n = read(out[0], part.data(), part.size());
+        text.append(part, 0, n > 0 ? static_cast<size_t>(n) : 0);
+        struct pollfd p = {c.term, POLLIN, 0};
+        if (c.out.find(" elapsed") == std::string::npos && poll(&p, 1, 20) > 0)
+            read_some(c, c.term, c.out);
+    }
+    close(out[0]);
+    outcome o = finish(c);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_TRUE(text == dump) << "the dump differs";
+    EXPECT_TRUE(std::regex_search(
+        o.out,
+        std::regex("\rkovdump: reading [0-9.]+ MiB of [0-9.]+ MiB \\([1-9][0-9]%\\), 0:0[0-9] "
+                   "left, 0:0[1-9] elapsed\r")))
+        << o.out;
+    EXPECT_GT(check_frames(o.out, 80, "kovdump: "), 0);
 }
 
 }  // namespace

@@ -298,6 +298,35 @@ TEST(SortedRestore, InvalidSortMemoryIsRefused)
 
 using kovtest::as_datum;
 
+// A spill inside kov_store, and the sort of a write at kov_close, call the
+// progress handler with none of the records held done yet.
+TEST(SortedStore, SpillsCallTheProgressHandler)
+{
+    sort_memory env("4m");
+    kovtest::scratch_dir dir;
+    kov_handle db = kov_open(dir.path("db.kov").c_str(), 0, 0, O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_NE(nullptr, db);
+    std::vector<std::pair<unsigned long long, unsigned long long>> calls;
+    kov_progress_handler(
+        db,
+        [](void *ctx, unsigned long long done, unsigned long long total) {
+            static_cast<decltype(calls) *>(ctx)->emplace_back(done, total);
+        },
+        &calls);
+    std::mt19937 rng(5);
+    for (int i = 0; i < 200000; i++)
+        ASSERT_EQ(0,
+                  kov_store(db, as_datum("k" + std::to_string(rng())), as_datum("v"), KOV_REPLACE));
+    ASSERT_GT(calls.size(), 0u) << "no call during the spills";
+    for (auto [done, total] : calls)
+        EXPECT_TRUE(done == 0 && total >= 1 << 16 && total <= 200000) << done << " " << total;
+    calls.clear();
+    ASSERT_EQ(0, kov_close(db));
+    ASSERT_GT(calls.size(), 2u);
+    EXPECT_EQ(calls[0].first, 0u);
+    EXPECT_EQ(calls.back().first, calls.back().second);
+}
+
 // Random stores of every mode, fetches (which write what the sorter holds)
 // and traversals on a new file with a tiny buffer, each result compared with
 // a map: a refusal or acceptance the map disagrees with is a wrong answer of

@@ -46,8 +46,8 @@ constexpr std::array<encoding, 256> encoding_table = [] {
 
 // How a pair of input bytes is written: up to six characters, with their
 // count in the last byte so that an entry is stored with one eight-byte
-// copy.  Half the lookups and stores of the one-byte table encode random
-// bytes about a quarter faster; the 512 KiB the table takes stay in the
+// copy.  Half the lookups and stores of the one-byte table, which is what
+// random bytes cost most in; the 512 KiB the table takes stay in the
 // second-level cache, and the pairs of text-like fields in far less.
 struct pair_encoding {
     char text[7];

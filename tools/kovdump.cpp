@@ -106,8 +106,13 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    if (!isatty(STDOUT_FILENO))
+    if (!isatty(STDOUT_FILENO)) {
+        // How far the dump is: the share of the file's pages read.
+        struct stat st;
         progress_start("kovdump", nullptr);
+        if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
+            progress_reads(st.st_size);
+    }
     int rc = 0;
     dump_writer out;
     dump_writer_init(&out, STDOUT_FILENO, output_buffer, sizeof output_buffer);

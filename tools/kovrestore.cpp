@@ -125,6 +125,7 @@ int main(int argc, char *argv[])
         setvbuf(stdin, input_buffer, _IOFBF, sizeof input_buffer);
     progress_start("kovrestore", stdin);
     progress_held(held_records, db);
+    kov_progress_handler(db, progress_busy, nullptr);
 
     datum key, value;
     int at_end;

@@ -3,13 +3,28 @@
 //
 // The line is written with write(2) straight to the terminal, outside the
 // stderr buffer that holds the tools' own messages, and always starts with
-// a carriage return; erasing it overwrites it with blanks.  It is cut to
-// the terminal's width, since a wrapped line could not be erased.
+// a carriage return; erasing it overwrites it with blanks.  It is fitted
+// to the terminal's width, since a wrapped line could not be erased, and
+// while it is on the screen a SIGINT or SIGTERM erases it before it ends
+// the process.
+//
+// Invariants:
+//  - m.shown, the columns on screen, is at most the width the last draw
+//    fitted the line to, which leaves the terminal's last three columns
+//    free, and at most max_columns - 2.
+//  - While a line is on screen, or being drawn, erase_columns covers it and
+//    two columns more (for an echoed "^C"), and the signals taken over
+//    (caught) are exactly those whose action was the default; with no line,
+//    none is taken over.
 
 #include "progress.h"
 
+#include <assert.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -40,10 +55,20 @@ struct meter {
     // phase; null when the meter cannot ask.
     unsigned long long (*held)(void *) = nullptr;
     void *held_ctx = nullptr;
+    long long reads_base = -1;  // the process's bytes read at progress_reads, -1 unused
 };
 
 meter m;
 char stderr_buffer[BUFSIZ];
+
+// The widest line drawn.
+constexpr size_t max_columns = 400;
+// A carriage return and blanks, of which the erasing writes the first
+// columns + 1 bytes.
+char erase_text[max_columns + 2];
+// The columns the signal handler erases: those of the line shown or being
+// drawn, and two for a "^C" echoed after it.
+volatile sig_atomic_t erase_columns = 0;
 
 double now()
 {
@@ -73,17 +98,6 @@ void put(const char *s, size_t n)
     }
 }
 
-void erase()
-{
-    char blank[512];
-    size_t n = m.shown + 2 < sizeof blank ? m.shown : sizeof blank - 2;
-    blank[0] = '\r';
-    memset(blank + 1, ' ', n);
-    blank[n + 1] = '\r';
-    put(blank, n + 2);
-    m.shown = 0;
-}
-
 // A background job leaves the terminal alone.  A terminal that is not the
 // process's controlling one has no foreground group to ask about.
 bool in_foreground()
@@ -92,19 +106,48 @@ bool in_foreground()
     return group == -1 || group == getpgrp();
 }
 
-// Appends to line[*len..size) as snprintf would, keeping *len within size.
-__attribute__((format(printf, 4, 5))) void append(char *line, size_t size, size_t *len,
-                                                  const char *format, ...)
+// The line is made of fields, each in up to four forms from the longest
+// to the shortest (an empty form leaves the field out).  While the line is
+// wider than the terminal, the field of the lowest rank that can shrink
+// takes its next form: the rate goes first, then the record count, then
+// the amounts (the total, then the amount done, then the label), the
+// program's name and the share of the job.  The time left and the elapsed
+// time have one form each and always stay.
+enum rank { rank_rate, rank_records, rank_amount, rank_name, rank_share, rank_kept };
+
+struct field {
+    char form[4][96];
+    int forms = 0;  // forms made
+    int used = 0;   // the form in the line
+    rank r = rank_kept;
+};
+
+struct line_fields {
+    field f[7];
+    int n = 0;
+};
+
+// Adds a field of rank r to the line; its forms are added by add_form.
+field *add_field(line_fields *line, rank r)
 {
-    va_list ap;
-    va_start(ap, format);
-    int n = vsnprintf(line + *len, size - *len, format, ap);
-    va_end(ap);
-    if (n > 0)
-        *len = *len + static_cast<size_t>(n) < size ? *len + static_cast<size_t>(n) : size - 1;
+    assert(line->n < 7);
+    field *f = &line->f[line->n++];
+    f->forms = f->used = 0;
+    f->r = r;
+    return f;
 }
 
-void append_bytes(char *line, size_t size, size_t *len, double bytes)
+__attribute__((format(printf, 2, 3))) void add_form(field *f, const char *format, ...)
+{
+    assert(f->forms < 4);
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(f->form[f->forms++], sizeof f->form[0], format, ap);
+    va_end(ap);
+}
+
+// "12.3 MiB" for a number of bytes.
+void bytes_text(char *out, size_t size, double bytes)
 {
     static const char *const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     int unit = 0;
@@ -113,19 +156,52 @@ void append_bytes(char *line, size_t size, size_t *len, double bytes)
         unit++;
     }
     if (unit == 0)
-        append(line, size, len, "%.0f B", bytes);
+        snprintf(out, size, "%.0f B", bytes);
     else
-        append(line, size, len, "%.1f %s", bytes, units[unit]);
+        snprintf(out, size, "%.1f %s", bytes, units[unit]);
 }
 
 // "H:MM:SS" or "M:SS" for a number of seconds.
-void append_clock(char *line, size_t size, size_t *len, double seconds)
+void clock_text(char *out, size_t size, double seconds)
 {
     long long s = static_cast<long long>(seconds + 0.5);
     if (s >= 3600)
-        append(line, size, len, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+        snprintf(out, size, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
     else
-        append(line, size, len, "%lld:%02lld", s / 60, s % 60);
+        snprintf(out, size, "%lld:%02lld", s / 60, s % 60);
+}
+
+// The bytes this process has read so far, from /proc/self/io: -1 unknown.
+long long bytes_read_by_process()
+{
+    int fd = open("/proc/self/io", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char text[512];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    long long rchar = -1;
+    if (n > 0) {
+        text[n] = '\0';
+        if (sscanf(text, "rchar: %lld", &rchar) != 1)
+            rchar = -1;
+    }
+    return rchar;
+}
+
+// The position in the input, or -1 while it is unknown.
+long long input_position()
+{
+    if (m.input) {
+        long long pos = ftello(m.input);
+        if (pos >= 0)
+            m.input_bytes = pos;
+    } else if (m.reads_base >= 0) {
+        long long rchar = bytes_read_by_process();
+        if (rchar >= m.reads_base)
+            m.input_bytes = rchar - m.reads_base;
+    }
+    return m.input_bytes;
 }
 
 // The reading phase: bytes read (of the input's size, when known), records
@@ -136,33 +212,44 @@ void append_clock(char *line, size_t size, size_t *len, double seconds)
 // and the time is the whole job's.  Otherwise a write of the records held
 // follows the reading, and *to_read says the time is the reading's own.
 // Returns the seconds left, or -1 while they are unknown.
-double append_reading(char *line, size_t size, size_t *len, double elapsed, bool *to_read)
+double add_reading(line_fields *line, double elapsed, bool *to_read)
 {
-    *to_read = !m.held || m.held(m.held_ctx) > 0;
+    *to_read = m.input && (!m.held || m.held(m.held_ctx) > 0);
+    const char *label = m.input && !*to_read ? "reading and writing" : "reading";
+    long long pos = input_position();
+    field *amount = add_field(line, rank_amount);
+    field *rate = nullptr;
+    if (pos < 0) {
+        add_form(amount, "%llu records", m.records);
+        rate = add_field(line, rank_rate);
+        add_form(rate, ", %.0f records/s", static_cast<double>(m.records) / elapsed);
+        add_form(rate, "%s", "");
+        return -1;
+    }
+    char done[32], size[32], speed[32];
+    bytes_text(done, sizeof done, static_cast<double>(pos));
+    bytes_text(speed, sizeof speed, static_cast<double>(pos) / elapsed);
     double left = -1;
-    if (m.input) {
-        append(line, size, len, *to_read ? "reading " : "reading and writing ");
-        long long pos = ftello(m.input);
-        if (pos >= 0)
-            m.input_bytes = pos;
-    }
-    if (m.input_bytes < 0) {
-        append(line, size, len, "%llu records, %.0f records/s", m.records,
-               static_cast<double>(m.records) / elapsed);
-        return left;
-    }
-    append_bytes(line, size, len, static_cast<double>(m.input_bytes));
     if (m.input_size > 0) {
-        long long pos = m.input_bytes < m.input_size ? m.input_bytes : m.input_size;
-        append(line, size, len, " of ");
-        append_bytes(line, size, len, static_cast<double>(m.input_size));
-        append(line, size, len, " (%lld%%)", pos * 100 / m.input_size);
-        if (pos > 0)
-            left = elapsed * static_cast<double>(m.input_size - pos) / static_cast<double>(pos);
+        long long part = pos < m.input_size ? pos : m.input_size;
+        long long percent = part * 100 / m.input_size;
+        bytes_text(size, sizeof size, static_cast<double>(m.input_size));
+        add_form(amount, "%s %s of %s (%lld%%)", label, done, size, percent);
+        add_form(amount, "%s %s (%lld%%)", label, done, percent);
+        add_form(amount, "%s %lld%%", label, percent);
+        add_form(amount, "%lld%%", percent);
+        if (part > 0)
+            left = elapsed * static_cast<double>(m.input_size - part) / static_cast<double>(part);
+    } else {
+        add_form(amount, "%s %s", label, done);
+        add_form(amount, "%s", done);
     }
-    append(line, size, len, ", %llu records, ", m.records);
-    append_bytes(line, size, len, static_cast<double>(m.input_bytes) / elapsed);
-    append(line, size, len, "/s");
+    field *records = add_field(line, rank_records);
+    add_form(records, ", %llu records", m.records);
+    add_form(records, "%s", "");
+    rate = add_field(line, rank_rate);
+    add_form(rate, ", %s/s", speed);
+    add_form(rate, "%s", "");
     return left;
 }
 
@@ -171,54 +258,174 @@ double append_reading(char *line, size_t size, size_t *len, double elapsed, bool
 // the reading took (measured, not assumed) makes that a share of the whole
 // job: the percentage and the time left are those of the whole restore.
 // Returns the seconds left, or -1 while they are unknown.
-double append_writing(char *line, size_t size, size_t *len, double t)
+double add_writing(line_fields *line, double t)
 {
-    append(line, size, len, "writing %llu of %llu records", m.done, m.total);
+    field *amount = add_field(line, rank_amount);
+    add_form(amount, "writing %llu of %llu records", m.done, m.total);
+    add_form(amount, "writing %llu of %llu", m.done, m.total);
+    add_form(amount, "writing");
     double writing = t - m.phase_start;
     if (m.done == 0 || m.total < m.done || writing < first_draw)
         return -1;
     double write_total = writing * static_cast<double>(m.total) / static_cast<double>(m.done);
     double reading = m.phase_start - m.start;
-    double job = (reading + writing) / (reading + write_total);
-    append(line, size, len, ", job %.0f%% done", 100 * (job < 1 ? job : 1));
+    double job = 100 * (reading + writing) / (reading + write_total);
+    field *share = add_field(line, rank_share);
+    add_form(share, ", job %.0f%% done", job < 100 ? job : 100);
+    add_form(share, ", %.0f%% done", job < 100 ? job : 100);
+    add_form(share, "%s", "");
     return write_total - writing;
+}
+
+// The terminal's width in columns, 80 when it does not say.
+size_t terminal_columns()
+{
+    struct winsize ws;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
+
+// Joins the fields of line into out (of max_columns + 1 bytes), shrinking
+// them until the line takes at most width columns; a line whose kept
+// fields alone are wider is cut.  Returns its length.
+size_t fit(line_fields *line, size_t width, char *out)
+{
+    size_t len = 0;
+    for (int i = 0; i < line->n; i++)
+        len += strlen(line->f[i].form[0]);
+    while (len > width) {
+        field *next = nullptr;
+        for (int i = 0; i < line->n; i++) {
+            field *f = &line->f[i];
+            if (f->used + 1 < f->forms && (!next || f->r < next->r))
+                next = f;
+        }
+        if (!next)
+            break;
+        len -= strlen(next->form[next->used]);
+        next->used++;
+        len += strlen(next->form[next->used]);
+    }
+    size_t n = 0;
+    for (int i = 0; i < line->n; i++) {
+        const char *text = line->f[i].form[line->f[i].used];
+        size_t k = strlen(text);
+        if (n + k > width)
+            k = width - n;
+        memcpy(out + n, text, k);
+        n += k;
+    }
+    assert(n <= width && n <= max_columns);
+    return n;
+}
+
+// Signals that end the run while the line is on: their handler erases it.
+constexpr int caught_signals[] = {SIGINT, SIGTERM};
+bool caught[2];  // whether each of caught_signals has on_signal
+
+// A signal that would end the process erases the line first, then ends it
+// as it would have without the line: the default action, raised again.
+// write(2), sigaction and raise are safe in a signal handler; erase_columns
+// covers the line on screen or being drawn, and the "^C" a terminal echoes.
+void on_signal(int sig)
+{
+    int saved_errno = errno;
+    size_t n = static_cast<size_t>(erase_columns);
+    if (write(STDERR_FILENO, erase_text, n + 1) < 0 || write(STDERR_FILENO, "\r", 1) < 0) {
+        // The process ends all the same.
+    }
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigaction(sig, &dfl, nullptr);
+    raise(sig);
+    errno = saved_errno;
+}
+
+// Installs on_signal for each caught signal whose action is the default
+// (one ignored or handled by whoever started the tool stays so).
+void catch_signals()
+{
+    for (size_t i = 0; i < 2; i++) {
+        struct sigaction old, sa;
+        if (caught[i] || sigaction(caught_signals[i], nullptr, &old) != 0 ||
+            (old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL)
+            continue;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = on_signal;
+        caught[i] = sigaction(caught_signals[i], &sa, nullptr) == 0;
+    }
+}
+
+void release_signals()
+{
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    for (size_t i = 0; i < 2; i++) {
+        if (caught[i])
+            sigaction(caught_signals[i], &dfl, nullptr);
+        caught[i] = false;
+    }
 }
 
 void draw(double t)
 {
-    char line[256];
-    size_t len = 0;
+    line_fields fields;
     double elapsed = t - m.start;
     double left = -1;
     bool to_read = false;
-    append(line, sizeof line, &len, "%s: ", m.prog);
+    field *name = add_field(&fields, rank_name);
+    add_form(name, "%s: ", m.prog);
+    add_form(name, "%s", "");
     if (m.writing)
-        left = append_writing(line, sizeof line, &len, t);
+        left = add_writing(&fields, t);
     else
-        left = append_reading(line, sizeof line, &len, elapsed, &to_read);
-    // The elapsed time last: a narrow terminal cuts the line short.
+        left = add_reading(&fields, elapsed, &to_read);
+    char clock[32];
     if (left >= 0) {
-        append(line, sizeof line, &len, ", ");
-        append_clock(line, sizeof line, &len, left);
-        append(line, sizeof line, &len, to_read ? " left to read" : " left");
+        clock_text(clock, sizeof clock, left);
+        add_form(add_field(&fields, rank_kept), ", %s %s", clock,
+                 to_read ? "left to read" : "left");
     }
-    append(line, sizeof line, &len, ", ");
-    append_clock(line, sizeof line, &len, elapsed);
-    append(line, sizeof line, &len, " elapsed");
+    clock_text(clock, sizeof clock, elapsed);
+    add_form(add_field(&fields, rank_kept), ", %s elapsed", clock);
 
-    struct winsize ws;
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 && len >= ws.ws_col)
-        len = ws.ws_col - 1u;
+    // The last column stays free, where some terminals wrap, and two more
+    // for the "^C" a terminal echoes at an interrupt, which the signal
+    // handler erases with the line.
+    size_t columns = terminal_columns();
+    size_t width = columns > 3 ? columns - 3 : 1;
+    if (width > max_columns - 2)
+        width = max_columns - 2;
+    char out[1 + 2 * max_columns];
+    size_t len = fit(&fields, width, out + 1);
     // The new line, then blanks over what is left of a longer old one.
-    char out[2 * sizeof line + 1];
-    size_t n = 0;
-    out[n++] = '\r';
-    memcpy(out + n, line, len);
-    n += len;
-    for (size_t col = len; col < m.shown && n < sizeof out; col++)
+    out[0] = '\r';
+    size_t n = 1 + len;
+    for (size_t col = len; col < m.shown; col++)
         out[n++] = ' ';
+    assert(n <= sizeof out);
+    size_t cover = (len > m.shown ? len : m.shown) + 2;
+    if (cover > static_cast<size_t>(erase_columns))
+        erase_columns = static_cast<sig_atomic_t>(cover);
+    if (m.shown == 0)
+        catch_signals();
     put(out, n);
     m.shown = len;
+    erase_columns = static_cast<sig_atomic_t>(len + 2);
+    assert(m.shown <= width && static_cast<size_t>(erase_columns) <= max_columns);
+}
+
+void erase()
+{
+    assert(m.shown + 2 <= max_columns);
+    put(erase_text, m.shown + 1);
+    put("\r", 1);
+    m.shown = 0;
+    erase_columns = 0;
+    release_signals();
 }
 
 void tick()
@@ -253,6 +460,8 @@ extern "C" void progress_start(const char *prog, FILE *input)
         registered = atexit(stop_at_exit) == 0;
     m = meter();
     m.on = true;
+    erase_text[0] = '\r';
+    memset(erase_text + 1, ' ', max_columns + 1);
     m.prog = prog;
     m.input = input;
     m.start = now();
@@ -279,6 +488,14 @@ extern "C" void progress_held(unsigned long long (*held)(void *), void *ctx)
     m.held_ctx = ctx;
 }
 
+extern "C" void progress_reads(long long size)
+{
+    if (!m.on)
+        return;
+    m.input_size = size;
+    m.reads_base = bytes_read_by_process();
+}
+
 extern "C" void progress_record(void)
 {
     if (!m.on)
@@ -302,10 +519,18 @@ extern "C" void progress_writing(void *, unsigned long long done, unsigned long 
     tick();
 }
 
+extern "C" void progress_busy(void *, unsigned long long, unsigned long long)
+{
+    if (m.on)
+        tick();
+}
+
 extern "C" void progress_stop(void)
 {
-    if (!m.on)
+    if (!m.on) {
+        release_signals();  // after a terminal that failed
         return;
+    }
     int saved_errno = errno;
     if (m.shown)
         erase();

@@ -14,8 +14,13 @@
  * The line appears only when standard error is a terminal of the foreground
  * job and the run has lasted about a second, is redrawn at most four times
  * a second, and is erased before any other message, so that what stays on
- * the screen is exactly what the tool prints without it.
- * Where standard error is not a terminal, nothing here writes a byte.
+ * the screen is exactly what the tool prints without it.  It fits the
+ * terminal's width (80 columns when the terminal does not say), leaving
+ * out the least useful fields first: the time left and the elapsed time
+ * always show.  While it is on the screen, a SIGINT or SIGTERM whose action
+ * is the default erases it and then ends the process as it would have.
+ * Where standard error is not a terminal, nothing here writes a byte and
+ * no signal action changes.
  *
  * While the line is on, standard error is fully buffered: a message
  * printed anywhere (by the dump reader, say) waits in the buffer until
@@ -51,6 +56,14 @@ void progress_start(const char *prog, FILE *input);
  */
 void progress_held(unsigned long long (*held)(void *ctx), void *ctx);
 
+/*
+ * Counts as the reading step the bytes this process reads from now on, of
+ * size in all: for a tool whose reading the library does, such as a dump
+ * of a database file of size bytes.  Call it after progress_start, with
+ * null input.
+ */
+void progress_reads(long long size);
+
 /* Counts one more record; redraws the line when it is due. */
 void progress_record(void);
 
@@ -60,6 +73,13 @@ void progress_record(void);
  * unused.
  */
 void progress_writing(void *ctx, unsigned long long done, unsigned long long total);
+
+/*
+ * A handler for kov_progress_handler while records are read: the library's
+ * long steps inside a store (a spill of the records it holds) redraw the
+ * reading step.  The arguments are unused.
+ */
+void progress_busy(void *ctx, unsigned long long done, unsigned long long total);
 
 /* Erases the line, flushes standard error and draws nothing more. */
 void progress_stop(void);
