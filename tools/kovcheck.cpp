@@ -372,21 +372,6 @@ size_t length_limit()
     return static_cast<size_t>(limit);
 }
 
-// Occupies any closed standard descriptor with /dev/null, so that no
-// temporary file of the sorter can become standard input or output.
-void reserve_standard_descriptors(void)
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
-            if (null_fd >= 0 && null_fd != fd) {
-                dup2(null_fd, fd);
-                close(null_fd);
-            }
-        }
-    }
-}
-
 }  // namespace
 
 int main(int argc, char *argv[])

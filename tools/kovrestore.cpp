@@ -37,22 +37,6 @@ static const char msg_help[] =
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n";
 
-// Occupies any closed standard descriptor with /dev/null opened so that
-// using it fails as on a closed descriptor (EBADF).  Without this the
-// database file could be given descriptor 0 and read back as the dump.
-static void reserve_standard_descriptors(void)
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
-            if (null_fd >= 0 && null_fd != fd) {
-                dup2(null_fd, fd);
-                close(null_fd);
-            }
-        }
-    }
-}
-
 // For the tests of the restore's memory bound: when KOVRESTORE_PEAK_RSS_FILE
 // names a file, the peak resident set of this process (VmHWM, in KiB) is
 // written there at exit, after the library's own exit work.  VmHWM counts

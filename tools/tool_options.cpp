@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
-// --help and --version of the kov tools (see tool_options.h).
+// --help and --version of the kov tools, and their standard descriptors (see
+// tool_options.h).
 
 #include "tool_options.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <sqlite3.h>
 
@@ -28,4 +32,17 @@ extern "C" int tool_info_option(const char *arg, const char *tool, const char *a
         return 1;
     }
     return 0;
+}
+
+extern "C" void reserve_standard_descriptors(void)
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+            if (null_fd >= 0 && null_fd != fd) {
+                dup2(null_fd, fd);
+                close(null_fd);
+            }
+        }
+    }
 }

@@ -22,6 +22,14 @@ extern "C" {
 int tool_info_option(const char *arg, const char *tool, const char *argv0, const char *usage,
                      const char *description);
 
+/*
+ * Occupies any closed standard descriptor with /dev/null, opened so that
+ * using it fails as on a closed descriptor (EBADF).  Without this a file the
+ * tool or the library opens (the database, a temporary file) could become
+ * standard input or output, and be read back as the dump or written over.
+ */
+void reserve_standard_descriptors(void);
+
 #ifdef __cplusplus
 }
 #endif
