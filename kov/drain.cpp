@@ -81,6 +81,154 @@ void progress_start(kov_handle db, unsigned long long total)
         db->progress(db->progress_ctx, 0, total);
 }
 
+// What a sink makes of one step of the merge: go on to the next record,
+// take the next one without counting this one as done (a record left out,
+// a commit made again after a rewind), or stop with the failure recorded.
+enum class drain_step { next, skip, stop };
+
+// The one loop over the sorter's merge, for the build (build_sink) and for
+// SQLite's inserts (sql_sink): hands each record, in ascending key order,
+// to sink.put, and the merge's end to sink.end, and reports progress every
+// kov_progress_step records.  Sink is a type known at compile time, so the
+// calls made per record are direct.  Returns 0 once the merge is drained
+// and the sink has taken its end, or -1 with the failure in db->error.
+template <class Sink>
+int drain(kov_handle db, Sink &sink, unsigned long long total)
+{
+    kov_sorter *sorter = db->sorter;
+    for (;;) {
+        datum key, value;
+        uint64_t done;
+        int got = sorter->merge_next(const_cast<const unsigned char **>(&key.data), &key.size,
+                                     const_cast<const unsigned char **>(&value.data), &value.size,
+                                     &done, &db->error);
+        if (got < 0)
+            return -1;
+        drain_step step = got ? sink.put(key, value) : sink.end();
+        if (step == drain_step::stop)
+            return -1;
+        if (step == drain_step::skip)
+            continue;
+        if (got == 0)
+            return 0;
+        if (db->progress && done % kov_progress_step == 0 && done < total)
+            db->progress(db->progress_ctx, done, total);
+    }
+}
+
+// The end of a drain that succeeded so far: a failed sync of the pages
+// written out behind it fails the write.
+int writeback_result(kov_handle db, int rc, background_writeback &writeback)
+{
+    if (rc != 0)
+        return rc;
+    if (int err = writeback.error()) {
+        db->error = std::string("fsync: ") + strerror(err);
+        return -1;
+    }
+    return 0;
+}
+
+// The build's side of the drain (build_sorted): each record goes to the
+// writer.  Every kov_sorted_commit_bytes the kernel starts writing the file
+// out and the merge is checkpointed.  A record without room ends the write
+// as a failure, but in the last write temporary space is given back first
+// (make_room).
+struct build_sink {
+    build_sink(kov_handle d, background_writeback &w, bool l, bool r)
+        : db(d), writeback(w), last(l), rewindable(r)
+    {
+    }
+
+    kov_handle db;
+    background_writeback &writeback;
+    bool last;
+    // Whether the merge can still go back to every record added: no
+    // checkpoint yet, and nothing streamed into the build before.
+    bool rewindable;
+    // Bytes added since the last checkpoint.
+    sqlite3_int64 bytes = 0;
+    // The errno of the lack of room for a record left out, or 0.
+    int full_errno = 0;
+    // The record in hand, copied when a checkpoint moves the merge's
+    // pointers away from it.
+    std::string held_key, held_value;
+
+    drain_step put(datum key, datum value);
+    drain_step end() { return drain_step::next; }
+    drain_step make_room(datum *key, datum *value, uint64_t n, int *e);
+};
+
+drain_step build_sink::put(datum key, datum value)
+{
+    // A record whose value was written ahead has its cell counted among the
+    // cells of the chains (chain_cell_bytes) already.
+    const kov_context::chain_ref *chain = chain_of(db, key);
+    uint64_t n = chain ? 0 : key.size + value.size + 20;
+    int e = 0;
+    if (build_room(db, n, &e) != 0) {
+        if (!last) {
+            db->build_full = true;
+            fail(db, room_error(e));
+            return drain_step::stop;
+        }
+        drain_step step = make_room(&key, &value, n, &e);
+        if (step != drain_step::next)
+            return step;
+    }
+    if (build_add_merged(db, key, value, chain) != 0)
+        return drain_step::stop;
+    bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
+    if (bytes < kov_sorted_commit_bytes)
+        return drain_step::next;
+    bytes = 0;
+    // Pages written past the page cache leave nothing to sync.
+    if (!db->writer->writes_direct())
+        writeback.kick();
+    // The checkpoint bounds what the merge keeps for a rewind (and in a
+    // last write gives temporary space back): a build that fails after it
+    // can no longer be given up.
+    rewindable = false;
+    return db->sorter->merge_checkpoint(&db->error) ? drain_step::stop : drain_step::next;
+}
+
+// In the last write, a record of n bytes without room: gives back the
+// temporary space of the records handed out, then whole temporary files
+// (merge_drop), until it fits.  Returns next when it fits, skip when it is
+// left out, stop on failure.
+drain_step build_sink::make_room(datum *key, datum *value, uint64_t n, int *e)
+{
+    // The checkpoint makes the merge's pointers invalid.
+    held_key.assign(reinterpret_cast<const char *>(key->data), key->size);
+    held_value.assign(reinterpret_cast<const char *>(value->data), value->size);
+    key->data = reinterpret_cast<unsigned char *>(held_key.data());
+    value->data = reinterpret_cast<unsigned char *>(held_value.data());
+    rewindable = false;
+    if (db->sorter->merge_checkpoint(&db->error) != 0)
+        return drain_step::stop;
+    bytes = 0;
+    // A temporary file is given back, with the records in it not yet
+    // written, only when no chain was written ahead: the file may hold the
+    // only copy of the part of a value that a chain's cell keeps.  The
+    // record is left out then.
+    uint64_t freed;
+    bool room;
+    int rc = 0;
+    while (!(room = build_room(db, n, e) == 0) && db->chained.empty() &&
+           (rc = db->sorter->merge_drop(&freed, &db->error)) > 0) {
+    }
+    if (rc < 0)
+        return drain_step::stop;
+    if (room)
+        return drain_step::next;
+    // This record does not fit; a later one may, as a record whose value
+    // was written ahead needs room for its cell only.  The write ends as a
+    // failure.
+    db->build_full = true;
+    full_errno = *e;
+    return drain_step::skip;
+}
+
 // write_sorted into the build: as write_sorted, but a write that cannot go
 // on for lack of room first gives back the temporary space of the records
 // handed out (in the last write), then whole temporary files (merge_drop),
@@ -98,91 +246,18 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
     unsigned long long total = sorter->size();
     if (rc == 0)
         progress_start(db, total);
-    std::string held_key, held_value;
     assert(db->writer && !db->chains);
-    bool rewindable = db->writer->records() == 0;
+    bool rewindable;
     bool fell_back = false;
     {
         background_writeback writeback(db->file.fd);
-        // Bytes added since the last checkpoint.
-        sqlite3_int64 bytes = 0;
-        // The errno of the lack of room for a record left out, or 0.
-        int full_errno = 0;
-        while (rc == 0) {
-            datum key, value;
-            uint64_t done;
-            int got = sorter->merge_next(const_cast<const unsigned char **>(&key.data), &key.size,
-                                         const_cast<const unsigned char **>(&value.data),
-                                         &value.size, &done, &db->error);
-            if (got <= 0) {
-                rc = got;
-                break;
-            }
-            // A record whose value was written ahead has its cell counted
-            // among the cells of the chains (chain_cell_bytes) already.
-            const kov_context::chain_ref *chain = chain_of(db, key);
-            uint64_t n = chain ? 0 : key.size + value.size + 20;
-            int e = 0;
-            bool room = build_room(db, n, &e) == 0;
-            if (!room && last) {
-                // The checkpoint makes the merge's pointers invalid.
-                held_key.assign(reinterpret_cast<const char *>(key.data), key.size);
-                held_value.assign(reinterpret_cast<const char *>(value.data), value.size);
-                key.data = reinterpret_cast<unsigned char *>(held_key.data());
-                value.data = reinterpret_cast<unsigned char *>(held_value.data());
-                rewindable = false;
-                if ((rc = sorter->merge_checkpoint(&db->error)) != 0)
-                    break;
-                bytes = 0;
-                // A temporary file is given back, with the records in it
-                // not yet written, only when no chain was written ahead:
-                // the file may hold the only copy of the part of a value
-                // that a chain's cell keeps.  The record is left out then.
-                uint64_t freed;
-                while (!(room = build_room(db, n, &e) == 0) && db->chained.empty() &&
-                       (rc = sorter->merge_drop(&freed, &db->error)) > 0)
-                    rc = 0;
-                if (rc < 0)
-                    break;
-                rc = 0;
-                if (!room) {
-                    // This record does not fit; a later one may, as a
-                    // record whose value was written ahead needs room for
-                    // its cell only.  The write ends as a failure.
-                    db->build_full = true;
-                    full_errno = e;
-                    continue;
-                }
-            }
-            if (!room) {
-                db->build_full = true;
-                rc = fail(db, room_error(e));
-                break;
-            }
-            if ((rc = build_add_merged(db, key, value, chain)) != 0)
-                break;
-            bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
-            if (bytes >= kov_sorted_commit_bytes) {
-                bytes = 0;
-                // Pages written past the page cache leave nothing to sync.
-                if (!db->writer->writes_direct())
-                    writeback.kick();
-                // The checkpoint bounds what the merge keeps for a rewind
-                // (and in a last write gives temporary space back): a build
-                // that fails after it can no longer be given up.
-                rewindable = false;
-                if ((rc = sorter->merge_checkpoint(&db->error)) != 0)
-                    break;
-            }
-            if (db->progress && done % kov_progress_step == 0 && done < total)
-                db->progress(db->progress_ctx, done, total);
-        }
-        if (int err = rc == 0 ? writeback.error() : 0) {
-            db->error = std::string("fsync: ") + strerror(err);
-            rc = -1;
-        }
-        if (rc == 0 && full_errno)
-            rc = fail(db, room_error(full_errno));
+        build_sink sink(db, writeback, last, db->writer->records() == 0);
+        if (rc == 0)
+            rc = drain(db, sink, total);
+        rc = writeback_result(db, rc, writeback);
+        if (rc == 0 && sink.full_errno)
+            rc = fail(db, room_error(sink.full_errno));
+        rewindable = sink.rewindable;
     }
     if (rc == 0 && !keep_building) {
         if (end_build(db, rewindable ? &fell_back : nullptr)) {
@@ -284,6 +359,54 @@ bool retry_smaller(kov_handle db, sqlite3_int64 records, sqlite3_int64 failed_by
     return true;
 }
 
+// The SQL side of the drain (write_sorted): each record goes to the table
+// through sink_put, which commits as it goes.  After each commit the kernel
+// starts writing the file out and the merge is checkpointed; a commit that
+// fails for lack of room is made again in smaller ones, and in the last
+// write what does not fit is dropped (retry).
+struct sql_sink {
+    sql_sink(kov_handle d, background_writeback &w) : db(d), writeback(w) {}
+
+    kov_handle db;
+    background_writeback &writeback;
+    // Records and bytes written since the last commit.
+    sqlite3_int64 records = 0, bytes = 0;
+
+    drain_step put(datum key, datum value)
+    {
+        // The cell's part of a value whose chain was lost with a build given
+        // up (db->build_failure counts them) is not the record.
+        if (chain_of(db, key)) {
+            if (!db->build_failure.empty())
+                return drain_step::skip;
+            fail(db, "a record whose value was written ahead was lost with its build");
+            return drain_step::stop;
+        }
+        sqlite3_int64 size = static_cast<sqlite3_int64>(key.size + value.size);
+        if (sink_put(db, key, value, true) != 0)
+            return retry(records + 1, bytes + size);
+        records++;
+        bytes += size + kov_record_charge;
+        if (db->in_txn)
+            return drain_step::next;
+        records = bytes = 0;
+        writeback.kick();
+        return db->sorter->merge_checkpoint(&db->error) ? drain_step::stop : drain_step::next;
+    }
+
+    drain_step end() { return commit(db) ? retry(records, bytes) : drain_step::next; }
+
+    // After a failed write of failed_records and failed_bytes since the last
+    // commit: the merge goes back to that commit (retry_smaller).
+    drain_step retry(sqlite3_int64 failed_records, sqlite3_int64 failed_bytes)
+    {
+        if (!retry_smaller(db, failed_records, failed_bytes))
+            return drain_step::stop;
+        records = bytes = 0;
+        return drain_step::skip;
+    }
+};
+
 // Writes every record the sorter holds into the table in key order,
 // committing as it goes, then empties the sorter.  A commit that fails for
 // lack of room is made again in smaller ones (retry_smaller).  On failure
@@ -322,49 +445,9 @@ int write_sorted(kov_handle db, bool last, bool keep_building)
     choose_page_size(db);
     db->room_limit = room_commit_bytes(db);
     background_writeback writeback(db->file.fd);
-    // Records and bytes written since the last commit.
-    sqlite3_int64 records = 0, bytes = 0;
-    for (;;) {
-        datum key, value;
-        uint64_t done;
-        int got = sorter->merge_next(const_cast<const unsigned char **>(&key.data), &key.size,
-                                     const_cast<const unsigned char **>(&value.data), &value.size,
-                                     &done, &db->error);
-        if (got < 0)
-            return -1;
-        // The cell's part of a value whose chain was lost with a build given
-        // up (db->build_failure counts them) is not the record.
-        if (got && chain_of(db, key)) {
-            if (db->build_failure.empty())
-                return fail(db, "a record whose value was written ahead was lost with its build");
-            continue;
-        }
-        if ((got ? sink_put(db, key, value, true) : commit(db)) != 0) {
-            // A commit that does not fit is made again in smaller ones, and
-            // in the last write, what does not fit is dropped (retry_smaller).
-            sqlite3_int64 size = got ? static_cast<sqlite3_int64>(key.size + value.size) : 0;
-            if (!retry_smaller(db, records + got, bytes + size))
-                return -1;
-            records = bytes = 0;
-            continue;
-        }
-        if (got == 0)
-            break;
-        records++;
-        bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
-        if (!db->in_txn) {
-            records = bytes = 0;
-            writeback.kick();
-            if (sorter->merge_checkpoint(&db->error))
-                return -1;
-        }
-        if (db->progress && done % kov_progress_step == 0 && done < total)
-            db->progress(db->progress_ctx, done, total);
-    }
-    if (int err = writeback.error()) {
-        db->error = std::string("fsync: ") + strerror(err);
+    sql_sink sink(db, writeback);
+    if (writeback_result(db, drain(db, sink, total), writeback))
         return -1;
-    }
     sorter->clear();
     if (db->progress)
         db->progress(db->progress_ctx, total, total);
@@ -420,6 +503,55 @@ void keep_what_fits(kov_handle db)
     note_kept(db);
 }
 
+// Whether the engine would refuse the record's row as longer than its
+// length limit.
+bool too_long(kov_handle db, datum key, datum value)
+{
+    size_t limit = static_cast<size_t>(sqlite3_limit(db->db, SQLITE_LIMIT_LENGTH, -1));
+    return key.size > limit || value.size > limit || key.size + value.size + 32 > limit;
+}
+
+// Whether a store of key with flag may go on: 0, or -1 with the failure
+// recorded ("Record exists" for KOV_INSERT, "Record not found" for
+// KOV_MODIFY).  The sorter holds records not yet written and the table
+// those written already; only KOV_MODIFY needs the sorter's answer, as the
+// sorter itself refuses a second insert of a key it holds.
+int check_flag(kov_handle db, datum key, int flag)
+{
+    if (flag == KOV_REPLACE)
+        return 0;
+    int exists = table_holds(db, key);
+    if (exists < 0)
+        return -1;
+    if (!exists && flag == KOV_MODIFY &&
+        (exists = db->sorter->contains(key.data, key.size, &db->error)) < 0)
+        return -1;
+    if (exists && flag == KOV_INSERT)
+        return fail(db, "Record exists");
+    if (!exists && flag == KOV_MODIFY)
+        return fail(db, "Record not found");
+    return 0;
+}
+
+// After a store in key order: once the records held reach kov_stream_bytes
+// (or a quarter of the sorter's cap), writes them and lets the following
+// records stream.  The store has succeeded whatever comes next: if the
+// sorter's records cannot be written now, it keeps them for a later write,
+// and the dump goes on through the sorter.
+void start_streaming(kov_handle db)
+{
+    if (db->payload < std::min<uint64_t>(kov_stream_bytes, db->sort_cap / 4) ||
+        db->sorter->size() < kov_stream_records)
+        return;
+    if (write_sorted(db, false, true) == 0) {
+        set_mode(db, kov_mode::streaming);
+        return;
+    }
+    if (db->mode == kov_mode::ordered)
+        set_mode(db, kov_mode::sorting);
+    db->error.clear();
+}
+
 // kov_store into the sorter.  The sorter holds records not yet written and
 // the table those written already, so a key exists when either holds it.
 //
@@ -434,8 +566,7 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
 {
     // The engine refuses a row longer than its length limit; say so now, not
     // when the row is written.
-    size_t limit = static_cast<size_t>(sqlite3_limit(db->db, SQLITE_LIMIT_LENGTH, -1));
-    if (key.size > limit || value.size > limit || key.size + value.size + 32 > limit)
+    if (too_long(db, key, value))
         return fail(db, "string or blob too big");
     bool ascending = (db->mode == kov_mode::ordered || db->mode == kov_mode::streaming) &&
                      (!db->stored_any || key_after(key, db->last_key));
@@ -450,18 +581,8 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
         if (db->mode == kov_mode::streaming)
             return store_streamed(db, key, value, flag);
     }
-    int exists = 0;
-    if (flag != KOV_REPLACE) {
-        if ((exists = table_holds(db, key)) < 0)
-            return -1;
-        if (!exists && flag == KOV_MODIFY &&
-            (exists = db->sorter->contains(key.data, key.size, &db->error)) < 0)
-            return -1;
-    }
-    if (exists && flag == KOV_INSERT)
-        return fail(db, "Record exists");
-    if (!exists && flag == KOV_MODIFY)
-        return fail(db, "Record not found");
+    if (check_flag(db, key, flag))
+        return -1;
     int rc = value.size >= kov_chain_bytes ? store_chained(db, key, value, flag == KOV_INSERT) : 2;
     if (rc == 2) {
         rc = db->sorter->add(key.data, key.size, value.data, value.size, flag == KOV_INSERT,
@@ -480,19 +601,8 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
     db->payload += n;
     db->footprint_small += record_footprint(n, kov_page_size);
     db->footprint_large += record_footprint(n, kov_large_page_size);
-    // The store has succeeded whatever comes next: if the sorter's records
-    // cannot be written now, it keeps them for a later write, and the dump
-    // goes on through the sorter.
-    if (ascending && db->payload >= std::min<uint64_t>(kov_stream_bytes, db->sort_cap / 4) &&
-        db->sorter->size() >= kov_stream_records) {
-        if (write_sorted(db, false, true) == 0) {
-            set_mode(db, kov_mode::streaming);
-        } else {
-            if (db->mode == kov_mode::ordered)
-                set_mode(db, kov_mode::sorting);
-            db->error.clear();
-        }
-    }
+    if (ascending)
+        start_streaming(db);
     return 0;
 }
 
