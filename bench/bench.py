@@ -514,6 +514,8 @@ def constant(path, name):
     """A numeric constant of the library's source: digits, '*' and '<<'."""
     with open(os.path.join(ROOT, path)) as f:
         m = re.search(name + r"\s*=\s*([0-9 *<u]+);", f.read())
+    if not m:
+        sys.exit("bench: no constant %s in %s" % (name, path))
     value = 1
     for factor in m[1].split("*"):
         base, _, shift = factor.replace("u", "").partition("<<")
@@ -523,7 +525,7 @@ def constant(path, name):
 
 def cache_cap_bytes():
     """The library's page cache cap of a handle on an existing file."""
-    return constant("kov/kov.cpp", "kov_cache_kib") * 1024
+    return constant("kov/tuning.h", "kov_cache_kib") * 1024
 
 
 def default_sort_cap():
