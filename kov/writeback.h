@@ -2,7 +2,7 @@
 // The writeback of the kov library: a file put on stable storage from a
 // thread of its own while the caller goes on writing it.
 //
-// The key-order write (write_sorted in kov.cpp) kicks it at every commit,
+// The key-order write (the drain in drain.cpp) kicks it at every commit,
 // so that the disk works while the rest of the B-tree is built and the
 // fsync at kov_close finds little left to do.  A build whose pages go past the page cache (page_output.h)
 // leaves nothing for it to do, and does not kick it.
