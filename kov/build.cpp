@@ -231,6 +231,16 @@ int build_add_merged(kov_handle db, datum key, datum value, const kov_context::c
     return 0;
 }
 
+// The note a failure that gives up the chains written ahead adds: the
+// records whose values only those chains held, which are lost with them.
+static std::string chains_lost(kov_handle db)
+{
+    if (db->chained.empty())
+        return "";
+    return "; the " + std::to_string(db->chained.size()) +
+           " records whose values were written ahead were lost with it";
+}
+
 // Ends the build: finishes the tree of the records added and makes it live,
 // or, when either fails, puts the empty database back and says how many
 // records were lost; then opens the connection again.  Returns 0, or -1
@@ -261,10 +271,7 @@ int end_build(kov_handle db, bool *fell_back)
             failure += "; " + err;
         } else if (fell_back) {
             *fell_back = true;
-            if (!db->chained.empty())
-                failure += "; the " + std::to_string(db->chained.size()) +
-                           " records whose values were written ahead were lost with it";
-            db->build_failure = failure;
+            db->build_failure = failure + chains_lost(db);
             failure.clear();
         } else {
             failure += "; the " + std::to_string(records) + " records written to the file were lost";
@@ -300,9 +307,7 @@ void give_up_chains(kov_handle db, const std::string &cause)
     db->build_failure = cause;
     if (btree_switch_abort(&db->sw, &err))
         db->build_failure += "; " + err;
-    if (!db->chained.empty())
-        db->build_failure += "; the " + std::to_string(db->chained.size()) +
-                             " records whose values were written ahead were lost with it";
+    db->build_failure += chains_lost(db);
     if (reattach(db))
         db->build_failure += "; " + db->error;
 }
