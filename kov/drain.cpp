@@ -508,7 +508,7 @@ void keep_what_fits(kov_handle db)
 bool too_long(kov_handle db, datum key, datum value)
 {
     size_t limit = static_cast<size_t>(sqlite3_limit(db->db, SQLITE_LIMIT_LENGTH, -1));
-    return key.size > limit || value.size > limit || key.size + value.size + 32 > limit;
+    return record_too_long(key.size, value.size, limit);
 }
 
 // Whether a store of key with flag may go on: 0, or -1 with the failure

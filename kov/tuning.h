@@ -12,6 +12,15 @@
 
 namespace kov_lib {
 
+// Whether a record of these sizes is beyond the engine's length limit once
+// it is a row: each field alone, and both with the row's own header, which
+// takes at most 32 bytes besides.  The store refuses such a record at once
+// ("string or blob too big"), and kovcheck refuses it by the same rule.
+inline bool record_too_long(size_t key, size_t value, size_t limit)
+{
+    return key > limit || value > limit || key + value + 32 > limit;
+}
+
 // Page cache of one handle, in KiB.  Bounds the memory a restore of any size
 // needs beyond the record in hand.  Records stored in random key order touch
 // every leaf of the B-tree, so each page that does not fit costs a read and

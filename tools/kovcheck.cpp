@@ -42,6 +42,7 @@
 #include "kov.h"
 #include "progress.h"
 #include "sorter.h"
+#include "tuning.h"
 #include "tool_options.h"
 
 static const char msg_usage[] = "Usage: %s < kovdump_output\n";
@@ -297,7 +298,7 @@ int check_store(checker &c, kov_sorter &keys, const datum &key, const datum &val
                 unsigned long long line)
 {
     unsigned long long record = c.records + 1;
-    if (key.size > c.limit || value.size > c.limit || key.size + value.size + 32 > c.limit)
+    if (kov_lib::record_too_long(key.size, value.size, c.limit))
         return fault(line, context(record, nullptr),
                      "record too large for the database (key %zu bytes, value %zu bytes)", key.size,
                      value.size);
