@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -287,44 +288,76 @@ int initialise(kov_handle db)
     return exec(db, sql);
 }
 
+// Records a failure of SQLite to read the file at the open.  One that
+// SQLite cannot take for a database (EINVAL) started with SQLite's header
+// (check_file), so SQLite found it damaged: the refusal says so.
+int fail_reading(kov_handle db, int rc, int *err)
+{
+    *err = errno_for(db->db, rc);
+    fail_sqlite(db, rc);
+    if (*err == EINVAL)
+        db->error = "not a kov database: a damaged SQLite file (" + db->error + ")";
+    return -1;
+}
+
+// What is wrong with the schema of a file for a kov database, by the code
+// that verify's query gives (0: nothing).
+const char *const schema_faults[] = {
+    nullptr,
+    "not a kov database: no kov table",
+    "not a kov database: kov is a view",
+    "not a kov database: the kov table has a trigger",
+    "not a kov database: the kov table has another definition",
+};
+
 // Checks that an existing file is a kov database of a version we read: the
 // header fields, then a kov table of exactly our definition with no trigger
 // on it.  The id alone is not enough: a view named kov can make a scan run
 // forever, a loose table holds NULLs and repeated keys, and a trigger makes
-// a store do more than store.
+// a store do more than store.  A refusal fails with EINVAL and names the
+// first of these that does not hold.
 int verify(kov_handle db, int *err)
 {
     int rc;
+    char text[120];
     sqlite3_int64 app = query_int(db, "PRAGMA application_id", &rc);
-    if (rc != SQLITE_OK) {
-        *err = errno_for(db->db, rc);
-        return fail_sqlite(db, rc);
+    if (rc != SQLITE_OK)
+        return fail_reading(db, rc, err);
+    *err = EINVAL;
+    if (app != KOV_APPLICATION_ID) {
+        // SQLite gives the id as a signed number; the hex shows its bytes.
+        snprintf(text, sizeof text,
+                 "not a kov database: the application id is 0x%08X, not the kov id 0x%08X",
+                 static_cast<unsigned>(app), static_cast<unsigned>(KOV_APPLICATION_ID));
+        return fail(db, text);
     }
     sqlite3_int64 version = query_int(db, "PRAGMA user_version", &rc);
-    if (rc != SQLITE_OK) {
-        *err = errno_for(db->db, rc);
-        return fail_sqlite(db, rc);
+    if (rc != SQLITE_OK)
+        return fail_reading(db, rc, err);
+    if (version != KOV_FORMAT_VERSION) {
+        snprintf(text, sizeof text,
+                 "unsupported kov format version %lld; this library reads version %d",
+                 static_cast<long long>(version), KOV_FORMAT_VERSION);
+        return fail(db, text);
     }
-    char sql[320];
+    char sql[600];
     snprintf(sql, sizeof sql,
-             "SELECT (SELECT count(*) FROM sqlite_master"
-             " WHERE type = 'table' AND sql = '%s') = 1"
-             " AND NOT EXISTS (SELECT 1 FROM sqlite_master"
-             " WHERE type = 'trigger' AND tbl_name = 'kov' COLLATE NOCASE)",
+             "SELECT CASE"
+             " WHEN NOT EXISTS (SELECT 1 FROM sqlite_master WHERE type IN ('table', 'view')"
+             "  AND name = 'kov' COLLATE NOCASE) THEN 1"
+             " WHEN EXISTS (SELECT 1 FROM sqlite_master WHERE type = 'view'"
+             "  AND name = 'kov' COLLATE NOCASE) THEN 2"
+             " WHEN EXISTS (SELECT 1 FROM sqlite_master WHERE type = 'trigger'"
+             "  AND tbl_name = 'kov' COLLATE NOCASE) THEN 3"
+             " WHEN (SELECT count(*) FROM sqlite_master WHERE type = 'table'"
+             "  AND sql = '%s') != 1 THEN 4"
+             " ELSE 0 END",
              btree_table_sql);
-    sqlite3_int64 ours = query_int(db, sql, &rc);
-    if (rc != SQLITE_OK) {
-        *err = errno_for(db->db, rc);
-        return fail_sqlite(db, rc);
-    }
-    *err = EINVAL;
-    if (app != KOV_APPLICATION_ID)
-        return fail(db, "not a kov database");
-    if (version != KOV_FORMAT_VERSION)
-        return fail(db, "unsupported kov format version");
-    if (!ours)
-        return fail(db, "not a kov database: its kov table is not the kov table");
-    return 0;
+    sqlite3_int64 fault = query_int(db, sql, &rc);
+    if (rc != SQLITE_OK)
+        return fail_reading(db, rc, err);
+    assert(fault >= 0 && fault < static_cast<sqlite3_int64>(std::size(schema_faults)));
+    return fault ? fail(db, schema_faults[fault]) : 0;
 }
 
 // Releases everything the handle holds.  With remove (a file that kov_open
@@ -390,10 +423,10 @@ int attach(kov_handle db, bool created, int *err, const std::string &path, bool 
                           : "PRAGMA locking_mode=EXCLUSIVE;"
                             "PRAGMA synchronous=OFF;",
              db->file.journal_fd >= 0 ? "PRAGMA journal_mode=PERSIST;" : "");
-    if (exec(db, sql)) {
-        *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
-        return -1;
-    }
+    // SQLite reads the schema for these, so a damaged file fails here.
+    rc = sqlite3_exec(db->db, sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        return fail_reading(db, rc, err);
 
     struct stat st;
     if (fstat(db->file.fd, &st)) {

@@ -85,10 +85,11 @@ typedef struct kov_context *kov_handle;
  * is completed as a new database by a writer.  hash_size and kov_flags are
  * tuning hints kept for callers of older kov versions; 0 means the
  * defaults.  Returns a handle, or null with errno set: EINVAL for a file
- * that is not a kov database (anything but a regular file, a kov table of
- * another definition, and for a reader an empty file), ENOTSUP for a
- * reader's open of a file in WAL mode, which SQLite cannot read without
- * creating files beside it.
+ * that is not a kov database (anything but a regular file, which is never
+ * opened, a file that is not SQLite's, another application id, a kov table
+ * of another definition, and for a reader an empty file), with the cause in
+ * kov_errorstr(NULL); ENOTSUP for a reader's open of a file in WAL mode,
+ * which SQLite cannot read without creating files beside it.
  */
 kov_handle kov_open(const char *name, int hash_size, int kov_flags, int open_flags, mode_t mode);
 

@@ -62,6 +62,31 @@ int fail(std::string *error, const std::string &text)
     return -1;
 }
 
+// What a file that is not a regular one is, for the refusal's text.
+const char *kind_of(mode_t mode)
+{
+    switch (mode & S_IFMT) {
+    case S_IFIFO: return "a FIFO";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    case S_IFSOCK: return "a socket";
+    default: return "a special file";
+    }
+}
+
+// Refuses, by its status, anything but a regular file: a directory with
+// EISDIR, the rest with EINVAL and a text naming what it is.  Returns 0 for
+// a regular file.
+int refuse_unless_regular(const struct stat &st, std::string *error, int *err)
+{
+    if (S_ISREG(st.st_mode))
+        return 0;
+    *err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return fail(error, *err == EISDIR ? strerror(EISDIR)
+                                      : std::string("not a kov database: ") +
+                                            kind_of(st.st_mode) + ", not a regular file");
+}
+
 int fail_busy(bool writer, std::string *error, int *err)
 {
     *err = EBUSY;
@@ -200,7 +225,9 @@ int refuse_slash_name(const char *name, bool create, bool readonly, std::string 
 
 // Opens f's base name in its directory as open_flags ask, above the
 // standard streams: the descriptor, or -1 with errno set.  *created says
-// whether this call made the file.
+// whether this call made the file.  O_NONBLOCK: should the name lead to a
+// FIFO by now, which kov_file_open refused a moment ago, the open does not
+// block, and check_file refuses it; on a regular file the flag does nothing.
 int open_in_directory(const kov_file *f, int open_flags, mode_t mode, bool readonly, bool *created)
 {
     int fd;
@@ -209,10 +236,8 @@ int open_in_directory(const kov_file *f, int open_flags, mode_t mode, bool reado
         if (fd >= 0)
             *created = true;
         else if (errno == EEXIST && !(open_flags & O_EXCL))
-            fd = openat(f->dir_fd, f->base.c_str(), O_RDWR | O_CLOEXEC);
+            fd = openat(f->dir_fd, f->base.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     } else {
-        // O_NONBLOCK keeps a FIFO from blocking the open; check_file then
-        // refuses it.  On a regular file the flag has no effect.
         fd = openat(f->dir_fd, f->base.c_str(),
                     (readonly ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
     }
@@ -236,9 +261,14 @@ int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bo
 
     // A file another handle of this process holds is refused before a
     // descriptor on it exists (see held_file); O_EXCL opens none anyway.
+    // So is anything but a regular file: opening a FIFO, even without
+    // blocking, would wake a writer waiting at its other end, and a device
+    // may block or act on an open.
     struct stat st;
     bool exclusive = create && (open_flags & O_EXCL);
     if (!exclusive && fstatat(f->dir_fd, f->base.c_str(), &st, 0) == 0) {
+        if (refuse_unless_regular(st, error, err))
+            return -1;
         std::lock_guard<std::mutex> guard(held_lock);
         if (conflicts(find_held(st.st_dev, st.st_ino), f->writer))
             return fail_busy(f->writer, error, err);
@@ -335,25 +365,31 @@ int check_file(const kov_file &f, bool readonly, std::string *error, int *err)
         *err = errno;
         return fail(error, strerror(errno));
     }
-    if (S_ISDIR(st.st_mode)) {
-        *err = EISDIR;
-        return fail(error, strerror(EISDIR));
-    }
-    *err = EINVAL;
-    if (!S_ISREG(st.st_mode))
-        return fail(error, "not a kov database: not a regular file");
-    if (!readonly)
+    if (refuse_unless_regular(st, error, err))
+        return -1;
+    if (st.st_size == 0 && !readonly)
         return 0;
+    *err = EINVAL;
     if (st.st_size == 0)
         return fail(error, "not a kov database: the file is empty");
 
-    // Bytes 18 and 19 of the header are 2 in WAL mode; a -wal beside the
-    // file is read as part of it whatever the header says.
+    // A file that does not start as a SQLite database never becomes one:
+    // it is refused before SQLite sees it, which would play a -journal
+    // beside it back into it.  Bytes 18 and 19 of the header are 2 in WAL
+    // mode; a -wal beside the file is read as part of it whatever the
+    // header says.
     unsigned char header[100];
+    ssize_t got = pread(f.fd, header, sizeof header, 0);
+    if (got < 0) {
+        *err = errno;
+        return fail(error, strerror(errno));
+    }
+    if (got < 16 || memcmp(header, "SQLite format 3", 16) != 0)
+        return fail(error, "not a kov database: not a SQLite database");
     struct stat wal_st;
-    bool wal = pread(f.fd, header, sizeof header, 0) == (ssize_t)sizeof header &&
-               memcmp(header, "SQLite format 3", 16) == 0 && (header[18] == 2 || header[19] == 2);
-    if (wal || fstatat(f.dir_fd, (f.base + "-wal").c_str(), &wal_st, AT_SYMLINK_NOFOLLOW) == 0) {
+    bool wal = got >= 20 && (header[18] == 2 || header[19] == 2);
+    if (readonly &&
+        (wal || fstatat(f.dir_fd, (f.base + "-wal").c_str(), &wal_st, AT_SYMLINK_NOFOLLOW) == 0)) {
         *err = ENOTSUP;
         return fail(error, "database in WAL mode, which cannot be read without writing beside "
                            "it; convert it with PRAGMA journal_mode=DELETE");

@@ -56,7 +56,8 @@ int above_stdio(int fd);
 // the hold: for writing unless the access mode is O_RDONLY without O_CREAT.
 // *created says whether the file was created here.  A file held by another
 // handle fails with EBUSY; a file created here that cannot be held is left
-// to whoever holds it.
+// to whoever holds it.  Anything but a regular file is refused as
+// check_file refuses it, without being opened.
 int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bool *created,
                   std::string *error, int *err);
 
@@ -79,12 +80,15 @@ int kov_file_sync(const kov_file &f, std::string *error, int *err);
 // never reads it as ":memory:" or as a URI.
 std::string sqlite_path(const kov_file &f);
 
-// Refuses what cannot be a kov database before SQLite reads it: anything
-// but a regular file (a FIFO, a device, /dev/zero) and, for a reader, a
+// Refuses what cannot be a kov database before SQLite reads it, with EINVAL
+// and a text "not a kov database: " and the cause: anything but a regular
+// file (a FIFO, a device, /dev/zero; a directory fails with EISDIR), a
+// file that does not start with SQLite's header and, for a reader, a
 // zero-length file, which SQLite would take for an empty database, so that
 // a backup cut to nothing would dump as nothing.  A reader also refuses a
-// file in WAL mode: SQLite reads one only after creating -wal and -shm
-// beside it (or fails where it may not), and a read-only open never writes.
+// file in WAL mode (ENOTSUP): SQLite reads one only after creating -wal and
+// -shm beside it (or fails where it may not), and a read-only open never
+// writes.
 int check_file(const kov_file &f, bool readonly, std::string *error, int *err);
 
 // A new database shares no side file with anything: SQLite would adopt an

@@ -119,7 +119,14 @@ TEST(KovOpen, RefusesWhatIsNotAKovDatabase)
     errno = 0;
     EXPECT_EQ(nullptr, kov_open(text.c_str(), 0, 0, O_RDONLY, 0));
     EXPECT_EQ(EINVAL, errno);
-    EXPECT_STRNE("", kov_errorstr(nullptr));
+    EXPECT_STREQ("not a kov database: not a SQLite database", kov_errorstr(nullptr));
+    // A writer neither plays a journal beside it back into it nor removes it.
+    kovtest::write_file(text + "-journal", "x");
+    errno = 0;
+    EXPECT_EQ(nullptr, kov_open(text.c_str(), 0, 0, O_RDWR, 0));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(std::string(5000, 'x'), kovtest::read_file(text));
+    EXPECT_EQ("x", kovtest::read_file(text + "-journal"));
 
     // A valid SQLite file of some other application.
     std::string other = dir.path("other.db");

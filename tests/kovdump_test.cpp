@@ -299,7 +299,8 @@ TEST(KovdumpErrors, NoOperandPrintsUsageOnStandardOutput)
     EXPECT_EQ(r.err, "");
 }
 
-// Each refusal names what the file holds instead, and leaves it unchanged.
+// Each refusal says, in the library's words, why the file is not a kov
+// database, and leaves it unchanged.
 TEST(KovdumpErrors, FilesThatAreNotKovDatabasesFailToOpen)
 {
     scratch_dir dir;
@@ -332,22 +333,20 @@ TEST(KovdumpErrors, FilesThatAreNotKovDatabasesFailToOpen)
     } cases[] = {
         {dir.path("missing.kov"), "No such file or directory", ""},
         {dir.dir(), "Is a directory", ""},
-        {dir.path("text"), "Invalid argument", "not a SQLite database, so not a kov database"},
+        {dir.path("text"), "Invalid argument", "not a kov database: not a SQLite database"},
         {dir.path("torn"), "Invalid argument",
-         "a SQLite header, but SQLite cannot read the file: file is not a database"},
-        {dir.path("empty"), "Invalid argument", "an empty file, not a kov database"},
-        {dir.path("fifo"), "Invalid argument", "a FIFO, not a regular file as a kov database is"},
+         "not a kov database: a damaged SQLite file (file is not a database)"},
+        {dir.path("empty"), "Invalid argument", "not a kov database: the file is empty"},
+        {dir.path("fifo"), "Invalid argument", "not a kov database: a FIFO, not a regular file"},
         {"/dev/null", "Invalid argument",
-         "a character device, not a regular file as a kov database is"},
+         "not a kov database: a character device, not a regular file"},
         {dir.path("other.db"), "Invalid argument",
-         "a SQLite database of another application (application id 0xFFFFFFFE, a kov database "
-         "has 0x6B6F7631)"},
+         "not a kov database: the application id is 0xFFFFFFFE, not the kov id 0x6B6F7631"},
         {dir.path("no id.db"), "Invalid argument",
-         "a SQLite database of another application (application id 0x00000000, a kov database "
-         "has 0x6B6F7631)"},
+         "not a kov database: the application id is 0x00000000, not the kov id 0x6B6F7631"},
         {dir.path("v2.db"), "Invalid argument",
-         "a kov database of format version 2; this kovdump reads version 1"},
-        {dir.path("odd?name#%41.db"), "Invalid argument", "a kov database's id, but no kov table"},
+         "unsupported kov format version 2; this library reads version 1"},
+        {dir.path("odd?name#%41.db"), "Invalid argument", "not a kov database: no kov table"},
     };
     for (const auto &c : cases) {
         bool regular = std::filesystem::is_regular_file(c.path);

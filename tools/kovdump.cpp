@@ -23,7 +23,6 @@
 
 #include "dump_writer.h"
 #include "kov.h"
-#include "not_kov.h"
 #include "progress.h"
 #include "tool_options.h"
 
@@ -98,11 +97,9 @@ int main(int argc, char *argv[])
             fprintf(stderr, msg_hot_journal, name, name, name);
         if (open_errno == ENOTSUP)
             fprintf(stderr, msg_wal_mode, name, name);
-        if (open_errno == EINVAL) {
-            std::string reason = not_kov_reason(name);
-            if (!reason.empty())
-                fprintf(stderr, msg_not_kov, name, reason.c_str());
-        }
+        // EINVAL: the library says why the file is not a kov database.
+        if (open_errno == EINVAL && *kov_errorstr(nullptr))
+            fprintf(stderr, msg_not_kov, name, kov_errorstr(nullptr));
         return 1;
     }
 
