@@ -14,7 +14,6 @@
 #include <algorithm>
 
 #include "sort_buffer.h"
-#include "writeback.h"
 
 namespace {
 
@@ -44,23 +43,17 @@ int page_output_open_direct(int fd)
 }
 
 page_output::page_output(int fd, uint32_t page_size, int direct_fd)
-    : fd_(fd), page_size_(page_size), batch_bytes_(std::max<size_t>(batch_bytes, page_size))
+    : fd_(fd), page_size_(page_size), batch_bytes_(std::max<size_t>(batch_bytes, page_size)),
+      writes_([this](batch *const &b) { return write_batch(*b); })
 {
     if (page_size >= min_direct_page && page_size % min_direct_page == 0)
         direct_fd_ = direct_fd;
-    thread_ = start_library_thread([this] { loop(); });
 }
 
 page_output::~page_output()
 {
-    if (thread_.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
+    // The batches go only once the thread has written them.
+    writes_.stop(write_thread::at_stop::finish);
     for (batch &b : batches_)
         kov_sort::unmap_memory(b.bytes, batch_bytes_);
 }
@@ -81,12 +74,9 @@ uint8_t *page_output::slot(uint32_t page)
         submit();
         b = &batches_[filling_];
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (error_) {
-            errno = error_;
-            return nullptr;
-        }
+    if (int err = writes_.error()) {
+        errno = err;
+        return nullptr;
     }
     // Mapped memory is aligned as a direct write needs.
     if (!b->bytes && !(b->bytes = static_cast<uint8_t *>(kov_sort::map_memory(batch_bytes_))))
@@ -104,42 +94,34 @@ int page_output::flush()
 {
     if (batches_[filling_].used)
         submit();
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait(lock, [this] { return !batches_[0].queued && !batches_[1].queued; });
-    if (error_) {
-        errno = error_;
+    if (int err = writes_.drain()) {
+        errno = err;
         return -1;
     }
     return 0;
 }
 
-// Hands the batch being filled to the thread (or writes it, without one)
-// and waits until the other batch is free to be filled.
+// Hands the batch being filled to the thread (which without one writes it
+// at once) and waits until the other batch is written, free to be filled.
 void page_output::submit()
 {
     batch &b = batches_[filling_];
     filling_ ^= 1;
-    if (!thread_.joinable()) {
-        write_batch(b);
-        return;
-    }
-    std::unique_lock<std::mutex> lock(mutex_);
-    b.queued = true;
-    wake_.notify_all();
-    wake_.wait(lock, [this] { return !batches_[filling_].queued; });
+    writes_.hand(&b);
+    writes_.wait_until(1);
+    assert(batches_[filling_].used == 0);
 }
 
-// Writes a batch, unless a write failed before, and empties it.
-void page_output::write_batch(batch &b)
+// Writes a batch, unless a write failed before, and empties it.  Returns 0
+// or the errno of the failed write.
+int page_output::write_batch(batch &b)
 {
-    bool failed;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        failed = error_ != 0;
-    }
     assert(b.used % page_size_ == 0 && b.first >= 1);
     size_t done = 0;
     off_t at = static_cast<off_t>(b.first - 1) * page_size_;
+    // Nothing queued after a failure is written.
+    bool failed = writes_.error() != 0;
+    int err = 0;
     while (!failed && done < b.used) {
         int direct = direct_fd_;
         int fd = direct >= 0 ? direct : fd_;
@@ -156,27 +138,10 @@ void page_output::write_batch(batch &b)
             direct_fd_ = -1;
             continue;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        error_ = n < 0 ? errno : EIO;
+        err = n < 0 ? errno : EIO;
         failed_page_ = b.first;
         failed = true;
     }
     b.used = 0;
-}
-
-void page_output::loop()
-{
-    int next = 0;
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        wake_.wait(lock, [&] { return batches_[next].queued || stop_; });
-        if (!batches_[next].queued)
-            return;
-        lock.unlock();
-        write_batch(batches_[next]);
-        lock.lock();
-        batches_[next].queued = false;
-        wake_.notify_all();
-        next ^= 1;
-    }
+    return err;
 }

@@ -25,8 +25,9 @@
 //    refused for its alignment, through the caller's descriptor with
 //    ordinary writes, from then on.  Neither way syncs: the caller syncs
 //    after flush(), as for any write.
-//  - Threads.  One thread, started with every signal blocked, does the
-//    writes and nothing else; it ends with the object.  Without it (it could
+//  - Threads.  One io_thread (io_thread.h), started with every signal
+//    blocked, does the writes and nothing else, a batch per job; it ends
+//    with the object, after writing what was queued.  Without it (it could
 //    not be started) the caller writes each batch itself.
 //  - Failure.  The errno of the first failed write is kept: write() and
 //    flush() return -1 with it set from then on, and failed_page() names the
@@ -39,9 +40,8 @@
 #include <stdint.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+
+#include "io_thread.h"
 
 // A second descriptor of the file open as fd, for direct writes, or -1
 // where the file system refuses them.  The caller closes it.
@@ -82,25 +82,23 @@ class page_output {
         uint8_t *bytes = nullptr;
         uint32_t first = 0;  // page number of its first page
         size_t used = 0;     // bytes queued
-        bool queued = false; // handed to the thread, not yet written
     };
 
+    // One batch being written while the other fills, and for a moment the
+    // one just handed over besides.
+    using write_thread = io_thread<batch *, 2>;
+
     void submit();
-    void write_batch(batch &b);
-    void loop();
+    int write_batch(batch &b);
 
     int fd_;
     std::atomic<int> direct_fd_{-1};  // -1 once direct writes are refused
     uint32_t page_size_;
     size_t batch_bytes_;
     batch batches_[2];
-    int filling_ = 0;          // the batch write() fills
-    std::mutex mutex_;         // guards queued, stop_ and the failure
-    std::condition_variable wake_;
-    bool stop_ = false;
-    int error_ = 0;
-    uint32_t failed_page_ = 0;
-    std::thread thread_;
+    int filling_ = 0;             // the batch write() fills
+    uint32_t failed_page_ = 0;    // set by the job that fails, before its errno is kept
+    write_thread writes_;
 };
 
 #endif /* KOV_PAGE_OUTPUT_H */

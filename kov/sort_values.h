@@ -21,20 +21,18 @@
 #ifndef KOV_SORT_VALUES_H
 #define KOV_SORT_VALUES_H
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "io_thread.h"
 #include "sort_record.h"
-#include "writeback.h"
 
 namespace kov_sort {
 
@@ -55,84 +53,48 @@ constexpr size_t staging_bytes = 256u << 10;
 // pieces come free near the end.
 constexpr uint64_t piece_bytes = 1u << 20;
 
-// Writes chunks of the value file from a thread of its own: the kernel's
-// copy of a chunk into its cache overlaps the caller's decoding of the
-// next values (medium values, 10 KiB in random order, spent a fifth of
-// their restore in those writes).  One chunk at a time; without a thread,
-// submit writes it at once.
+// Writes chunks of the value file from a thread of its own (io_thread.h):
+// the kernel's copy of a chunk into its cache overlaps the caller's decoding
+// of the next values, which for medium values in random order is a good
+// part of their restore.  One chunk at a time; without a thread, submit
+// writes it at once.
 class chunk_writer {
   public:
-    explicit chunk_writer(int fd) : fd_(fd), thread_(start_library_thread([this] { loop(); })) {}
-    chunk_writer(const chunk_writer &) = delete;
-    chunk_writer &operator=(const chunk_writer &) = delete;
-    ~chunk_writer()
+    explicit chunk_writer(int fd) : fd_(fd), writes_([this](const chunk &c) { return write(c); })
     {
-        if (thread_.joinable()) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                stop_ = true;
-            }
-            wake_.notify_all();
-            thread_.join();
-        }
     }
 
     // Starts writing buf at offset; buf must stay as it is until wait().
     // The chunk before must have been waited for.
     void submit(const std::vector<unsigned char> *buf, uint64_t offset)
     {
-        if (!thread_.joinable()) {
-            if (!transfer_all(true, fd_, const_cast<unsigned char *>(buf->data()), buf->size(),
-                              offset))
-                error_ = errno;
-            return;
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        job_ = buf;
-        offset_ = offset;
-        wake_.notify_all();
+        writes_.hand(chunk{buf, offset});
     }
 
     // Waits for the chunk being written.  Returns 0, or the errno of the
     // first write that failed (set in errno too).
     int wait()
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return job_ == nullptr; });
-        errno = error_ ? error_ : errno;
-        return error_;
+        int err = writes_.drain();
+        if (err)
+            errno = err;
+        return err;
     }
 
   private:
-    void loop()
+    struct chunk {
+        const std::vector<unsigned char> *buf = nullptr;
+        uint64_t offset = 0;
+    };
+
+    int write(const chunk &c) const
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [this] { return job_ || stop_; });
-            if (!job_)
-                return;
-            const std::vector<unsigned char> *buf = job_;
-            uint64_t offset = offset_;
-            lock.unlock();
-            bool ok = transfer_all(true, fd_, const_cast<unsigned char *>(buf->data()),
-                                   buf->size(), offset);
-            int err = ok ? 0 : errno;
-            lock.lock();
-            if (err && !error_)
-                error_ = err;
-            job_ = nullptr;
-            wake_.notify_all();
-        }
+        unsigned char *bytes = const_cast<unsigned char *>(c.buf->data());
+        return transfer_all(true, fd_, bytes, c.buf->size(), c.offset) ? 0 : errno;
     }
 
     int fd_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    const std::vector<unsigned char> *job_ = nullptr;  // the chunk being written
-    uint64_t offset_ = 0;
-    bool stop_ = false;
-    int error_ = 0;
-    std::thread thread_;
+    io_thread<chunk, 1> writes_;
 };
 
 // The value file: large values end to end, the last ones still in staged.

@@ -4,13 +4,13 @@
 //
 // The key-order write (the drain in drain.cpp) kicks it at every commit,
 // so that the disk works while the rest of the B-tree is built and the
-// fsync at kov_close finds little left to do.  A build whose pages go past the page cache (page_output.h)
-// leaves nothing for it to do, and does not kick it.
+// fsync at kov_close finds little left to do.  A build whose pages go past
+// the page cache (page_output.h) leaves nothing for it to do, and does not
+// kick it.
 //
 // Invariants:
-//  - Threads.  The constructor starts one thread with every signal blocked,
-//    so that no signal meant for the caller is ever delivered to it.  The
-//    thread does one thing: fdatasync(fd) once after each kick, kicks that
+//  - Threads.  One io_thread (io_thread.h), started with every signal
+//    blocked, does one thing: fdatasync(fd) once after each kick, kicks that
 //    arrive during a sync folding into one more sync.  Everything else (the
 //    kicks, error(), the destructor) runs on the caller's thread, and the
 //    object lives only inside the library call that writes, so the thread
@@ -31,15 +31,7 @@
 #ifndef KOV_WRITEBACK_H
 #define KOV_WRITEBACK_H
 
-#include <condition_variable>
-#include <functional>
-#include <mutex>
-#include <thread>
-
-// Starts body on a thread of the library's own, with every signal blocked
-// so that no signal meant for the caller is delivered to it.  Returns a
-// thread that is not joinable when none could be started.
-std::thread start_library_thread(std::function<void()> body);
+#include "io_thread.h"
 
 class background_writeback {
   public:
@@ -59,17 +51,12 @@ class background_writeback {
     void kick();
 
   private:
-    void stop();
-    bool signal(bool *flag);
-    void loop();
+    struct sync_job {};
+    // One sync under way and one kick waiting, at most.
+    using sync_thread = io_thread<sync_job, 2>;
 
-    int fd_;                        // the file synced, the caller's
-    std::mutex mutex_;              // guards the three fields below
-    std::condition_variable wake_;  // signalled on a kick and on stop
-    bool pending_ = false;          // a kick not yet taken up by the thread
-    bool stop_ = false;             // the thread is to end
-    int error_ = 0;                 // errno of the first failed sync, or 0
-    std::thread thread_;            // the syncing thread, unless it failed to start
+    int fd_;  // the file synced, the caller's
+    sync_thread syncs_;
 };
 
 #endif /* KOV_WRITEBACK_H */

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Tests of the B-tree writer and the switch: files of many shapes read back
 // through the real SQLite library, and processes killed at each point of a
-// build made live over an empty kov database.
+// build made live over an empty kov database; and of the shape of the
+// library's I/O threads, the page output's among them.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 
 #include "btree_switch.h"
 #include "btree_writer.h"
+#include "io_thread.h"
 #include "kov.h"
 #include "test_support.h"
 
@@ -179,6 +182,53 @@ TEST(BtreeWriter, FailedWriteIsReported)
         EXPECT_NE(r.err.find("cannot write page "), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(strerror(EFBIG)), std::string::npos) << r.err;
     }
+}
+
+// The library's I/O threads: jobs run in the order handed over, and the
+// errno of the first failed one is the one reported, whatever fails after
+// it (the writeback goes on syncing after a failed sync).  An offer made
+// while a job is under way is kept for after it, a second one folded in.
+TEST(IoThread, OrderFirstErrnoAndFoldedOffers)
+{
+    const struct {
+        std::vector<int> results;  // what job i returns
+        int reported;
+    } cases[] = {
+        {{0, 0, 0, 0}, 0},
+        {{0, EIO, 0, ENOSPC, EFBIG}, EIO},
+        {{ENOSPC, EIO}, ENOSPC},
+    };
+    for (const auto &c : cases) {
+        std::vector<size_t> ran;
+        io_thread<size_t, 2> jobs([&](const size_t &i) {
+            ran.push_back(i);
+            return c.results[i];
+        });
+        for (size_t i = 0; i < c.results.size(); i++)
+            jobs.hand(i);
+        EXPECT_EQ(c.reported, jobs.drain());
+        EXPECT_EQ(c.reported, jobs.stop(io_thread<size_t, 2>::at_stop::finish));
+        EXPECT_EQ(ran.size(), c.results.size());
+        for (size_t i = 0; i < ran.size(); i++)
+            EXPECT_EQ(i, ran[i]);
+    }
+    std::promise<void> started, go;
+    std::vector<size_t> ran;
+    io_thread<size_t, 2> jobs([&](const size_t &i) {
+        if (ran.empty()) {
+            started.set_value();
+            go.get_future().wait();
+        }
+        ran.push_back(i);
+        return 0;
+    });
+    jobs.hand(0);
+    started.get_future().wait();
+    EXPECT_TRUE(jobs.offer(1));
+    EXPECT_FALSE(jobs.offer(2));
+    go.set_value();
+    EXPECT_EQ(0, jobs.drain());
+    EXPECT_EQ(ran, std::vector<size_t>({0, 1}));
 }
 
 // Points of a child's life at which it kills itself: 1 to 14 are the
