@@ -244,12 +244,13 @@ static std::string chains_lost(kov_handle db)
 // Ends the build: finishes the tree of the records added and makes it live,
 // or, when either fails, puts the empty database back and says how many
 // records were lost; then opens the connection again.  Returns 0, or -1
-// with the failure recorded.  With fell_back (every record added is still
-// held by the sorter's merge, which can go back to its start), a failure
-// that put the empty database back loses nothing but the records whose
-// values were written ahead (their only copy was the writer's): *fell_back
-// is set, db->build_failure says so, and the caller writes the records
-// through SQLite instead.
+// with the failure noted: as the cause, or after a cause recorded before,
+// since records lost are told whatever failed first.  With fell_back
+// (every record added is still held by the sorter's merge, which can go
+// back to its start), a failure that put the empty database back loses
+// nothing but the records whose values were written ahead (their only
+// copy was the writer's): *fell_back is set, db->build_failure says so,
+// and the caller writes the records through SQLite instead.
 int end_build(kov_handle db, bool *fell_back)
 {
     if (!db->writer)
@@ -286,9 +287,13 @@ int end_build(kov_handle db, bool *fell_back)
         db->chained.clear();
         db->chain_cell_bytes = 0;
     }
+    int rc = failure.empty() ? 0 : -1;
+    if (rc)
+        db->failure.note(failure);
+    // reattach tells its own failure.
     if (reattach(db))
-        failure += (failure.empty() ? "" : "; ") + db->error;
-    return failure.empty() ? 0 : fail(db, failure.c_str());
+        rc = -1;
+    return rc;
 }
 
 // After a failed write of the writer of chains written ahead: puts the
@@ -309,7 +314,7 @@ void give_up_chains(kov_handle db, const std::string &cause)
         db->build_failure += "; " + err;
     db->build_failure += chains_lost(db);
     if (reattach(db))
-        db->build_failure += "; " + db->error;
+        db->build_failure += "; " + db->detach_cause;
 }
 
 // kov_store of a large value into the sorter of a new file (at least
@@ -327,9 +332,10 @@ int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
         if (db->writer || db->btree_rows || db->file.journal_fd < 0 || db->chains_refused ||
             !db->build_failure.empty())
             return 2;
+        size_t mark = db->failure.mark();
         if (start_writer(db, kov_large_page_size, &db->chains)) {
             db->chains_refused = true;
-            db->error.clear();
+            db->failure.take_back(mark);
             return 2;
         }
     }
@@ -341,8 +347,10 @@ int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
     uint64_t cell = key.size + prefix + 32;
     db->chain_cell_bytes += cell;
     int e = 0;
-    int rc = build_room(db, key.size + value.size + 20, &e) ? 2
-             : db->sorter->add(key.data, key.size, value.data, prefix, must_be_new, &db->error);
+    int rc = build_room(db, key.size + value.size + 20, &e)
+                 ? 2
+                 : db->sorter->add(key.data, key.size, value.data, prefix, must_be_new,
+                                   db->failure.out());
     if (rc != 0) {
         assert(db->chain_cell_bytes >= cell);
         db->chain_cell_bytes -= cell;
@@ -354,7 +362,7 @@ int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
         // The whole value takes the cut one's place, and the store stands;
         // the chains written before are lost with the writer (give_up_chains).
         db->chained.erase(k);
-        rc = db->sorter->add(key.data, key.size, value.data, value.size, false, &db->error);
+        rc = db->sorter->add(key.data, key.size, value.data, value.size, false, db->failure.out());
         give_up_chains(db, err);
         if (rc == 0)
             return 0;

@@ -4,8 +4,9 @@
 // room given ahead on the disk, and the chains of large values written
 // ahead (store_chained).  build.cpp says how a build begins and ends.
 //
-// Conventions: calls that can fail return -1 with the failure's text in
-// db->error, and 0 otherwise (store_chained as kov_sorter::add, or 2).
+// Conventions: calls that can fail return -1 with the failure recorded in
+// the handle's failure status (failure.h), and 0 otherwise (store_chained
+// as kov_sorter::add, or 2).
 #ifndef KOV_BUILD_H
 #define KOV_BUILD_H
 

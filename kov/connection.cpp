@@ -37,8 +37,7 @@ constexpr off_t sqlite_shared_size = 510;
 
 int fail(kov_handle db, const char *text)
 {
-    db->error = text;
-    return -1;
+    return db->failure.fail(text);
 }
 
 // Records the connection's error text for rc.  When the error ended the
@@ -47,20 +46,20 @@ int fail(kov_handle db, const char *text)
 int fail_sqlite(kov_handle db, int rc)
 {
     const char *msg = db->db ? sqlite3_errmsg(db->db) : nullptr;
-    db->error = (msg && *msg) ? msg : sqlite3_errstr(rc);
+    std::string text = (msg && *msg) ? msg : sqlite3_errstr(rc);
     // SQLite calls a write past the file-size limit an I/O error: name it.
     if (db->db && (rc & 0xff) == SQLITE_IOERR && sqlite3_system_errno(db->db) == EFBIG)
-        db->error = strerror(EFBIG);
+        text = strerror(EFBIG);
     if (db->in_txn && sqlite3_get_autocommit(db->db)) {
         db->in_txn = false;
         if (db->txn_records > 0) {
-            db->error += "; the last " + std::to_string(db->txn_records) +
-                         " records stored before it were rolled back";
+            text += "; the last " + std::to_string(db->txn_records) +
+                    " records stored before it were rolled back";
         }
         db->txn_bytes = 0;
         db->txn_records = 0;
     }
-    return -1;
+    return db->failure.fail(text);
 }
 
 // errno that best describes a SQLite failure while opening.
@@ -186,19 +185,19 @@ bool out_of_room(kov_handle db)
 
 // Adds to the failure's text how many records the file keeps, of the
 // stores that succeeded.  What a transaction still holds is committed
-// first, if it fits, so that the count is what the file keeps.
+// first, if it fits, so that the count is what the file keeps; a commit
+// that does not fit is told by the count, not by its own text.
 void note_kept(kov_handle db)
 {
     if (!db->db)
         return;
-    std::string cause = db->error;
+    assert(db->failure.failed());
     commit(db);
-    db->error = cause;
     int rc;
     sqlite3_int64 n = query_int(db, "SELECT count(*) FROM kov", &rc);
     if (rc == SQLITE_OK)
-        db->error += "; the file keeps " + std::to_string(n) + " of the " +
-                     std::to_string(db->stored) + " records stored";
+        db->failure.note("the file keeps " + std::to_string(n) + " of the " +
+                         std::to_string(db->stored) + " records stored");
 }
 
 void finalize_all(kov_handle db)
@@ -246,7 +245,8 @@ void bridge_sqlite_lock(int fd)
 // meanwhile.  When the name no longer leads to the file, SQLite, which
 // opens by name, is not given another file: the connection stays closed,
 // the handle is detached (handle.h), and the close reports why.  Returns 0,
-// or -1 with the failure recorded.
+// or -1 with the failure in db->detach_cause and told in the failure
+// status whatever failed before: as its cause, or as a note.
 int reattach(kov_handle db)
 {
     finalize_all(db);
@@ -260,12 +260,15 @@ int reattach(kov_handle db)
         attach(db, false, &err, reopen_path(db->file), true) == 0 && exec(db, sql) == 0)
         return 0;
     if (db->detach_cause.empty())
-        db->detach_cause = db->error;
+        db->detach_cause = db->failure.latest();
+    else
+        fail(db, db->detach_cause.c_str());
     finalize_all(db);
     sqlite3_close_v2(db->db);
     db->db = nullptr;
     set_mode(db, kov_mode::detached);
-    return fail(db, db->detach_cause.c_str());
+    db->failure.show_latest();
+    return -1;
 }
 
 // Writes the kov header fields and the table into a new, empty file.
@@ -400,9 +403,9 @@ bool journal_mode_is_persist(kov_handle db)
 // 0, or -1 with *err set.
 int attach(kov_handle db, bool created, int *err, const std::string &path, bool reopen)
 {
-    if (check_file(db->file, db->readonly, &db->error, err) ||
-        (created && (refuse_side_files(db->file, &db->error, err) ||
-                     create_journal(db->file, &db->error, err))))
+    if (check_file(db->file, db->readonly, db->failure.out(), err) ||
+        (created && (refuse_side_files(db->file, db->failure.out(), err) ||
+                     create_journal(db->file, db->failure.out(), err))))
         return -1;
     int flags = (db->readonly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
     int rc = sqlite3_open_v2(path.c_str(), &db->db, flags, nullptr);
@@ -413,7 +416,7 @@ int attach(kov_handle db, bool created, int *err, const std::string &path, bool 
     sqlite3_extended_result_codes(db->db, 1);
     if (reopen)
         sqlite3_busy_timeout(db->db, kov_reopen_wait_ms);
-    if (check_sqlite_files(db->file, db->db, &db->error, err))
+    if (check_sqlite_files(db->file, db->db, db->failure.out(), err))
         return -1;
 
     char sql[200];
@@ -459,7 +462,7 @@ int attach(kov_handle db, bool created, int *err, const std::string &path, bool 
             *err = EEXIST;
             return fail(db, (db->file.name + "-wal appeared beside the new database").c_str());
         }
-        if (check_sqlite_files(db->file, db->db, &db->error, err))
+        if (check_sqlite_files(db->file, db->db, db->failure.out(), err))
             return -1;
     }
     return 0;

@@ -4,8 +4,9 @@
 // write transaction (begin_write, commit), and the text of a failure.
 //
 // Conventions:
-//  - Calls that can fail return -1 with the failure's text in db->error
-//    (fail, fail_sqlite), and 0 otherwise.
+//  - Calls that can fail return -1 with the failure recorded in the
+//    handle's failure status (failure.h: fail, fail_sqlite), and 0
+//    otherwise.
 //  - db->in_txn is true exactly while a write transaction of the handle is
 //    open on the connection; fail_sqlite clears it when SQLite rolled the
 //    transaction back on its own.

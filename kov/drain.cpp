@@ -91,19 +91,20 @@ enum class drain_step { next, skip, stop };
 // to sink.put, and the merge's end to sink.end, and reports progress every
 // kov_progress_step records.  Sink is a type known at compile time, so the
 // calls made per record are direct.  Returns 0 once the merge is drained
-// and the sink has taken its end, or -1 with the failure in db->error.
+// and the sink has taken its end, or -1 with the failure recorded.
 template <class Sink>
 int drain(kov_handle db, Sink &sink, unsigned long long total)
 {
     kov_sorter *sorter = db->sorter;
+    std::string error;
     for (;;) {
         datum key, value;
         uint64_t done;
         int got = sorter->merge_next(const_cast<const unsigned char **>(&key.data), &key.size,
                                      const_cast<const unsigned char **>(&value.data), &value.size,
-                                     &done, &db->error);
+                                     &done, &error);
         if (got < 0)
-            return -1;
+            return fail(db, error.c_str());
         drain_step step = got ? sink.put(key, value) : sink.end();
         if (step == drain_step::stop)
             return -1;
@@ -123,8 +124,7 @@ int writeback_result(kov_handle db, int rc, background_writeback &writeback)
     if (rc != 0)
         return rc;
     if (int err = writeback.error()) {
-        db->error = std::string("fsync: ") + strerror(err);
-        return -1;
+        return fail(db, (std::string("fsync: ") + strerror(err)).c_str());
     }
     return 0;
 }
@@ -189,7 +189,7 @@ drain_step build_sink::put(datum key, datum value)
     // last write gives temporary space back): a build that fails after it
     // can no longer be given up.
     rewindable = false;
-    return db->sorter->merge_checkpoint(&db->error) ? drain_step::stop : drain_step::next;
+    return db->sorter->merge_checkpoint(db->failure.out()) ? drain_step::stop : drain_step::next;
 }
 
 // In the last write, a record of n bytes without room: gives back the
@@ -204,7 +204,7 @@ drain_step build_sink::make_room(datum *key, datum *value, uint64_t n, int *e)
     key->data = reinterpret_cast<unsigned char *>(held_key.data());
     value->data = reinterpret_cast<unsigned char *>(held_value.data());
     rewindable = false;
-    if (db->sorter->merge_checkpoint(&db->error) != 0)
+    if (db->sorter->merge_checkpoint(db->failure.out()) != 0)
         return drain_step::stop;
     bytes = 0;
     // A temporary file is given back, with the records in it not yet
@@ -215,7 +215,7 @@ drain_step build_sink::make_room(datum *key, datum *value, uint64_t n, int *e)
     bool room;
     int rc = 0;
     while (!(room = build_room(db, n, e) == 0) && db->chained.empty() &&
-           (rc = db->sorter->merge_drop(&freed, &db->error)) > 0) {
+           (rc = db->sorter->merge_drop(&freed, db->failure.out())) > 0) {
     }
     if (rc < 0)
         return drain_step::stop;
@@ -237,12 +237,14 @@ drain_step build_sink::make_room(datum *key, datum *value, uint64_t n, int *e)
 // that stream after it.  A build that fails for another cause while the
 // merge can still go back to every record added (no checkpoint yet, and
 // nothing streamed into it before) is given up (end_build): the merge
-// goes back to its start and 2 is returned, for write_sorted to write the
-// records through SQLite.
+// goes back to its start, what the build recorded in the failure status
+// is taken back (db->build_failure keeps it for kov_close), and 2 is
+// returned, for write_sorted to write the records through SQLite.
 int build_sorted(kov_handle db, bool last, bool keep_building)
 {
     kov_sorter *sorter = db->sorter;
-    int rc = sorter->merge_begin(last, &db->error);
+    size_t mark = db->failure.mark();
+    int rc = sorter->merge_begin(last, db->failure.out());
     unsigned long long total = sorter->size();
     if (rc == 0)
         progress_start(db, total);
@@ -271,14 +273,15 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
             db->progress(db->progress_ctx, total, total);
         return 0;
     }
-    // The build cannot go on: the records added so far become the file, or
-    // it is given up and they go through SQLite.
-    std::string cause = db->error;
-    if (rc != 0 && end_build(db, rewindable ? &fell_back : nullptr))
-        cause += "; " + db->error;
-    if (fell_back && db->db)
-        return sorter->merge_rewind(&db->error) ? -1 : 2;
-    db->error = cause;
+    // The build cannot go on: the records added so far become the file
+    // (end_build notes what it could not keep), or it is given up and they
+    // go through SQLite.
+    if (rc != 0)
+        end_build(db, rewindable ? &fell_back : nullptr);
+    if (fell_back && db->db) {
+        db->failure.take_back(mark);
+        return sorter->merge_rewind(db->failure.out()) ? -1 : 2;
+    }
     return -1;
 }
 
@@ -332,8 +335,9 @@ int sink_put(kov_handle db, datum key, datum value, bool held)
 // so a smaller commit may fit where the larger one did not.  When not even
 // one record fits, the last write gives back the temporary file that takes
 // the most room, and loses the records in it not yet written, so that the
-// others fit (merge_drop).  Returns false when the failure stands.
-bool retry_smaller(kov_handle db, sqlite3_int64 records, sqlite3_int64 failed_bytes)
+// others fit (merge_drop).  Returns false when the failure stands; true
+// when the write goes on, with what it recorded since mark taken back.
+bool retry_smaller(kov_handle db, sqlite3_int64 records, sqlite3_int64 failed_bytes, size_t mark)
 {
     if (!out_of_room(db))
         return false;
@@ -343,19 +347,17 @@ bool retry_smaller(kov_handle db, sqlite3_int64 records, sqlite3_int64 failed_by
     db->in_txn = false;
     db->txn_bytes = 0;
     db->txn_records = 0;
-    std::string cause = db->error;
-    if (db->sorter->merge_rewind(&db->error))
+    if (db->sorter->merge_rewind(db->failure.out()))
         return false;
     if (records > 1) {
-        db->error = cause;
         db->commit_limit = std::max<sqlite3_int64>(std::min(db->commit_limit, failed_bytes) / 2, 1);
-        return true;
+    } else {
+        uint64_t freed = 0;
+        if (db->sorter->merge_drop(&freed, db->failure.out()) <= 0)
+            return false;
+        db->commit_limit = std::max(db->commit_limit, static_cast<sqlite3_int64>(freed / 4));
     }
-    uint64_t freed = 0;
-    if (db->sorter->merge_drop(&freed, &db->error) <= 0)
-        return false;
-    db->error = cause;
-    db->commit_limit = std::max(db->commit_limit, static_cast<sqlite3_int64>(freed / 4));
+    db->failure.take_back(mark);
     return true;
 }
 
@@ -369,6 +371,9 @@ struct sql_sink {
 
     kov_handle db;
     background_writeback &writeback;
+    // The failure status before the write, which a smaller commit goes
+    // back to.
+    size_t mark = db->failure.mark();
     // Records and bytes written since the last commit.
     sqlite3_int64 records = 0, bytes = 0;
 
@@ -391,7 +396,8 @@ struct sql_sink {
             return drain_step::next;
         records = bytes = 0;
         writeback.kick();
-        return db->sorter->merge_checkpoint(&db->error) ? drain_step::stop : drain_step::next;
+        return db->sorter->merge_checkpoint(db->failure.out()) ? drain_step::stop
+                                                               : drain_step::next;
     }
 
     drain_step end() { return commit(db) ? retry(records, bytes) : drain_step::next; }
@@ -400,7 +406,7 @@ struct sql_sink {
     // commit: the merge goes back to that commit (retry_smaller).
     drain_step retry(sqlite3_int64 failed_records, sqlite3_int64 failed_bytes)
     {
-        if (!retry_smaller(db, failed_records, failed_bytes))
+        if (!retry_smaller(db, failed_records, failed_bytes, mark))
             return drain_step::stop;
         records = bytes = 0;
         return drain_step::skip;
@@ -426,8 +432,9 @@ int write_sorted(kov_handle db, bool last, bool keep_building)
         return keep_building ? 0 : end_build(db);
     }
     // A build that cannot start leaves the file as it was: SQLite writes it.
+    size_t mark = db->failure.mark();
     if (build_wanted(db) && build_begin(db))
-        db->error.clear();
+        db->failure.take_back(mark);
     bool merging = false;
     if (db->writer) {
         int built = build_sorted(db, last, keep_building);
@@ -438,7 +445,7 @@ int write_sorted(kov_handle db, bool last, bool keep_building)
     // Records streamed before are committed first, so that a failure of
     // this write cannot take them along in a rollback.  A build given up
     // has begun the merge and taken it back to its start.
-    if (commit(db) || (!merging && sorter->merge_begin(last, &db->error)))
+    if (commit(db) || (!merging && sorter->merge_begin(last, db->failure.out())))
         return -1;
     unsigned long long total = sorter->size();
     progress_start(db, total);
@@ -468,12 +475,10 @@ int store_streamed(kov_handle db, datum key, datum value, int flag)
     bool building = db->writer != nullptr;
     if (sink_put(db, key, value, false)) {
         bool full = building ? db->build_full : out_of_room(db);
-        if (building) {
-            std::string cause = db->error;
-            if (end_build(db))
-                cause += "; " + db->error;
-            db->error = cause;
-        }
+        // The records added so far become the file; end_build notes what
+        // it could not keep.
+        if (building)
+            end_build(db);
         if (full)
             note_kept(db);
         return -1;
@@ -493,13 +498,13 @@ int store_streamed(kov_handle db, datum key, datum value, int flag)
 // After the sorter could not write a run for lack of room: writes what it
 // holds into the table in a last merge, which gives its temporary space
 // back at each commit, and drops what still does not fit, so that the file
-// keeps what fits.  The failure's text then says how many records it keeps.
+// keeps what fits.  The failure's text, whose cause stays the run that
+// could not be written, then says how many records it keeps.
 void keep_what_fits(kov_handle db)
 {
-    std::string cause = db->error;
+    assert(db->failure.failed());
     write_sorted(db, true);
     db->sorter->clear();
-    db->error = cause;
     note_kept(db);
 }
 
@@ -524,7 +529,7 @@ int check_flag(kov_handle db, datum key, int flag)
     if (exists < 0)
         return -1;
     if (!exists && flag == KOV_MODIFY &&
-        (exists = db->sorter->contains(key.data, key.size, &db->error)) < 0)
+        (exists = db->sorter->contains(key.data, key.size, db->failure.out())) < 0)
         return -1;
     if (exists && flag == KOV_INSERT)
         return fail(db, "Record exists");
@@ -543,13 +548,14 @@ void start_streaming(kov_handle db)
     if (db->payload < std::min<uint64_t>(kov_stream_bytes, db->sort_cap / 4) ||
         db->sorter->size() < kov_stream_records)
         return;
+    size_t mark = db->failure.mark();
     if (write_sorted(db, false, true) == 0) {
         set_mode(db, kov_mode::streaming);
         return;
     }
     if (db->mode == kov_mode::ordered)
         set_mode(db, kov_mode::sorting);
-    db->error.clear();
+    db->failure.take_back(mark);
 }
 
 // kov_store into the sorter.  The sorter holds records not yet written and
@@ -586,7 +592,7 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
     int rc = value.size >= kov_chain_bytes ? store_chained(db, key, value, flag == KOV_INSERT) : 2;
     if (rc == 2) {
         rc = db->sorter->add(key.data, key.size, value.data, value.size, flag == KOV_INSERT,
-                             &db->error);
+                             db->failure.out());
         if (rc == 0 && chain_of(db, key))
             db->chained.erase(std::string(reinterpret_cast<const char *>(key.data), key.size));
     }

@@ -4,8 +4,8 @@
 // sorter's merge or straight from a dump in key order, into the one sink
 // (sink_put): the build while one is under way, SQLite's inserts otherwise.
 //
-// Conventions: calls that can fail return -1 with the failure's text in
-// db->error, and 0 otherwise.
+// Conventions: calls that can fail return -1 with the failure recorded in
+// the handle's failure status (failure.h), and 0 otherwise.
 #ifndef KOV_DRAIN_H
 #define KOV_DRAIN_H
 

@@ -7,6 +7,7 @@
 
 #include "btree_switch.h"
 #include "btree_writer.h"
+#include "failure.h"
 #include "kov.h"
 #include "open_checks.h"
 #include "sorter.h"
@@ -58,7 +59,7 @@ struct kov_context {
     sqlite3_stmt *update = nullptr;     // UPDATE, for KOV_MODIFY
     sqlite3_stmt *select = nullptr;     // lookup of one key, for kov_fetch
     kov_file file;                      // the file, its journal and their descriptors
-    std::string error;                  // text of the last failure
+    kov_failure failure;                // the failure of the call under way (failure.h)
     pid_t owner = 0;                    // process that opened the handle
     bool readonly = false;              // opened O_RDONLY: no stores
     bool in_txn = false;                // a write transaction is open
@@ -80,7 +81,8 @@ struct kov_context {
     uint64_t build_reserved = 0;
     bool build_full = false;       // the last build stopped for lack of room
     // Why a build was given up after a failed write or sync, and its records
-    // written through SQLite instead (end_build); reported by kov_close.
+    // written through SQLite instead (end_build); kov_close reports it as
+    // the first cause of its failure (kov_failure::precede).
     // No build and no chain is started after that.
     std::string build_failure;
     // Chains written ahead (store_chained): the writer that holds them until

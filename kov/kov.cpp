@@ -121,9 +121,9 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, i
 
     bool created = false;
     int err = 0;
-    if (kov_file_open(&db->file, name, open_flags, mode, &created, &db->error, &err) ||
+    if (kov_file_open(&db->file, name, open_flags, mode, &created, db->failure.out(), &err) ||
         attach(db, created, &err, sqlite_path(db->file))) {
-        open_error = db->error;
+        open_error = db->failure.text();
         destroy(db, created);
         errno = err ? err : EIO;
         return nullptr;
@@ -137,7 +137,7 @@ extern "C" kov_handle kov_open(const char *name, int hash_size, int kov_flags, i
         if (db->sorter)
             set_mode(db, kov_mode::ordered);
         if (!db->sorter || exec(db, sql)) {
-            open_error = db->sorter ? db->error : "out of memory";
+            open_error = db->sorter ? db->failure.text() : "out of memory";
             destroy(db, true);
             errno = ENOMEM;
             return nullptr;
@@ -153,7 +153,7 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
         errno = EINVAL;
         return -1;
     }
-    db->error.clear();
+    db->failure.clear();
     if (db->readonly)
         return fail(db, "database is open read-only");
     if (!db->db)
@@ -216,8 +216,9 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
 
     db->txn_records++;
     db->txn_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
-    if (db->txn_bytes >= kov_commit_bytes && db->txn_bytes >= db->committed_bytes)
-        return commit(db);
+    if (db->txn_bytes >= kov_commit_bytes && db->txn_bytes >= db->committed_bytes && commit(db))
+        return -1;
+    db->stored++;
     return 0;
 }
 
@@ -228,9 +229,11 @@ extern "C" datum kov_fetch(kov_handle db, datum key)
         errno = EINVAL;
         return out;
     }
-    db->error.clear();
-    if (!db->db)
+    db->failure.clear();
+    if (!db->db) {
+        fail(db, db->mode == kov_mode::detached ? db->detach_cause.c_str() : "database is closed");
         return out;
+    }
     if (!datum_ok(key)) {
         fail(db, msg_no_data);
         return out;
@@ -265,7 +268,7 @@ extern "C" int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, v
         errno = EINVAL;
         return -1;
     }
-    db->error.clear();
+    db->failure.clear();
     if (!db->db)
         return fail(db, db->mode == kov_mode::detached ? db->detach_cause.c_str()
                                                        : "database is closed");
@@ -326,7 +329,7 @@ extern "C" int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, v
 
 extern "C" const char *kov_errorstr(kov_handle db)
 {
-    return db ? db->error.c_str() : open_error.c_str();
+    return db ? db->failure.text().c_str() : open_error.c_str();
 }
 
 // The sorter's long steps, a spill inside kov_store or the sort before a
@@ -355,6 +358,15 @@ extern "C" unsigned long long kov_pending(kov_handle db)
     return db && db->sorter ? db->sorter->size() : 0;
 }
 
+// The note a failed sync of the file at kov_close adds: what was written
+// reached the file, but the disk may not hold it.
+static std::string not_on_disk(kov_handle db)
+{
+    if (db->stored == 0)
+        return "";
+    return "; the " + std::to_string(db->stored) + " records stored may not all be on the disk";
+}
+
 extern "C" int kov_close(kov_handle db)
 {
     if (!db) {
@@ -362,67 +374,53 @@ extern "C" int kov_close(kov_handle db)
         return -1;
     }
     unlink_handle(db);
-    int rc = 0;
-    int saved = 0;
-    std::string cause;
+    db->failure.clear();
+    int err = 0;  // errno of the first failure
     if (db->db) {
         bool unwritten = write_sorted(db, true) != 0;
-        if (unwritten) {
-            rc = -1;
-            saved = EIO;
-            cause = db->build_failure.empty() ? db->error : db->build_failure + "; " + db->error;
-        } else if (!db->build_failure.empty()) {
-            // A build given up: its records went through SQLite, but for
-            // those it lost; the count below says what the file keeps.
+        // A build given up in an earlier call failed first: its records
+        // went through SQLite, but for those it lost, and the count below
+        // says what the file keeps.
+        if (!db->build_failure.empty()) {
+            db->failure.precede(db->build_failure);
             unwritten = true;
-            rc = -1;
-            saved = EIO;
-            cause = db->build_failure;
         }
+        if (unwritten)
+            err = EIO;
         // What was written before a failure is kept.
-        if (commit(db) && rc == 0) {
-            rc = -1;
-            saved = EIO;
-            cause = db->error;
-        }
-        if (unwritten) {
-            db->error = cause;
+        if (commit(db) && err == 0)
+            err = EIO;
+        if (unwritten)
             note_kept(db);
-            cause = db->error;
-        }
         finalize_all(db);
-        if (sqlite3_close(db->db) != SQLITE_OK && rc == 0) {
-            rc = -1;
-            saved = EBUSY;
-            cause = sqlite3_errmsg(db->db);
+        if (sqlite3_close(db->db) != SQLITE_OK && err == 0) {
+            err = EBUSY;
+            fail(db, sqlite3_errmsg(db->db));
         }
         db->db = nullptr;
     }
     // What a writer stored is only reachable through its name: a name that
     // no longer leads to the file is a failure, and a journal left beside
     // it would only block the next database of that name.
-    std::string moved;
-    bool gone = !db->readonly && kov_file_still_named(db->file, &moved);
-    if (gone && (rc == 0 || db->mode == kov_mode::detached)) {
-        rc = -1;
-        saved = ENOENT;
-        cause = moved;
-    }
-    release_journal(db->file, rc == 0 || gone);
+    bool gone = !db->readonly && kov_file_still_named(db->file, db->failure.out());
+    if (gone && err == 0)
+        err = ENOENT;
+    release_journal(db->file, err == 0 || gone);
     // SQLite ran without syncing; now put the file, and the directory entry
     // of the file and of the deleted journal, on stable storage.
     std::string sync_error;
     int sync_errno = 0;
-    if (!db->readonly && kov_file_sync(db->file, &sync_error, &sync_errno) && rc == 0) {
-        rc = -1;
-        saved = sync_errno;
-        cause = sync_error;
+    int synced = db->readonly ? 0 : kov_file_sync(db->file, &sync_error, &sync_errno);
+    if (synced != 0 && err == 0) {
+        err = sync_errno;
+        fail(db, (sync_error + (synced == -1 ? not_on_disk(db) : "")).c_str());
     }
-    destroy(db, false);
     // The handle is gone: its last failure is read with a null handle.
-    if (rc) {
-        open_error = cause;
-        errno = saved;
-    }
-    return rc;
+    if (err)
+        open_error = db->failure.text();
+    destroy(db, false);
+    if (err == 0)
+        return 0;
+    errno = err;
+    return -1;
 }

@@ -344,11 +344,12 @@ int kov_file_sync(const kov_file &f, std::string *error, int *err)
 {
     if (fsync(f.fd)) {
         *err = errno;
-        return fail(error, std::string("fsync: ") + strerror(errno));
+        return fail(error, std::string("cannot sync the database: ") + strerror(errno));
     }
     if (f.dir_sync_err || fsync(f.dir_fd)) {
         *err = f.dir_sync_err ? f.dir_sync_err : errno;
-        return fail(error, std::string("fsync of the directory: ") + strerror(*err));
+        fail(error, std::string("cannot sync the directory: ") + strerror(*err));
+        return -2;
     }
     return 0;
 }

@@ -73,7 +73,9 @@ void kov_file_release(kov_file &f, bool remove);
 // database that nobody can open as written.
 int kov_file_still_named(const kov_file &f, std::string *error);
 
-// Puts the file and its directory on stable storage.
+// Puts the file and its directory on stable storage.  Returns 0, -1 when
+// the file's sync failed, or -2 when the directory's did, with the text in
+// *error and the errno in *err.
 int kov_file_sync(const kov_file &f, std::string *error, int *err);
 
 // The path SQLite gets: a relative name gets "./" in front, so that SQLite

@@ -30,6 +30,7 @@ void commit_open_handles()
     for (kov_context *db = open_list; db; db = db->next) {
         if (db->owner != getpid() || !db->db)
             continue;
+        db->failure.clear();
         int rc = write_sorted(db, true);
         if (commit(db))
             rc = -1;
