@@ -7,8 +7,9 @@
 // at the first key out of order, at a read through the handle, and when it
 // cannot go on; the tree of the records added so far is then finished and
 // made live in one step (btree_switch.h), and the connection, whose cache
-// and page size are those of the empty database, is opened again.  From
-// then on the file has records, and every later write goes through SQLite.
+// and page size are those of the empty database, is brought to the file
+// without letting another SQLite client in (reattach).  From then on the
+// file has records, and every later write goes through SQLite.
 //
 // Large values stored before the build (store_chained) have their overflow
 // pages written at once by a writer that the build then adopts, so the
@@ -243,13 +244,13 @@ static std::string chains_lost(kov_handle db)
 
 // Ends the build: finishes the tree of the records added and makes it live,
 // or, when either fails, puts the empty database back and says how many
-// records were lost; then opens the connection again.  Returns 0, or -1
-// with the failure recorded.  With fell_back (every record added is still
-// held by the sorter's merge, which can go back to its start), a failure
-// that put the empty database back loses nothing but the records whose
-// values were written ahead (their only copy was the writer's): *fell_back
-// is set, db->build_failure says so, and the caller writes the records
-// through SQLite instead.
+// records were lost; then brings the connection to the file (reattach).
+// Returns 0, or -1 with the failure recorded.  With fell_back (every record
+// added is still held by the sorter's merge, which can go back to its
+// start), a failure that put the empty database back loses nothing but the
+// records whose values were written ahead (their only copy was the
+// writer's): *fell_back is set, db->build_failure says so, and the caller
+// writes the records through SQLite instead.
 int end_build(kov_handle db, bool *fell_back)
 {
     if (!db->writer)
@@ -260,13 +261,13 @@ int end_build(kov_handle db, bool *fell_back)
     std::string err, failure;
     bool finished = writer->finish(&pages, &err) == 0;
     uint64_t records = writer->records();
-    // The writer's threads end before the connection is opened again.
+    // The writer's threads end before the connection reads the file.
     writer.reset();
     if (!finished || btree_switch_commit(&db->sw, pages, db->build_page_size, &err)) {
         failure = err;
-        // A failed abort leaves the journal hot: the connection opened again
-        // plays it back.  What the file then keeps is counted by the caller
-        // (note_kept), so that the text never guesses.
+        // A failed abort leaves the journal hot: the connection plays it
+        // back when it is brought to the file.  What the file then keeps is
+        // counted by the caller (note_kept), so that the text never guesses.
         if (btree_switch_abort(&db->sw, &err)) {
             failure += "; " + err;
         } else if (fell_back) {
@@ -292,10 +293,10 @@ int end_build(kov_handle db, bool *fell_back)
 }
 
 // After a failed write of the writer of chains written ahead: puts the
-// empty database back and opens the connection again, so that the sorter's
-// records go through SQLite from now on (no build, no chain).  The records
-// whose values were written ahead are lost with the writer, which held
-// their only copy; db->build_failure says so, and kov_close reports it
+// empty database back and brings the connection to it, so that the
+// sorter's records go through SQLite from now on (no build, no chain).  The
+// records whose values were written ahead are lost with the writer, which
+// held their only copy; db->build_failure says so, and kov_close reports it
 // with the count of what the file keeps.
 void give_up_chains(kov_handle db, const std::string &cause)
 {

@@ -32,7 +32,7 @@
 //   ordered ---store_sorted: a key out of order, or that write failed--> sorting
 //   streaming -store_sorted: a key out of order (the build ends)------> sorting
 //   ordered, streaming, sorting ---reattach: the connection could not be
-//              opened again after a build---------------------------> detached
+//              brought to the file after a build--------------------> detached
 //
 //   plain      every store goes through SQLite; there is no sorter.
 //   ordered    every key so far came after the one before; the sorter holds
