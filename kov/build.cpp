@@ -91,8 +91,14 @@ const char *room_error(int e)
 // its journal, which the switch writes.
 bool build_wanted(kov_handle db)
 {
-    return db->sorter && !db->writer && db->build_failure.empty() &&
-           (db->chains || (!db->btree_rows && db->file.journal_fd >= 0));
+    if (!db->sorter)
+        return false;
+    switch (db->table) {
+    case kov_table::ahead: return true;
+    case kov_table::empty:
+    case kov_table::no_ahead: return db->file.journal_fd >= 0;
+    default: return false;
+    }
 }
 
 // Pages the cells of the chains written ahead will take when the build
@@ -146,11 +152,11 @@ int start_writer(kov_handle db, uint32_t page, btree_writer **w)
 // connection are untouched, and the caller may write through SQLite.
 int build_begin(kov_handle db)
 {
-    if (db->chains)
+    if (db->table == kov_table::ahead)
         std::swap(db->writer, db->chains);
     else if (start_writer(db, large_pages(db) ? kov_large_page_size : kov_page_size, &db->writer))
         return -1;
-    db->btree_rows = true;
+    set_table(db, kov_table::building);
     db->table_max.clear();
     return 0;
 }
@@ -259,12 +265,14 @@ int end_build(kov_handle db, bool *fell_back)
     db->writer = nullptr;
     uint32_t pages = 0;
     std::string err, failure;
+    kov_table next = kov_table::filled;
     bool finished = writer->finish(&pages, &err) == 0;
     uint64_t records = writer->records();
     // The writer's threads end before the connection reads the file.
     writer.reset();
     if (!finished || btree_switch_commit(&db->sw, pages, db->build_page_size, &err)) {
         failure = err;
+        next = kov_table::empty;
         // A failed abort leaves the journal hot: the connection plays it
         // back when it is brought to the file.  What the file then keeps is
         // counted by the caller (note_kept), so that the text never guesses.
@@ -274,10 +282,10 @@ int end_build(kov_handle db, bool *fell_back)
             *fell_back = true;
             db->build_failure = failure + chains_lost(db);
             failure.clear();
+            next = kov_table::given_up;
         } else {
             failure += "; the " + std::to_string(records) + " records written to the file were lost";
         }
-        db->btree_rows = false;
         db->table_max.clear();
     } else {
         // Every chain is in the tree, or on the free list when its record
@@ -287,6 +295,7 @@ int end_build(kov_handle db, bool *fell_back)
         db->chained.clear();
         db->chain_cell_bytes = 0;
     }
+    set_table(db, next);
     if (reattach(db))
         failure += (failure.empty() ? "" : "; ") + db->error;
     return failure.empty() ? 0 : fail(db, failure.c_str());
@@ -294,21 +303,21 @@ int end_build(kov_handle db, bool *fell_back)
 
 // After a failed write of the writer of chains written ahead: puts the
 // empty database back and brings the connection to it, so that the
-// sorter's records go through SQLite from now on (no build, no chain).  The
-// records whose values were written ahead are lost with the writer, which
-// held their only copy; db->build_failure says so, and kov_close reports it
-// with the count of what the file keeps.
+// sorter's records go through SQLite from now on (given_up: no build, no
+// chain).  The records whose values were written ahead are lost with the
+// writer, which held their only copy; db->build_failure says so, and
+// kov_close reports it with the count of what the file keeps.
 void give_up_chains(kov_handle db, const std::string &cause)
 {
-    assert(db->chains && !db->writer);
+    assert(db->table == kov_table::ahead);
     delete db->chains;
     db->chains = nullptr;
-    db->chains_refused = true;
     std::string err;
     db->build_failure = cause;
     if (btree_switch_abort(&db->sw, &err))
         db->build_failure += "; " + err;
     db->build_failure += chains_lost(db);
+    set_table(db, kov_table::given_up);
     if (reattach(db))
         db->build_failure += "; " + db->error;
 }
@@ -324,15 +333,15 @@ void give_up_chains(kov_handle db, const std::string &cause)
 // to the sorter whole.
 int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
 {
-    if (!db->chains) {
-        if (db->writer || db->btree_rows || db->file.journal_fd < 0 || db->chains_refused ||
-            !db->build_failure.empty())
+    if (db->table != kov_table::ahead) {
+        if (db->table != kov_table::empty || db->file.journal_fd < 0)
             return 2;
         if (start_writer(db, kov_large_page_size, &db->chains)) {
-            db->chains_refused = true;
+            set_table(db, kov_table::no_ahead);
             db->error.clear();
             return 2;
         }
+        set_table(db, kov_table::ahead);
     }
     if (!db->chains->overflows(key.size, value.size))
         return 2;
