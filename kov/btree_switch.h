@@ -43,8 +43,8 @@
 // handle holds SQLite's exclusive lock); a lock dies with its process, so
 // that after a kill the next open rolls back.  A SQLite connection that
 // holds the file in exclusive locking mode trusts its page cache and never
-// rereads page 1: it must not read the file after the switch without
-// being closed and opened again.
+// rereads page 1: it must not read the file after the switch before its
+// pager has let go of the lock, as far as the pager knows (kept_lock.h).
 //
 // Conventions: calls that can fail return -1 and leave a text in *err.
 // After a failed begin the file is untouched and the journal not hot; after

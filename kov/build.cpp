@@ -7,8 +7,9 @@
 // at the first key out of order, at a read through the handle, and when it
 // cannot go on; the tree of the records added so far is then finished and
 // made live in one step (btree_switch.h), and the connection, whose cache
-// and page size are those of the empty database, is opened again.  From
-// then on the file has records, and every later write goes through SQLite.
+// and page size are those of the empty database, is brought to the file
+// without letting another SQLite client in (reattach).  From then on the
+// file has records, and every later write goes through SQLite.
 //
 // Large values stored before the build (store_chained) have their overflow
 // pages written at once by a writer that the build then adopts, so the
@@ -90,8 +91,14 @@ const char *room_error(int e)
 // its journal, which the switch writes.
 bool build_wanted(kov_handle db)
 {
-    return db->sorter && !db->writer && db->build_failure.empty() &&
-           (db->chains || (!db->btree_rows && db->file.journal_fd >= 0));
+    if (!db->sorter)
+        return false;
+    switch (db->table) {
+    case kov_table::ahead: return true;
+    case kov_table::empty:
+    case kov_table::no_ahead: return db->file.journal_fd >= 0;
+    default: return false;
+    }
 }
 
 // Pages the cells of the chains written ahead will take when the build
@@ -145,11 +152,11 @@ int start_writer(kov_handle db, uint32_t page, btree_writer **w)
 // connection are untouched, and the caller may write through SQLite.
 int build_begin(kov_handle db)
 {
-    if (db->chains)
+    if (db->table == kov_table::ahead)
         std::swap(db->writer, db->chains);
     else if (start_writer(db, large_pages(db) ? kov_large_page_size : kov_page_size, &db->writer))
         return -1;
-    db->btree_rows = true;
+    set_table(db, kov_table::building);
     db->table_max.clear();
     return 0;
 }
@@ -243,14 +250,14 @@ static std::string chains_lost(kov_handle db)
 
 // Ends the build: finishes the tree of the records added and makes it live,
 // or, when either fails, puts the empty database back and says how many
-// records were lost; then opens the connection again.  Returns 0, or -1
-// with the failure noted: as the cause, or after a cause recorded before,
-// since records lost are told whatever failed first.  With fell_back
-// (every record added is still held by the sorter's merge, which can go
-// back to its start), a failure that put the empty database back loses
-// nothing but the records whose values were written ahead (their only
-// copy was the writer's): *fell_back is set, db->build_failure says so,
-// and the caller writes the records through SQLite instead.
+// records were lost; then brings the connection to the file (reattach).
+// Returns 0, or -1 with the failure noted: as the cause, or after a cause
+// recorded before, since records lost are told whatever failed first.
+// With fell_back (every record added is still held by the sorter's merge,
+// which can go back to its start), a failure that put the empty database
+// back loses nothing but the records whose values were written ahead
+// (their only copy was the writer's): *fell_back is set, db->build_failure
+// says so, and the caller writes the records through SQLite instead.
 int end_build(kov_handle db, bool *fell_back)
 {
     if (!db->writer)
@@ -259,25 +266,27 @@ int end_build(kov_handle db, bool *fell_back)
     db->writer = nullptr;
     uint32_t pages = 0;
     std::string err, failure;
+    kov_table next = kov_table::filled;
     bool finished = writer->finish(&pages, &err) == 0;
     uint64_t records = writer->records();
-    // The writer's threads end before the connection is opened again.
+    // The writer's threads end before the connection reads the file.
     writer.reset();
     if (!finished || btree_switch_commit(&db->sw, pages, db->build_page_size, &err)) {
         failure = err;
-        // A failed abort leaves the journal hot: the connection opened again
-        // plays it back.  What the file then keeps is counted by the caller
-        // (note_kept), so that the text never guesses.
+        next = kov_table::empty;
+        // A failed abort leaves the journal hot: the connection plays it
+        // back when it is brought to the file.  What the file then keeps is
+        // counted by the caller (note_kept), so that the text never guesses.
         if (btree_switch_abort(&db->sw, &err)) {
             failure += "; " + err;
         } else if (fell_back) {
             *fell_back = true;
             db->build_failure = failure + chains_lost(db);
             failure.clear();
+            next = kov_table::given_up;
         } else {
             failure += "; the " + std::to_string(records) + " records written to the file were lost";
         }
-        db->btree_rows = false;
         db->table_max.clear();
     } else {
         // Every chain is in the tree, or on the free list when its record
@@ -290,6 +299,7 @@ int end_build(kov_handle db, bool *fell_back)
     int rc = failure.empty() ? 0 : -1;
     if (rc)
         db->failure.note(failure);
+    set_table(db, next);
     // reattach tells its own failure.
     if (reattach(db))
         rc = -1;
@@ -297,22 +307,22 @@ int end_build(kov_handle db, bool *fell_back)
 }
 
 // After a failed write of the writer of chains written ahead: puts the
-// empty database back and opens the connection again, so that the sorter's
-// records go through SQLite from now on (no build, no chain).  The records
-// whose values were written ahead are lost with the writer, which held
-// their only copy; db->build_failure says so, and kov_close reports it
-// with the count of what the file keeps.
+// empty database back and brings the connection to it, so that the
+// sorter's records go through SQLite from now on (given_up: no build, no
+// chain).  The records whose values were written ahead are lost with the
+// writer, which held their only copy; db->build_failure says so, and
+// kov_close reports it with the count of what the file keeps.
 void give_up_chains(kov_handle db, const std::string &cause)
 {
-    assert(db->chains && !db->writer);
+    assert(db->table == kov_table::ahead);
     delete db->chains;
     db->chains = nullptr;
-    db->chains_refused = true;
     std::string err;
     db->build_failure = cause;
     if (btree_switch_abort(&db->sw, &err))
         db->build_failure += "; " + err;
     db->build_failure += chains_lost(db);
+    set_table(db, kov_table::given_up);
     if (reattach(db))
         db->build_failure += "; " + db->detach_cause;
 }
@@ -328,16 +338,16 @@ void give_up_chains(kov_handle db, const std::string &cause)
 // to the sorter whole.
 int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
 {
-    if (!db->chains) {
-        if (db->writer || db->btree_rows || db->file.journal_fd < 0 || db->chains_refused ||
-            !db->build_failure.empty())
+    if (db->table != kov_table::ahead) {
+        if (db->table != kov_table::empty || db->file.journal_fd < 0)
             return 2;
         size_t mark = db->failure.mark();
         if (start_writer(db, kov_large_page_size, &db->chains)) {
-            db->chains_refused = true;
+            set_table(db, kov_table::no_ahead);
             db->failure.take_back(mark);
             return 2;
         }
+        set_table(db, kov_table::ahead);
     }
     if (!db->chains->overflows(key.size, value.size))
         return 2;

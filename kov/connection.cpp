@@ -2,13 +2,12 @@
 // The connection of a kov handle and its statements (connection.h).
 
 #include "connection.h"
+#include "kept_lock.h"
 #include "open_checks.h"
 #include "tuning.h"
 
 #include <assert.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -25,15 +24,6 @@
 #include <sqlite3.h>
 
 namespace kov_lib {
-
-namespace {
-
-// SQLite's lock bytes in every database file: the pending byte at 1 GiB,
-// the reserved byte after it, then the shared range (its os_unix.c).
-constexpr off_t sqlite_pending_byte = 0x40000000;
-constexpr off_t sqlite_shared_size = 510;
-
-}  // namespace
 
 int fail(kov_handle db, const char *text)
 {
@@ -208,69 +198,6 @@ void finalize_all(kov_handle db)
     }
 }
 
-// The path by which SQLite opens the file again: the name in the directory
-// the handle holds, wherever that directory is now, so that a chdir() of
-// the process since the open changes nothing (open_checks.h).  Without
-// /proc, the name as given.
-std::string reopen_path(const kov_file &f)
-{
-    char dir[PATH_MAX];
-    std::string link = "/proc/self/fd/" + std::to_string(f.dir_fd);
-    ssize_t n = f.dir_fd >= 0 ? readlink(link.c_str(), dir, sizeof dir - 1) : -1;
-    if (n <= 0 || dir[0] != '/')
-        return sqlite_path(f);
-    dir[n] = 0;
-    return std::string(dir) + (n > 1 ? "/" : "") + f.base;
-}
-
-// Takes, through fd, the bytes of SQLite's lock that a writer holds (the
-// pending and reserved bytes and the shared range), right after the
-// connection was closed, so that no other SQLite client starts a write
-// while it is opened again.  A POSIX lock belongs to the process: the new
-// connection takes the same bytes without conflict, and its close releases
-// them.  When a client came in between, nothing is taken and the new
-// connection waits for it (kov_reopen_wait_ms).
-void bridge_sqlite_lock(int fd)
-{
-    struct flock lock = {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = sqlite_pending_byte;
-    lock.l_len = 2 + sqlite_shared_size;
-    fcntl(fd, F_SETLK, &lock);
-}
-
-// Opens the connection again after a build, with the settings of the open;
-// the hold on the file (open_checks.h) stays with the handle's descriptor
-// meanwhile.  When the name no longer leads to the file, SQLite, which
-// opens by name, is not given another file: the connection stays closed,
-// the handle is detached (handle.h), and the close reports why.  Returns 0,
-// or -1 with the failure in db->detach_cause and told in the failure
-// status whatever failed before: as its cause, or as a note.
-int reattach(kov_handle db)
-{
-    finalize_all(db);
-    sqlite3_close_v2(db->db);
-    db->db = nullptr;
-    bridge_sqlite_lock(db->file.fd);
-    int err = 0;
-    char sql[64];
-    snprintf(sql, sizeof sql, "PRAGMA cache_size=%d", -kov_sorted_cache_kib);
-    if (kov_file_still_named(db->file, &db->detach_cause) == 0 &&
-        attach(db, false, &err, reopen_path(db->file), true) == 0 && exec(db, sql) == 0)
-        return 0;
-    if (db->detach_cause.empty())
-        db->detach_cause = db->failure.latest();
-    else
-        fail(db, db->detach_cause.c_str());
-    finalize_all(db);
-    sqlite3_close_v2(db->db);
-    db->db = nullptr;
-    set_mode(db, kov_mode::detached);
-    db->failure.show_latest();
-    return -1;
-}
-
 // Writes the kov header fields and the table into a new, empty file.
 //
 // The cache size is given again after the page size: SQLite turns a size in
@@ -297,10 +224,12 @@ int initialise(kov_handle db)
 int fail_reading(kov_handle db, int rc, int *err)
 {
     *err = errno_for(db->db, rc);
-    fail_sqlite(db, rc);
-    if (*err == EINVAL)
-        db->error = "not a kov database: a damaged SQLite file (" + db->error + ")";
-    return -1;
+    if (*err != EINVAL)
+        return fail_sqlite(db, rc);
+    const char *msg = sqlite3_errmsg(db->db);
+    return fail(db, ("not a kov database: a damaged SQLite file (" +
+                     std::string(msg && *msg ? msg : sqlite3_errstr(rc)) + ")")
+                        .c_str());
 }
 
 // What is wrong with the schema of a file for a kov database, by the code
@@ -393,29 +322,42 @@ bool journal_mode_is_persist(kov_handle db)
     return persist;
 }
 
+// SQLite looked for a hot journal and a -wal when it last took its lock,
+// which the exclusive locking mode keeps from then on.  It takes an empty
+// journal for none, so the journal kov_open created is still the one,
+// unless a -wal appeared after refuse_side_files looked.  Returns 0, or -1
+// with *err set.
+int journal_still_ours(kov_handle db, int *err)
+{
+    if (db->file.journal_fd < 0)
+        return 0;
+    if (!journal_mode_is_persist(db)) {
+        *err = EEXIST;
+        return fail(db, (db->file.name + "-wal appeared beside the new database").c_str());
+    }
+    return check_sqlite_files(db->file, db->db, db->failure.out(), err);
+}
+
 // Opens the SQLite connection on the file whose descriptor db->file.fd holds and
 // brings it to a usable kov database; created says that kov_open created
 // the file, which then gets its journal before SQLite needs one.  SQLite
 // gets path, which cannot be read as ":memory:" or as a URI (sqlite_path,
-// or an absolute path); URI processing stays off too.  reopen says that
-// the handle held the file until a moment ago (reattach): a reader that
-// came in between is waited for rather than failing the writer.  Returns
-// 0, or -1 with *err set.
-int attach(kov_handle db, bool created, int *err, const std::string &path, bool reopen)
+// or an absolute path); URI processing stays off too.  A writer's
+// connection goes through the VFS that can keep its lock (reattach).
+// Returns 0, or -1 with *err set.
+int attach(kov_handle db, bool created, int *err, const std::string &path)
 {
     if (check_file(db->file, db->readonly, db->failure.out(), err) ||
         (created && (refuse_side_files(db->file, db->failure.out(), err) ||
                      create_journal(db->file, db->failure.out(), err))))
         return -1;
     int flags = (db->readonly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
-    int rc = sqlite3_open_v2(path.c_str(), &db->db, flags, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &db->db, flags, db->readonly ? nullptr : kept_lock_vfs());
     if (rc != SQLITE_OK) {
         *err = errno_for(db->db, rc);
         return fail_sqlite(db, rc);
     }
     sqlite3_extended_result_codes(db->db, 1);
-    if (reopen)
-        sqlite3_busy_timeout(db->db, kov_reopen_wait_ms);
     if (check_sqlite_files(db->file, db->db, db->failure.out(), err))
         return -1;
 
@@ -452,20 +394,48 @@ int attach(kov_handle db, bool created, int *err, const std::string &path, bool 
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
-    sqlite3_busy_timeout(db->db, 0);
-    // SQLite looked for a hot journal and a -wal when it took its lock,
-    // which the exclusive locking mode keeps from now on.  It takes an
-    // empty journal for none, so ours is still the one, unless a -wal
-    // appeared after refuse_side_files looked.
-    if (db->file.journal_fd >= 0) {
-        if (!journal_mode_is_persist(db)) {
-            *err = EEXIST;
-            return fail(db, (db->file.name + "-wal appeared beside the new database").c_str());
-        }
-        if (check_sqlite_files(db->file, db->db, db->failure.out(), err))
-            return -1;
+    return journal_still_ours(db, err);
+}
+
+// Brings the connection to the file a build has just written beside it, or
+// put back as it was: in exclusive locking mode its pager trusts the cache,
+// the page count and the page size it had before.  For one read in normal
+// locking mode the pager lets go of its lock, which the VFS keeps on the
+// file (kept_lock.h), so that the next transaction finds the change counter
+// advanced, drops the cache and reads the page count and the page size from
+// the file, or plays back the journal of a switch that could not be undone.
+// The file stays locked throughout: no other SQLite client comes in.  When
+// the name no longer leads to the file, the connection, which finds its
+// journal by name, is closed: the handle is detached (handle.h), and the
+// close reports why.  Returns 0, or -1 with the failure recorded.
+int reattach(kov_handle db)
+{
+    // No statement may hold a page of the old cache.
+    finalize_all(db);
+    char sql[200];
+    snprintf(sql, sizeof sql,
+             "PRAGMA locking_mode=NORMAL; PRAGMA schema_version;"
+             "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; COMMIT;"
+             "PRAGMA cache_size=%d",
+             -kov_sorted_cache_kib);
+    int err = 0;
+    if (kov_file_still_named(db->file, &db->detach_cause) == 0) {
+        int rc = keep_lock(db->db, true) ? fail(db, "the connection cannot keep its lock")
+                                         : exec(db, sql);
+        keep_lock(db->db, false);
+        if (rc == 0 && journal_still_ours(db, &err) == 0)
+            return 0;
     }
-    return 0;
+    if (db->detach_cause.empty())
+        db->detach_cause = db->failure.latest();
+    else
+        fail(db, db->detach_cause.c_str());
+    finalize_all(db);
+    sqlite3_close_v2(db->db);
+    db->db = nullptr;
+    set_mode(db, kov_mode::detached);
+    db->failure.show_latest();
+    return -1;
 }
 
 }  // namespace kov_lib

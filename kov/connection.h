@@ -1,7 +1,8 @@
 /* SPDX-License-Identifier: MIT */
 // The connection of a kov handle and its statements: opening SQLite on the
-// file the handle holds (attach) and again after a build (reattach), the
-// write transaction (begin_write, commit), and the text of a failure.
+// file the handle holds (attach) and bringing it to the file a build wrote
+// (reattach), the write transaction (begin_write, commit), and the text of
+// a failure.
 //
 // Conventions:
 //  - Calls that can fail return -1 with the failure recorded in the
@@ -34,7 +35,7 @@ void note_kept(kov_handle db);
 void finalize_all(kov_handle db);
 int reattach(kov_handle db);
 void destroy(kov_handle db, bool remove);
-int attach(kov_handle db, bool created, int *err, const std::string &path, bool reopen = false);
+int attach(kov_handle db, bool created, int *err, const std::string &path);
 
 }  // namespace kov_lib
 

@@ -43,7 +43,7 @@ bool key_after(datum key, const std::string &k)
 void choose_page_size(kov_handle db)
 {
     // Before the first write, the sorter holds every record stored.
-    if (db->btree_rows || db->in_txn || !large_pages(db))
+    if (table_may_hold_records(db) || db->in_txn || !large_pages(db))
         return;
     char sql[128];
     snprintf(sql, sizeof sql,
@@ -56,7 +56,7 @@ void choose_page_size(kov_handle db)
 // is at most db->table_max, so a key above it needs no lookup.
 int table_holds(kov_handle db, datum key)
 {
-    if (!db->btree_rows || key_after(key, db->table_max))
+    if (!table_may_hold_records(db) || key_after(key, db->table_max))
         return 0;
     if (prepare(db, &db->select, "SELECT value FROM kov WHERE key = ?1"))
         return -1;
@@ -304,7 +304,8 @@ int sink_put(kov_handle db, datum key, datum value, bool held)
     if (prepare(db, &db->replace, "INSERT OR REPLACE INTO kov(key, value) VALUES(?1, ?2)") ||
         begin_write(db))
         return -1;
-    db->btree_rows = true;
+    if (db->table != kov_table::filled)
+        set_table(db, kov_table::filled);
     int rc = bind_datum(db->replace, 1, key);
     if (rc == SQLITE_OK)
         rc = bind_datum(db->replace, 2, value);
@@ -427,7 +428,7 @@ int write_sorted(kov_handle db, bool last, bool keep_building)
 {
     kov_sorter *sorter = db->sorter;
     if (!sorter || sorter->size() == 0) {
-        if (db->chains && build_begin(db))
+        if (db->table == kov_table::ahead && build_begin(db))
             return -1;
         return keep_building ? 0 : end_build(db);
     }

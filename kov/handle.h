@@ -22,35 +22,61 @@
 
 #include <sqlite3.h>
 
-// The handle's mode says where a store goes; it is one value, changed only
-// by set_mode, which checks the transition:
+// A handle's state is two values, each changed only by its setter, which
+// checks the transition and the invariants below: the mode says where a
+// store goes, the table where the records the sorter holds go when they are
+// written, and how the file's table got where it is.
+//
+// The mode (set_mode):
 //
 //   kov_open --(existing file, reader, or no O_EXCL)--> plain
 //   kov_open --(file created with O_EXCL: sorter)-----> ordered
 //
-//   ordered ---store_sorted: the held records were written and the build
-//              stays open for the next ones------------------------> streaming
-//   ordered ---store_sorted: a key out of order, or that write failed--> sorting
-//   streaming -store_sorted: a key out of order (the build ends)------> sorting
+//   ordered ---start_streaming: the held records were written and the next
+//              ones go straight to the sink---------------------------> streaming
+//   ordered ---start_streaming: that write failed---------------------> sorting
+//   ordered, streaming ---store_sorted: a key out of order (a build
+//              under way ends)---------------------------------------> sorting
 //   ordered, streaming, sorting ---reattach: the connection could not be
-//              opened again after a build---------------------------> detached
+//              brought to the file after a build----------------------> detached
 //
 //   plain      every store goes through SQLite; there is no sorter.
 //   ordered    every key so far came after the one before; the sorter holds
 //              the stores, and the first of them choose the page size.
 //   streaming  keys still ascend; each store goes straight to the sink
-//              (store_streamed): the build while it is open (writer), else
-//              SQLite's inserts.
+//              (store_streamed): the build while it is open, else SQLite's
+//              inserts.
 //   sorting    the sorter holds every store until a write (write_sorted:
 //              at a read, the close or exit, or on a full disk).
 //   detached   the connection is gone (db is null; detach_cause says why):
 //              every call but kov_close fails.
 //
-// In ordered, streaming and sorting the build (writer) is open between calls
-// only while streaming; otherwise write_sorted opens and ends it within one
-// call.  The writer of chains written ahead (chains) exists only before the
-// first build, and never beside the build's writer.
+// The table (set_table), for a handle with a sorter; a plain one stays empty:
+//
+//   empty ----store_chained: a large value's chain written ahead--------> ahead
+//   empty ----store_chained: no writer of chains could start-----------> no_ahead
+//   empty, no_ahead, ahead ---build_begin: a build begins (and adopts the
+//              chains written ahead)-----------------------------------> building
+//   ahead ----give_up_chains: a chain could not be written-------------> given_up
+//   building -end_build: the tree was made live------------------------> filled
+//   building -end_build: it failed, and the merge still holds every
+//              record added-------------------------------------------> given_up
+//   building -end_build: it failed, and the records added were lost---> empty
+//   empty, no_ahead, given_up ---sink_put: a record through SQLite-----> filled
+//
+//   empty      the table has no record; the next write of the sorter's
+//              records is a build, and large values may be written ahead.
+//   no_ahead   as empty, but large values go to the sorter whole.
+//   ahead      the table has no record; the writer of chains (chains) holds
+//              the large values written ahead, for the build to adopt.
+//   building   the build (writer) is open: only while streaming between
+//              calls, otherwise within one write (write_sorted).
+//   given_up   a build, or the writing ahead, was given up after a failed
+//              write (build_failure says why, for kov_close): the table has
+//              no record, and its records go through SQLite.
+//   filled     the table may hold records: every write goes through SQLite.
 enum class kov_mode : unsigned char { plain, ordered, streaming, sorting, detached };
+enum class kov_table : unsigned char { empty, no_ahead, ahead, building, given_up, filled };
 
 struct kov_context {
     sqlite3 *db = nullptr;              // the connection
@@ -71,25 +97,23 @@ struct kov_context {
     void *progress_ctx = nullptr;
     kov_sorter *sorter = nullptr;  // stores not yet written, for new files
     size_t sort_cap = 0;           // its memory cap
-    bool btree_rows = false;       // the table may hold records already
-    // The B-tree writer's build of the file, while one is under way (see
-    // build_begin), the switch that makes it live, its page size and the
-    // pages of the file that have room on the disk already.
+    // The B-tree writer's build of the file, exactly while the table is
+    // building (see build_begin), the switch that makes it live, its page
+    // size and the pages of the file that have room on the disk already.
     btree_writer *writer = nullptr;
     btree_switch sw;
     uint32_t build_page_size = 0;
     uint64_t build_reserved = 0;
     bool build_full = false;       // the last build stopped for lack of room
-    // Why a build was given up after a failed write or sync, and its records
-    // written through SQLite instead (end_build); kov_close reports it as
-    // the first cause of its failure (kov_failure::precede).
-    // No build and no chain is started after that.
+    // Why a build, or the writing ahead, was given up after a failed write
+    // or sync, its records written through SQLite instead (given_up; the
+    // text stays once the table is filled); kov_close reports it as the
+    // first cause of its failure (kov_failure::precede).
     std::string build_failure;
     // Chains written ahead (store_chained): the writer that holds them until
-    // a build adopts it, whether one could not be started, and for each key
+    // a build adopts it, exactly while the table is ahead, and for each key
     // whose last store wrote one, where it begins and the value's size.
     btree_writer *chains = nullptr;
-    bool chains_refused = false;
     struct chain_ref {
         uint32_t first;
         size_t value_size;
@@ -98,7 +122,8 @@ struct kov_context {
     uint64_t chain_cell_bytes = 0;  // room the cells of those chains will take
     sqlite3_int64 build_bytes = 0; // streamed into the build since the last sync
     bool journal_synced = false;   // the journal's directory entry was synced
-    kov_mode mode = kov_mode::plain;  // where a store goes (above)
+    kov_mode mode = kov_mode::plain;     // where a store goes (above)
+    kov_table table = kov_table::empty;  // where the table is (above)
     std::string detach_cause;      // why the connection is gone (detached)
     std::string table_max;         // the greatest key written to the table
     uint64_t stored = 0;           // stores that succeeded
@@ -132,16 +157,58 @@ inline bool mode_change_legal(const kov_context *db, kov_mode from, kov_mode to)
     return false;
 }
 
+// Whether a handle's table may go from from to to (the diagram above).
+inline bool table_change_legal(kov_table from, kov_table to)
+{
+    using t = kov_table;
+    switch (from) {
+    case t::empty: return to == t::ahead || to == t::no_ahead || to == t::building || to == t::filled;
+    case t::no_ahead: return to == t::building || to == t::filled;
+    case t::ahead: return to == t::building || to == t::given_up;
+    case t::building: return to == t::filled || to == t::given_up || to == t::empty;
+    case t::given_up: return to == t::filled;
+    case t::filled: return false;
+    }
+    return false;
+}
+
+// The invariants that tie the handle's state to what it holds: a plain
+// handle has no sorter and its table stays empty; a detached one has no
+// connection; the build's writer exists exactly while the table is
+// building, the writer of chains exactly while it is ahead, so never both;
+// a table given up says why.
+inline void check_state(const kov_context *db)
+{
+    assert((db->mode == kov_mode::plain) == (db->sorter == nullptr));
+    assert(db->sorter || db->table == kov_table::empty);
+    assert(db->mode != kov_mode::detached || !db->db);
+    assert((db->writer != nullptr) == (db->table == kov_table::building));
+    assert((db->chains != nullptr) == (db->table == kov_table::ahead));
+    assert(db->table != kov_table::given_up || !db->build_failure.empty());
+    (void)db;
+}
+
 // The one place where a handle's mode changes.
 inline void set_mode(kov_context *db, kov_mode to)
 {
     assert(mode_change_legal(db, db->mode, to));
     db->mode = to;
-    // A plain handle has no sorter, a detached one no connection, and the
-    // build's writer and the writer of chains are never open together.
-    assert((db->mode == kov_mode::plain) == (db->sorter == nullptr));
-    assert(db->mode != kov_mode::detached || (!db->db && !db->writer));
-    assert(!(db->writer && db->chains));
+    check_state(db);
+}
+
+// The one place where a handle's table changes, once the writers it holds
+// are those of the new state.
+inline void set_table(kov_context *db, kov_table to)
+{
+    assert(table_change_legal(db->table, to));
+    db->table = to;
+    check_state(db);
+}
+
+// Whether the table may hold records: lookups and the page size depend on it.
+inline bool table_may_hold_records(const kov_context *db)
+{
+    return db->table == kov_table::building || db->table == kov_table::filled;
 }
 
 #endif

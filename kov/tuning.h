@@ -87,10 +87,6 @@ constexpr size_t kov_chain_bytes = 256u << 10;
 // and a leaf begun on each side of a record added between them.
 constexpr uint64_t kov_chain_cell_levels = 8;
 
-// How long the connection opened again after a build waits for a SQLite
-// client that took a lock on the file in the moment it was not held.
-constexpr int kov_reopen_wait_ms = 10000;
-
 // The progress handler is called once per this many records written.
 constexpr unsigned long long kov_progress_step = 4096;
 

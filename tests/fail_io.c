@@ -17,8 +17,11 @@
  *   FAIL_IO_SYNC_LOG  a file to which one line is appended per fsync,
  *                   fdatasync or sync_file_range call, made or failed:
  *                   "<call> <dir|file> <path>\n"
+ *   FAIL_IO_OPEN_LOG  a file to which one line is appended per file that
+ *                   open or open64 opens by its name: "open <name>\n",
+ *                   the name as the caller gave it
  *
- * Without FAIL_IO_CALL nothing fails; without FAIL_IO_SYNC_LOG nothing is
+ * Without FAIL_IO_CALL nothing fails; without the logs nothing is
  * recorded.  A failing call does nothing but set errno (posix_fallocate
  * returns the number, as it does).  The 64-bit names are the same
  * functions on the 64-bit systems the tests run on, and count together.
@@ -35,6 +38,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -48,6 +52,7 @@ static long fault_nth;
 static long fault_times = 1;
 static int fault_errno;
 static const char *sync_log;
+static const char *open_log;
 static long matched; /* matching calls so far, updated atomically */
 
 __attribute__((constructor)) static void configure(void)
@@ -55,6 +60,7 @@ __attribute__((constructor)) static void configure(void)
     const char *call = getenv("FAIL_IO_CALL");
     const char *v;
     sync_log = getenv("FAIL_IO_SYNC_LOG");
+    open_log = getenv("FAIL_IO_OPEN_LOG");
     if (!call || !*call)
         return;
     snprintf(fault_call, sizeof fault_call, "%s", call);
@@ -121,25 +127,54 @@ static void *next(const char *name)
     if (!__atomic_load_n(&real_, __ATOMIC_ACQUIRE))                                                \
     __atomic_store_n(&real_, (__typeof__(&name))next(#name), __ATOMIC_RELEASE)
 
+/* Appends the n bytes of line to the file log, leaving errno as it was. */
+static void append_line(const char *log, const char *line, int n, size_t size)
+{
+    REAL(write);
+    static __typeof__(&open) real_open;
+    if (!__atomic_load_n(&real_open, __ATOMIC_ACQUIRE))
+        __atomic_store_n(&real_open, (__typeof__(&open))next("open"), __ATOMIC_RELEASE);
+    int saved = errno;
+    int fd = real_open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        real_(fd, line, (size_t)n < size ? (size_t)n : size - 1);
+        close(fd);
+    }
+    errno = saved;
+}
+
 static void log_sync(const char *call, int fd)
 {
     if (!sync_log || !*sync_log)
         return;
-    REAL(write);
     char path[PATH_MAX + 16];
     char line[PATH_MAX + 64];
     struct stat st;
     fd_path(fd, path, sizeof path);
     int dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
     int n = snprintf(line, sizeof line, "%s %s %s\n", call, dir ? "dir" : "file", path);
-    int saved = errno;
-    int log = open(sync_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (log >= 0) {
-        real_(log, line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
-        close(log);
-    }
-    errno = saved;
+    append_line(sync_log, line, n, sizeof line);
 }
+
+static void log_open(const char *name, int fd)
+{
+    if (!open_log || !*open_log || fd < 0)
+        return;
+    char line[PATH_MAX + 16];
+    int n = snprintf(line, sizeof line, "open %s\n", name);
+    append_line(open_log, line, n, sizeof line);
+}
+
+/* The mode argument of open, present when the flags create a file. */
+#define OPEN_MODE(flags, mode)                                                                     \
+    do {                                                                                           \
+        if ((flags)&O_CREAT || ((flags)&O_TMPFILE) == O_TMPFILE) {                                 \
+            va_list ap;                                                                            \
+            va_start(ap, flags);                                                                   \
+            mode = va_arg(ap, mode_t);                                                             \
+            va_end(ap);                                                                            \
+        }                                                                                          \
+    } while (0)
 
 #define FAIL_OR(call, fd, expr)                                                                    \
     do {                                                                                           \
@@ -149,6 +184,26 @@ static void log_sync(const char *call, int fd)
         }                                                                                          \
         return expr;                                                                               \
     } while (0)
+
+int open(const char *name, int flags, ...)
+{
+    REAL(open);
+    mode_t mode = 0;
+    OPEN_MODE(flags, mode);
+    int fd = real_(name, flags, mode);
+    log_open(name, fd);
+    return fd;
+}
+
+int open64(const char *name, int flags, ...)
+{
+    REAL(open64);
+    mode_t mode = 0;
+    OPEN_MODE(flags, mode);
+    int fd = real_(name, flags, mode);
+    log_open(name, fd);
+    return fd;
+}
 
 ssize_t pwrite(int fd, const void *buf, size_t n, off_t off)
 {

@@ -128,6 +128,7 @@ struct io_fault {
     long times = 1;             // how many matching calls fail; 0: every one from nth on
     int error = EIO;            // the errno they report
     std::string sync_log = "";  // a file that gets "<call> <dir|file> <path>" per sync
+    std::string open_log = "";  // a file that gets "open <name>" per open by name
 };
 env_vars fail_io_env(const io_fault &fault);
 
