@@ -178,11 +178,13 @@ int btree_switch_commit(btree_switch *sw, uint32_t pages, uint32_t new_page_size
         *err = "no switch in progress";
         return -1;
     }
+    sw->sync_failed = false;
     point(6);
     if (ftruncate(sw->db_fd, static_cast<off_t>(pages) * new_page_size))
         return fail(err, "cannot truncate the database");
     point(7);
-    if (fsync(sw->db_fd))
+    sw->sync_failed = fsync(sw->db_fd) != 0;
+    if (sw->sync_failed)
         return fail(err, "cannot sync the database");
     point(8);
     if (invalidate(sw, 9, err))

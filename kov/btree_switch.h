@@ -72,6 +72,7 @@ struct btree_switch {
     uint32_t nonce = 0;         // the checksums' nonce in the journal header
     btree_header old_header;    // header fields of the old database
     bool active = false;        // begun, and neither committed nor aborted
+    bool sync_failed = false;   // the last commit failed at the database's sync
 };
 
 // Journals every page of the database open as db_fd into journal_fd and

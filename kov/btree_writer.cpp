@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <new>
 #include <vector>
 
 #include <sqlite3.h>
@@ -192,7 +193,19 @@ struct level {
 }  // namespace
 
 struct btree_writer::state {
+    // The point mark() kept: what the writer held then, and how many pages
+    // the page output had been given, all of them below next_page.
+    struct point {
+        uint32_t next_page = 0;
+        uint64_t count = 0;
+        uint64_t queued = 0;
+        std::string last_key;
+        std::deque<level> levels;
+        std::map<uint32_t, uint32_t> ahead;
+    };
+
     int fd;
+    int direct_fd = -1;
     btree_header header;
     uint32_t size = 0;            // page size, 0 when the header's is invalid
     uint32_t next_page = 3;       // the next page number to give out
@@ -200,6 +213,7 @@ struct btree_writer::state {
     uint64_t count = 0;           // records added
     std::string last_key;         // the greatest key added
     std::string error;            // set after a failure that ends the build
+    bool write_error = false;     // that failure was a page write
     bool finished = false;
     std::deque<level> levels;     // levels[0] holds the leaves
     std::vector<uint8_t> buf;     // an overflow page or page 1 being written
@@ -208,6 +222,7 @@ struct btree_writer::state {
     // Chains written ahead and not yet added: first page -> pages.
     std::map<uint32_t, uint32_t> ahead;
     uint32_t free_first = 0, free_count = 0;  // the free list finish wrote
+    std::unique_ptr<point> marked;  // the point rewind goes back to, or null
 
     int fail(std::string text)
     {
@@ -234,6 +249,8 @@ struct btree_writer::state {
     // Records the failure of a write: the page output fails from then on.
     int write_failed()
     {
+        if (error.empty())
+            write_error = true;
         uint32_t page = out->failed_page();
         return fail(page ? "cannot write page " + std::to_string(page) + ": " + strerror(errno)
                          : std::string("cannot write the file: ") + strerror(errno));
@@ -499,6 +516,7 @@ struct btree_writer::state {
 btree_writer::btree_writer(int fd, const btree_header &header, int direct_fd) : s_(new state)
 {
     s_->fd = fd;
+    s_->direct_fd = direct_fd;
     s_->header = header;
     uint32_t size = header.page_size;
     if (size >= 512 && size <= 65536 && (size & (size - 1)) == 0) {
@@ -516,6 +534,100 @@ btree_writer::~btree_writer() = default;
 uint64_t btree_writer::records() const
 {
     return s_->count;
+}
+
+const std::string &btree_writer::last_key() const
+{
+    return s_->last_key;
+}
+
+int btree_writer::mark()
+{
+    state &s = *s_;
+    if (!s.error.empty() || s.finished || !s.out) {
+        s.marked.reset();
+        return -1;
+    }
+    try {
+        if (!s.marked)
+            s.marked.reset(new state::point);
+        state::point &m = *s.marked;
+        m.levels = s.levels;
+        m.ahead = s.ahead;
+        m.last_key = s.last_key;
+        m.next_page = s.next_page;
+        m.count = s.count;
+        // Every page given a number so far is queued: a held page has none.
+        m.queued = s.out->queued();
+    } catch (const std::bad_alloc &) {
+        s.marked.reset();
+        return -1;
+    }
+    return 0;
+}
+
+void btree_writer::drop_mark()
+{
+    s_->marked.reset();
+}
+
+bool btree_writer::marked() const
+{
+    return s_->marked != nullptr;
+}
+
+uint64_t btree_writer::marked_records() const
+{
+    return s_->marked ? s_->marked->count : 0;
+}
+
+const std::string &btree_writer::marked_key() const
+{
+    static const std::string none;
+    return s_->marked ? s_->marked->last_key : none;
+}
+
+bool btree_writer::write_failed() const
+{
+    return s_->write_error;
+}
+
+int btree_writer::rewind(std::string *err)
+{
+    state &s = *s_;
+    if (!s.marked || !s.out) {
+        *err = "no checkpoint to go back to";
+        return -1;
+    }
+    // The page output writes its batches in the order queued and nothing
+    // after the one that failed: the pages below the mark are whole unless
+    // that batch came before the mark.
+    s.out->flush();
+    if (!s.out->written(s.marked->queued)) {
+        *err = "the write of page " + std::to_string(s.out->failed_page()) +
+               " came before the last checkpoint";
+        return -1;
+    }
+    s.out.reset();
+    s.out.reset(new (std::nothrow) page_output(s.fd, s.size, s.direct_fd));
+    if (!s.out) {
+        *err = s.error = "out of memory";
+        s.marked.reset();
+        return -1;
+    }
+    state::point &m = *s.marked;
+    assert(m.next_page <= s.next_page && m.count <= s.count);
+    s.levels.swap(m.levels);
+    s.ahead.swap(m.ahead);
+    s.last_key.swap(m.last_key);
+    s.next_page = m.next_page;
+    s.count = m.count;
+    s.marked.reset();
+    s.error.clear();
+    s.write_error = false;
+    s.finished = false;
+    s.free_first = s.free_count = 0;
+    return 0;
 }
 
 uint32_t btree_writer::pages() const

@@ -26,7 +26,8 @@
 //
 // Memory: two pages per level, the divider waiting between them, the last
 // key and the cell of the record being added, whatever the number of
-// records, and the page output's two batches.  Pages are written as they
+// records, and the page output's two batches; with a mark, a copy of the
+// levels and of the list of chains not yet added.  Pages are written as they
 // are completed, in the order of their numbers, through the page output
 // (page_output.h), which writes them from a thread of its own; page 1 and
 // the root last, by finish, which waits until every page is written.
@@ -39,6 +40,16 @@
 // the free list at finish, so that every page of the file is accounted
 // for; otherwise the file has no free page.
 //
+// Marks: the writer can keep, in memory, the point it has reached (mark):
+// its page count, the chains not yet added and the partly filled pages of
+// its right edge on each level, the pages below that count being written
+// out or queued.  After a failed page write, rewind waits for the pages
+// queued and, when every page below the mark's count was written, sets the
+// writer back there with a new page output, so that finish writes the tree
+// of the records added up to the mark.  Pages written after the mark are
+// then overwritten or lie past the end, and the chains added after it go
+// on the free list.
+//
 // Invariants (asserted in builds with assert() on):
 //  - Cell layout.  A page's cell pointers end at or below its lowest cell
 //    byte (header + 2 * cells <= top); a cell is appended only where it
@@ -47,12 +58,14 @@
 //  - Chains.  The page count kept for a chain written ahead is the number
 //    of pages it was given, so the free list at finish names exactly the
 //    pages of the chains never added (free_count), none of them live.
+//  - Marks.  A mark holds a state the writer was in, never ahead of it:
+//    its page count and records are at most the writer's.
 //
 // Conventions: calls that can fail return -1 and leave a text in *err.  A
 // key not greater than the one before it is refused and changes nothing,
 // so that finish still writes a valid tree of the records accepted before;
 // after a failed write or a record too large for the format every call
-// fails.
+// fails but rewind.
 #ifndef KOV_BTREE_WRITER_H
 #define KOV_BTREE_WRITER_H
 
@@ -135,8 +148,37 @@ class btree_writer {
     // truncated: a caller reusing a longer file cuts it to *pages pages.
     int finish(uint32_t *pages, std::string *err);
 
+    // Keeps the state reached so far as the point rewind goes back to,
+    // replacing the one kept before.  Returns 0, or -1 (out of memory) with
+    // no point kept.
+    int mark();
+
+    // Forgets the point kept by mark.
+    void drop_mark();
+
+    // Whether a point is kept, the records added up to it and the greatest
+    // of their keys.
+    bool marked() const;
+    uint64_t marked_records() const;
+    const std::string &marked_key() const;
+
+    // Whether the failure that stopped the writer was a page write (a
+    // failed write(2), or no room that the caller did not foresee).
+    bool write_failed() const;
+
+    // After a failed page write: waits for the pages queued, and when every
+    // page below the mark was written, goes back to the mark with a new
+    // page output and no failure, so that finish writes the tree of the
+    // records added up to it; the mark is used up.  Returns 0, or -1 with
+    // the reason in *err (no mark, or a page below it was not written) and
+    // the writer stopped.
+    int rewind(std::string *err);
+
     // Records added so far.
     uint64_t records() const;
+
+    // The greatest key added, empty when none was.
+    const std::string &last_key() const;
 
     // Pages given out so far: the file's last page written or about to be
     // (pages 1 and 2 are written by finish).

@@ -30,6 +30,19 @@
 // cell, which no other record takes (chain_cells_room), so that a full disk
 // keeps the records whose values it holds.  The commit cuts the file to its
 // pages, giving the reserve back.
+//
+// Other failures (end_build): at the start of a build and at each
+// checkpoint of the sorter's merge, and every kov_sorted_commit_bytes of a
+// stream, the writer marks where it stands (btree_writer.h).  A page write
+// that fails (an I/O error, or no room the reserve did not foresee) sets the
+// writer back to its mark, once every page below it is known to be written,
+// and the tree of the records up to it is finished and made live; the
+// merge then gives the records after it again, to SQLite's inserts, while
+// records streamed after it had no other copy and are lost.  A failed sync
+// is different: the kernel may have dropped any page written before it,
+// and the build syncs only at its commit, so no page of the build is kept;
+// the empty database is put back, and the merge's records after its
+// checkpoint still go through SQLite.  Each text counts what was lost.
 
 #include "build.h"
 #include "connection.h"
@@ -248,57 +261,145 @@ static std::string chains_lost(kov_handle db)
            " records whose values were written ahead were lost with it";
 }
 
+// The note a failure that loses n records of the build adds.  After a
+// failed sync the kernel may have dropped any page written before it, and
+// the build syncs its pages only at the commit: none of them is trusted.
+static std::string records_lost(uint64_t n, bool after_failed_sync)
+{
+    if (n == 0)
+        return "";
+    return "; the " + std::to_string(n) + " records written to the file were lost" +
+           (after_failed_sync ? ": after a failed sync, no page the build wrote can be trusted"
+                              : "");
+}
+
+// Erases from the chains written ahead those of the first records of the
+// build, up to key, which the sorter's merge does not give again: the
+// chains left are those of records that the merge gives again.
+static void forget_chains_up_to(kov_handle db, uint64_t records, const std::string &key)
+{
+    if (records > 0)
+        db->chained.erase(db->chained.begin(), db->chained.upper_bound(key));
+}
+
+// After a failed page write: the writer goes back to its mark and finishes
+// the tree there.  Returns 0 with its pages in *pages, or -1 with the
+// reason added to *failure.
+static int finish_at_mark(btree_writer *writer, uint32_t *pages, std::string *failure)
+{
+    std::string err;
+    if (writer->rewind(&err) == 0 && writer->finish(pages, &err) == 0)
+        return 0;
+    *failure += "; " + err;
+    return -1;
+}
+
+// The tree of the records up to the writer's mark (marked of records, up to
+// key) is live.  With fell_back the merge gives the others again, for
+// SQLite to write: *fell_back is set and db->build_failure says why.
+// Otherwise they had no other copy and are lost.  Returns the text of the
+// failure to report now.
+static std::string kept_at_mark(kov_handle db, bool *fell_back, const std::string &failure,
+                                uint64_t records, uint64_t marked, const std::string &key)
+{
+    db->table_max = key;
+    if (fell_back) {
+        forget_chains_up_to(db, marked, key);
+        *fell_back = true;
+        db->build_failure = failure + chains_lost(db);
+        return "";
+    }
+    db->chained.clear();
+    db->chain_cell_bytes = 0;
+    if (records == marked)
+        return failure;
+    return failure + "; the " + std::to_string(records - marked) +
+           " records written to the file after its last checkpoint were lost";
+}
+
+// After a build that could not be made live: puts the empty database back,
+// losing lost records (up to key).  With fell_back the merge gives the
+// others again, for SQLite to write: *fell_back is set and
+// db->build_failure says what was lost.  Returns the text of the failure
+// to report now.
+static std::string put_back_empty(kov_handle db, bool *fell_back, std::string failure,
+                                  uint64_t lost, const std::string &key, bool sync_failed)
+{
+    db->table_max.clear();
+    // A failed abort leaves the journal hot: the connection plays it back
+    // when it is brought to the file.  What the file then keeps is counted by the caller
+    // (note_kept), so that the text never guesses.
+    std::string err;
+    if (btree_switch_abort(&db->sw, &err))
+        return failure + "; " + err;
+    failure += records_lost(lost, sync_failed);
+    if (!fell_back)
+        return failure;
+    forget_chains_up_to(db, lost, key);
+    *fell_back = true;
+    db->build_failure = failure + chains_lost(db);
+    return "";
+}
+
 // Ends the build: finishes the tree of the records added and makes it live,
-// or, when either fails, puts the empty database back and says how many
-// records were lost; then brings the connection to the file (reattach).
-// Returns 0, or -1 with the failure noted: as the cause, or after a cause
-// recorded before, since records lost are told whatever failed first.
-// With fell_back (every record added is still held by the sorter's merge,
-// which can go back to its start), a failure that put the empty database
-// back loses nothing but the records whose values were written ahead
-// (their only copy was the writer's): *fell_back is set, db->build_failure
-// says so, and the caller writes the records through SQLite instead.
-int end_build(kov_handle db, bool *fell_back)
+// or, when that fails, keeps what it can and says how many records were
+// lost; then brings the connection to the file (reattach).  Returns 0, or
+// -1 with the failure told: as the cause, or after a cause recorded before,
+// since records lost are told whatever failed first.
+//
+// After a failed page write, the writer goes back to its mark and the tree
+// of the records up to it is made live.  After a failed sync (sync_failed:
+// of the pages written behind the build, recorded in the failure status, or
+// the commit's own), no page the build wrote is trusted, and the empty
+// database is put back.  With fell_back, the sorter's merge gives again
+// every record added after the writer's mark, if it has one: only the
+// records before the mark are at stake, *fell_back is set, db->build_failure
+// says what was lost (with the records whose values were written ahead and
+// whose chains went with the build), and the caller writes the others
+// through SQLite.  Without, the records after the mark are lost.
+int end_build(kov_handle db, bool *fell_back, bool sync_failed)
 {
     if (!db->writer)
         return 0;
     std::unique_ptr<btree_writer> writer(db->writer);
     db->writer = nullptr;
+    if (!writer->marked())
+        fell_back = nullptr;
+    uint64_t records = writer->records(), marked = writer->marked_records();
+    std::string key = writer->marked_key(), err;
     uint32_t pages = 0;
-    std::string err, failure;
     kov_table next = kov_table::filled;
-    bool finished = writer->finish(&pages, &err) == 0;
-    uint64_t records = writer->records();
+    bool finished = !sync_failed && writer->finish(&pages, &err) == 0;
+    std::string failure = sync_failed ? std::string(db->failure.latest()) : err;
+    // A mark of no record keeps nothing that putting the empty database
+    // back does not.
+    bool at_mark = !finished && !sync_failed && writer->write_failed() && marked > 0 &&
+                   finish_at_mark(writer.get(), &pages, &failure) == 0;
     // The writer's threads end before the connection reads the file.
     writer.reset();
-    if (!finished || btree_switch_commit(&db->sw, pages, db->build_page_size, &err)) {
-        failure = err;
-        next = kov_table::empty;
-        // A failed abort leaves the journal hot: the connection plays it
-        // back when it is brought to the file.  What the file then keeps is
-        // counted by the caller (note_kept), so that the text never guesses.
-        if (btree_switch_abort(&db->sw, &err)) {
-            failure += "; " + err;
-        } else if (fell_back) {
-            *fell_back = true;
-            db->build_failure = failure + chains_lost(db);
-            failure.clear();
-            next = kov_table::given_up;
-        } else {
-            failure += "; the " + std::to_string(records) + " records written to the file were lost";
-        }
-        db->table_max.clear();
-    } else {
+    bool live = (finished || at_mark) &&
+                btree_switch_commit(&db->sw, pages, db->build_page_size, &err) == 0;
+    if (live && at_mark) {
+        failure = kept_at_mark(db, fell_back, failure, records, marked, key);
+    } else if (live) {
         // Every chain is in the tree, or on the free list when its record
         // was replaced or not written.  A failed build keeps the list: the
         // sorter's copies of those records are cut, and must never be
         // written as they are.
         db->chained.clear();
         db->chain_cell_bytes = 0;
+    } else {
+        if (finished || at_mark) {
+            failure += (failure.empty() ? "" : "; ") + err;
+            sync_failed = db->sw.sync_failed;
+        }
+        failure =
+            put_back_empty(db, fell_back, failure, fell_back ? marked : records, key, sync_failed);
+        next = fell_back && *fell_back ? kov_table::given_up : kov_table::empty;
     }
     int rc = failure.empty() ? 0 : -1;
     if (rc)
-        db->failure.note(failure);
+        db->failure.tell(failure);
     set_table(db, next);
     // reattach tells its own failure.
     if (reattach(db))

@@ -25,7 +25,7 @@ int build_room(kov_handle db, uint64_t n, int *e);
 int build_add(kov_handle db, datum key, datum value);
 const kov_context::chain_ref *chain_of(kov_handle db, datum key);
 int build_add_merged(kov_handle db, datum key, datum value, const kov_context::chain_ref *chain);
-int end_build(kov_handle db, bool *fell_back = nullptr);
+int end_build(kov_handle db, bool *fell_back = nullptr, bool sync_failed = false);
 int store_chained(kov_handle db, datum key, datum value, bool must_be_new);
 
 }  // namespace kov_lib

@@ -1,5 +1,16 @@
 // SPDX-License-Identifier: MIT
 // The ordered drain of a new file (drain.h).
+//
+// What a failure leaves: the SQL side commits as it goes, so a failure
+// keeps every commit made, and a commit that does not fit is made again in
+// smaller ones.  The build's side (build_sorted) keeps the writer's mark
+// where the merge's checkpoint stands; a failed page write keeps the tree up
+// to it, a failed sync puts the empty database back and loses those
+// records (build.cpp says why a sync is different); either way the merge
+// goes back to the checkpoint and the rest goes through SQLite.  A dump
+// streamed into the build (store_streamed) has no copy of its records
+// beyond the pages: a failed write keeps the records up to the writer's
+// last mark and loses the others.
 
 #include "build.h"
 #include "connection.h"
@@ -117,35 +128,35 @@ int drain(kov_handle db, Sink &sink, unsigned long long total)
     }
 }
 
-// The end of a drain that succeeded so far: a failed sync of the pages
-// written out behind it fails the write.
-int writeback_result(kov_handle db, int rc, background_writeback &writeback)
+// The end of a drain: a failed sync of the pages written out behind it
+// fails the write, and sets *sync_failed when given, also after another
+// failure (whose text then stands).
+int writeback_result(kov_handle db, int rc, background_writeback &writeback,
+                     bool *sync_failed = nullptr)
 {
-    if (rc != 0)
+    int err = writeback.error();
+    if (err && sync_failed)
+        *sync_failed = true;
+    if (rc != 0 || err == 0)
         return rc;
-    if (int err = writeback.error()) {
-        return fail(db, (std::string("fsync: ") + strerror(err)).c_str());
-    }
-    return 0;
+    return fail(db, (std::string("fsync: ") + strerror(err)).c_str());
 }
 
 // The build's side of the drain (build_sorted): each record goes to the
 // writer.  Every kov_sorted_commit_bytes the kernel starts writing the file
-// out and the merge is checkpointed.  A record without room ends the write
-// as a failure, but in the last write temporary space is given back first
-// (make_room).
+// out, the merge is checkpointed and the writer marks where it stands, so
+// that a failed write goes back to both (end_build).  A record without room
+// ends the write as a failure, but in the last write temporary space is
+// given back first (make_room).
+//
+// Invariant: while the writer holds a mark, the merge's last checkpoint (or
+// its start) stands right after the last record added before the mark.
 struct build_sink {
-    build_sink(kov_handle d, background_writeback &w, bool l, bool r)
-        : db(d), writeback(w), last(l), rewindable(r)
-    {
-    }
+    build_sink(kov_handle d, background_writeback &w, bool l) : db(d), writeback(w), last(l) {}
 
     kov_handle db;
     background_writeback &writeback;
     bool last;
-    // Whether the merge can still go back to every record added: no
-    // checkpoint yet, and nothing streamed into the build before.
-    bool rewindable;
     // Bytes added since the last checkpoint.
     sqlite3_int64 bytes = 0;
     // The errno of the lack of room for a record left out, or 0.
@@ -186,10 +197,13 @@ drain_step build_sink::put(datum key, datum value)
     if (!db->writer->writes_direct())
         writeback.kick();
     // The checkpoint bounds what the merge keeps for a rewind (and in a
-    // last write gives temporary space back): a build that fails after it
-    // can no longer be given up.
-    rewindable = false;
-    return db->sorter->merge_checkpoint(db->failure.out()) ? drain_step::stop : drain_step::next;
+    // last write gives temporary space back); the writer's mark keeps the
+    // tree of the records before it.  Without a mark (no memory for it) a
+    // failed write loses the build.
+    if (db->sorter->merge_checkpoint(db->failure.out()))
+        return drain_step::stop;
+    db->writer->mark();
+    return drain_step::next;
 }
 
 // In the last write, a record of n bytes without room: gives back the
@@ -203,10 +217,13 @@ drain_step build_sink::make_room(datum *key, datum *value, uint64_t n, int *e)
     held_value.assign(reinterpret_cast<const char *>(value->data), value->size);
     key->data = reinterpret_cast<unsigned char *>(held_key.data());
     value->data = reinterpret_cast<unsigned char *>(held_value.data());
-    rewindable = false;
+    // The checkpoint steps past the record in hand, which the writer has
+    // not taken yet: its mark goes, and a new one follows as soon as the
+    // record is added (a checkpoint right after it) or left out.
+    db->writer->drop_mark();
     if (db->sorter->merge_checkpoint(db->failure.out()) != 0)
         return drain_step::stop;
-    bytes = 0;
+    bytes = kov_sorted_commit_bytes;
     // A temporary file is given back, with the records in it not yet
     // written, only when no chain was written ahead: the file may hold the
     // only copy of the part of a value that a chain's cell keeps.  The
@@ -226,6 +243,8 @@ drain_step build_sink::make_room(datum *key, datum *value, uint64_t n, int *e)
     // failure.
     db->build_full = true;
     full_errno = *e;
+    bytes = 0;
+    db->writer->mark();
     return drain_step::skip;
 }
 
@@ -234,53 +253,48 @@ drain_step build_sink::make_room(datum *key, datum *value, uint64_t n, int *e)
 // handed out (in the last write), then whole temporary files (merge_drop),
 // and otherwise ends the build with the records added so far.  With
 // keep_building the build stays open after a complete write, for the stores
-// that stream after it.  A build that fails for another cause while the
-// merge can still go back to every record added (no checkpoint yet, and
-// nothing streamed into it before) is given up (end_build): the merge
-// goes back to its start, what the build recorded in the failure status
-// is taken back (db->build_failure keeps it for kov_close), and 2 is
-// returned, for write_sorted to write the records through SQLite.
+// that stream after it, and the writer marks where it stands.  The writer's
+// mark stands where the merge's checkpoint does (at the start when nothing
+// was streamed into the build before), so that a build that fails for
+// another cause keeps the tree of the records before the checkpoint, or
+// puts the empty database back (end_build): then the merge goes back to its
+// checkpoint, what the build recorded in the failure status is taken back
+// (db->build_failure keeps it for kov_close), and 2 is returned, for
+// write_sorted to write the rest through SQLite.  Returns 0 once the records are in the file, 2, or -1.
 int build_sorted(kov_handle db, bool last, bool keep_building)
 {
     kov_sorter *sorter = db->sorter;
+    assert(db->writer && !db->chains);
     size_t mark = db->failure.mark();
     int rc = sorter->merge_begin(last, db->failure.out());
     unsigned long long total = sorter->size();
-    if (rc == 0)
+    if (db->writer->records() != 0 || rc != 0 || db->writer->mark() != 0)
+        db->writer->drop_mark();
+    bool sync_failed = false;
+    if (rc == 0) {
         progress_start(db, total);
-    assert(db->writer && !db->chains);
-    bool rewindable;
-    bool fell_back = false;
-    {
         background_writeback writeback(db->file.fd);
-        build_sink sink(db, writeback, last, db->writer->records() == 0);
-        if (rc == 0)
-            rc = drain(db, sink, total);
-        rc = writeback_result(db, rc, writeback);
+        build_sink sink(db, writeback, last);
+        rc = writeback_result(db, drain(db, sink, total), writeback, &sync_failed);
         if (rc == 0 && sink.full_errno)
             rc = fail(db, room_error(sink.full_errno));
-        rewindable = sink.rewindable;
     }
-    if (rc == 0 && !keep_building) {
-        if (end_build(db, rewindable ? &fell_back : nullptr)) {
-            sorter->clear();
-            return -1;
-        }
-    }
-    if (rc == 0 && !fell_back) {
+    if (rc == 0 && keep_building) {
+        db->writer->mark();
         sorter->clear();
-        if (db->progress)
-            db->progress(db->progress_ctx, total, total);
         return 0;
     }
-    // The build cannot go on: the records added so far become the file
-    // (end_build notes what it could not keep), or it is given up and they
-    // go through SQLite.
-    if (rc != 0)
-        end_build(db, rewindable ? &fell_back : nullptr);
+    // The build ends: whole, or with what it keeps after a failure
+    // (end_build tells what it could not keep).
+    bool fell_back = false;
+    int ended = end_build(db, &fell_back, sync_failed);
     if (fell_back && db->db) {
         db->failure.take_back(mark);
         return sorter->merge_rewind(db->failure.out()) ? -1 : 2;
+    }
+    if (rc == 0) {
+        sorter->clear();
+        return ended;
     }
     return -1;
 }
@@ -414,6 +428,28 @@ struct sql_sink {
     }
 };
 
+// write_sorted through SQLite's inserts, of the merge begun by a build that
+// fell back (merging) or of a new one.
+static int sql_sorted(kov_handle db, bool last, bool merging)
+{
+    kov_sorter *sorter = db->sorter;
+    // Records streamed before are committed first, so that a failure of
+    // this write cannot take them along in a rollback.  A build that fell
+    // back has taken the merge back to its last checkpoint.
+    if (commit(db) || (!merging && sorter->merge_begin(last, db->failure.out())))
+        return -1;
+    unsigned long long total = sorter->size();
+    progress_start(db, total);
+    choose_page_size(db);
+    db->room_limit = room_commit_bytes(db);
+    background_writeback writeback(db->file.fd);
+    sql_sink sink(db, writeback);
+    if (writeback_result(db, drain(db, sink, total), writeback))
+        return -1;
+    sorter->clear();
+    return 0;
+}
+
 // Writes every record the sorter holds into the table in key order,
 // committing as it goes, then empties the sorter.  A commit that fails for
 // lack of room is made again in smaller ones (retry_smaller).  On failure
@@ -436,27 +472,13 @@ int write_sorted(kov_handle db, bool last, bool keep_building)
     size_t mark = db->failure.mark();
     if (build_wanted(db) && build_begin(db))
         db->failure.take_back(mark);
-    bool merging = false;
-    if (db->writer) {
-        int built = build_sorted(db, last, keep_building);
-        if (built != 2)
-            return built;
-        merging = true;
-    }
-    // Records streamed before are committed first, so that a failure of
-    // this write cannot take them along in a rollback.  A build given up
-    // has begun the merge and taken it back to its start.
-    if (commit(db) || (!merging && sorter->merge_begin(last, db->failure.out())))
-        return -1;
     unsigned long long total = sorter->size();
-    progress_start(db, total);
-    choose_page_size(db);
-    db->room_limit = room_commit_bytes(db);
-    background_writeback writeback(db->file.fd);
-    sql_sink sink(db, writeback);
-    if (writeback_result(db, drain(db, sink, total), writeback))
+    bool building = db->writer != nullptr;
+    int rc = building ? build_sorted(db, last, keep_building) : 2;
+    if (rc == 2)
+        rc = sql_sorted(db, last, building);
+    if (rc != 0)
         return -1;
-    sorter->clear();
     if (db->progress)
         db->progress(db->progress_ctx, total, total);
     return 0;
@@ -467,8 +489,10 @@ int write_sorted(kov_handle db, bool last, bool keep_building)
 // Such a key is new, so only KOV_MODIFY can fail.  Each commit, and each
 // kov_sorted_commit_bytes of a build, starts the kernel writing the file
 // out, as the writeback thread does for write_sorted, which cannot run here
-// between calls.  A build that cannot go on is ended, so that the file
-// keeps the records added so far.
+// between calls; there the writer also marks where it stands.  A build that
+// cannot go on is ended, so that the file keeps the records added so far;
+// after a failed page write, those added up to the writer's mark (the
+// others had no copy but the pages that failed), which the text counts.
 int store_streamed(kov_handle db, datum key, datum value, int flag)
 {
     if (flag == KOV_MODIFY)
@@ -476,19 +500,24 @@ int store_streamed(kov_handle db, datum key, datum value, int flag)
     bool building = db->writer != nullptr;
     if (sink_put(db, key, value, false)) {
         bool full = building ? db->build_full : out_of_room(db);
-        // The records added so far become the file; end_build notes what
+        // The records added so far become the file; end_build tells what
         // it could not keep.
         if (building)
             end_build(db);
-        if (full)
+        if (full || building)
             note_kept(db);
         return -1;
     }
     if (building) {
         db->build_bytes += static_cast<sqlite3_int64>(key.size + value.size) + kov_record_charge;
-        if (db->build_bytes < kov_sorted_commit_bytes || db->writer->writes_direct())
+        if (db->build_bytes < kov_sorted_commit_bytes)
             return 0;
         db->build_bytes = 0;
+        // A failed write goes back here: the file keeps the records added
+        // so far, and loses those streamed after, which have no other copy.
+        db->writer->mark();
+        if (db->writer->writes_direct())
+            return 0;
     } else if (db->in_txn) {
         return 0;
     }
@@ -580,8 +609,10 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
     if (!ascending && db->mode != kov_mode::sorting)
         set_mode(db, kov_mode::sorting);
     // A key out of order is looked up in the table: the build ends first.
-    if (!ascending && db->writer && end_build(db))
+    if (!ascending && db->writer && end_build(db)) {
+        note_kept(db);
         return -1;
+    }
     if (ascending) {
         db->last_key.assign(reinterpret_cast<const char *>(key.data), key.size);
         db->stored_any = true;

@@ -65,6 +65,28 @@ class kov_failure {
         check();
     }
 
+    // Tells text, a failure with what came of it ("cause; note; ..."): as
+    // the cause when nothing is recorded; otherwise only what it adds, as
+    // notes, when it begins with what is recorded or with its cause (a
+    // failed page write that ended a build tells the page again).
+    void tell(std::string_view text)
+    {
+        assert(!text.empty());
+        if (text_.empty()) {
+            fail(text);
+            return;
+        }
+        std::string_view cause = std::string_view(text_).substr(0, cause_len_);
+        if (text.substr(0, text_.size()) == text_)
+            text.remove_prefix(text_.size());
+        else if (text.substr(0, cause.size()) == cause)
+            text.remove_prefix(cause.size());
+        while (text.substr(0, 2) == "; ")
+            text.remove_prefix(2);
+        if (!text.empty())
+            note(text);
+    }
+
     // Puts a failure of an earlier call, kept aside by the handle since
     // (kov_context::build_failure), before what this call recorded, which
     // then follows it as a note: the earlier one is the first cause.

@@ -81,12 +81,16 @@ uint8_t *page_output::slot(uint32_t page)
     // Mapped memory is aligned as a direct write needs.
     if (!b->bytes && !(b->bytes = static_cast<uint8_t *>(kov_sort::map_memory(batch_bytes_))))
         return nullptr;
-    if (!b->used)
+    if (!b->used) {
         b->first = page;
+        b->seq = queued_;
+    }
     uint8_t *to = b->bytes + b->used;
     b->used += page_size_;
+    queued_++;
     // A batch holds consecutive pages from its first, and no more than fit.
     assert(b->used <= batch_bytes_ && page == b->first + b->used / page_size_ - 1);
+    assert(queued_ == b->seq + b->used / page_size_);
     return to;
 }
 
@@ -99,6 +103,14 @@ int page_output::flush()
         return -1;
     }
     return 0;
+}
+
+// Whether the first n pages queued were written: no batch failed, or the
+// one that failed came after them.  Called after flush(), when the thread
+// has settled every batch, so failed_seq_ is the failed job's.
+bool page_output::written(uint64_t n)
+{
+    return writes_.error() == 0 || failed_seq_ >= n;
 }
 
 // Hands the batch being filled to the thread (which without one writes it
@@ -140,6 +152,7 @@ int page_output::write_batch(batch &b)
         }
         err = n < 0 ? errno : EIO;
         failed_page_ = b.first;
+        failed_seq_ = b.seq;
         failed = true;
     }
     b.used = 0;

@@ -32,7 +32,9 @@
 //  - Failure.  The errno of the first failed write is kept: write() and
 //    flush() return -1 with it set from then on, and failed_page() names the
 //    first page of the batch that failed.  Nothing queued after a failure
-//    is written.
+//    is written; every page queued before that batch was (written()).
+//    A batch's pages are consecutive in the order queued: seq is the place
+//    of its first, and queued_ counts every page handed a slot.
 #ifndef KOV_PAGE_OUTPUT_H
 #define KOV_PAGE_OUTPUT_H
 
@@ -74,6 +76,13 @@ class page_output {
     // The first page of the batch whose write failed, or 0.
     uint32_t failed_page() const { return failed_page_; }
 
+    // Pages queued so far (write and slot calls that succeeded).
+    uint64_t queued() const { return queued_; }
+
+    // After flush(): whether the first n pages queued were all written,
+    // whatever failed after them.
+    bool written(uint64_t n);
+
     // Whether the pages go to the disk bypassing the page cache.
     bool direct() const { return direct_fd_ >= 0; }
 
@@ -81,6 +90,7 @@ class page_output {
     struct batch {
         uint8_t *bytes = nullptr;
         uint32_t first = 0;  // page number of its first page
+        uint64_t seq = 0;    // place of its first page in the order queued
         size_t used = 0;     // bytes queued
     };
 
@@ -97,7 +107,9 @@ class page_output {
     size_t batch_bytes_;
     batch batches_[2];
     int filling_ = 0;             // the batch write() fills
+    uint64_t queued_ = 0;         // pages queued, in the caller's thread
     uint32_t failed_page_ = 0;    // set by the job that fails, before its errno is kept
+    uint64_t failed_seq_ = 0;     // seq of the batch that failed, likewise
     write_thread writes_;
 };
 

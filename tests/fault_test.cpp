@@ -222,21 +222,27 @@ TEST(DiskFull, FileKeepsWhatFits)
 // the file keeps every record with a copy elsewhere (not values written
 // ahead, which the failed writer held), the text counts them (or, for the
 // close's sync, says they may not all be on the disk), and no journal is
-// left.
+// left.  A build of over 16 MiB has passed a checkpoint: a failed write
+// keeps the tree up to it, a failed sync none of it; a dump in key order
+// streams past the sorter and loses what it streamed after the checkpoint.
+// A text that counts records lost counts exactly those the file lacks.
 TEST(FailedIo, FileKeepsWhatItCan)
 {
     std::string chained;
     for (int i = 0; i < 16; i++)
         chained += kovtest::canonical_record("k" + std::to_string(i),
                                              std::string(i < 10 ? 5 : 300000, 'v'));
-    static const std::string sorted = shuffled_dump(20000, 100);
+    static const std::string sorted = shuffled_dump(20000, 100), big = shuffled_dump(40000, 1000),
+                             ordered = kovtest::generate_dump(40u << 20).text;
     const std::string lost =
-        "; the [1-6] records whose values were written ahead were lost with it";
+        "; the ([1-6]) records whose values were written ahead were lost with it";
     const struct {
         const std::string *dump;
         kovtest::io_fault fault;
-        std::string error;    // a pattern
-        size_t kept;          // at least
+        std::string error;  // a pattern; its group, if any, counts the records lost
+        size_t kept;        // at least
+        const char *cap = nullptr;
+        std::string end = "Error closing kov\n";
         bool counted = true;  // the text ends with the records the file keeps
     } cases[] = {
         {&chained, {"pwrite", ".kov", 3}, "cannot write page 3: Input/output error" + lost, 10},
@@ -259,28 +265,49 @@ TEST(FailedIo, FileKeepsWhatItCan)
          "cannot sync the database: Input/output error; the 20000 records stored may not all be "
          "on the disk",
          20000,
+         nullptr,
+         "Error closing kov\n",
          false},
+        {&big, {"pwrite", ".kov", 24}, "cannot write page [0-9]+: Input/output error", 40000, "8m"},
+        {&big,
+         {"fsync", ".kov"},
+         "cannot sync the database: Input/output error; the ([0-9]+) records written to the file "
+         "were lost: after a failed sync, no page the build wrote can be trusted",
+         1},
+        {&ordered,
+         {"pwrite", ".kov", 30},
+         "cannot write page [0-9]+: Input/output error; the ([0-9]+) records written to the "
+         "file after its last checkpoint were lost",
+         1000, nullptr, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.error);
         kovtest::scratch_dir scratch;
-        std::string db = scratch.path("failed.kov"),
-                    n = std::to_string(std::count(c.dump->begin(), c.dump->end(), '{'));
+        std::string db = scratch.path("failed.kov");
         kovtest::with_env env(kovtest::fail_io_env(c.fault));
+        kovtest::sort_memory cap(c.cap);
         run_result r = kovtest::restore(db, *c.dump);
         std::smatch m;
-        std::regex message(
-            "KOV error: " + c.error +
-            (c.counted ? "; the file keeps ([0-9]+) of the " + n + " records stored" : "") +
-            "\nError closing kov\n");
+        std::string tail =
+            c.counted ? "; the file keeps ([0-9]+) of the ([0-9]+) records stored" : "";
+        std::regex message("KOV error: " + c.error + tail + "\n" + c.end);
         ASSERT_TRUE(r.status == 1 && std::regex_match(r.err, m, message)) << r.err;
         // Before SQLite opens the file, which would play a journal back.
         EXPECT_FALSE(kovtest::file_exists(db + "-journal"));
-        size_t rows = kovtest::read_kov(db).size();
-        if (c.counted) {
-            EXPECT_EQ(m[1].str(), std::to_string(rows));
+        std::vector<record> rows = kovtest::read_kov(db);
+        EXPECT_GE(rows.size(), c.kept);
+        if (!c.counted)
+            continue;
+        size_t groups = m.size() - 1, lost = groups > 2 ? std::stoul(m[1].str()) : 0;
+        EXPECT_EQ(m[groups - 1].str(), std::to_string(rows.size()));
+        if (groups > 2) {
+            EXPECT_EQ(m[groups].str(), std::to_string(rows.size() + lost));
         }
-        EXPECT_GE(rows, c.kept);
+        if (c.dump == &ordered)
+            expect_generated_prefix(rows);
+        else
+            EXPECT_EQ(m[groups].str(),
+                      std::to_string(std::count(c.dump->begin(), c.dump->end(), '{')));
     }
 }
 
