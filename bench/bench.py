@@ -9,7 +9,9 @@
 `make bench` runs it with the defaults: every dataset below, three
 interleaved runs of every row, results printed and written to
 bench/RESULTS.md.  small, medium and large run every peer, its dump tool on
-the database it just loaded, and the floors.  The others run only the rows
+the database it just loaded, and the floors; small also restores ordered's
+records (its shape in ascending key order) in the same rounds, so that one
+moment of the machine times both orders.  The others run only the rows
 their targets compare: scale is small at four times the records (kovrestore
 also with a 64 MiB sort buffer, and the fastest peers), scale-8m at eight
 times (kovrestore, and side by side with it scale's records again, so that
@@ -57,11 +59,12 @@ FULL_ROWS = (
     "mdb_load", "mdb_load no sync", "mdb_dump", "gdbm_load", "gdbm_dump",
     "db5.3_load btree", "decode only", "engine floor", "cat", "getc decoder")
 SMALL_CAP_ROW = "kovrestore 64k cap, ulimit -n 64"
+KEY_ORDER_ROW = "kovrestore, key order"
 # Rows of every dataset.  On scale every other peer takes minutes; the
 # key-order datasets run kovrestore against the fastest peer on the same key
 # order and against the floors of reading and writing.
 ROWS_OF = {
-    "small": FULL_ROWS + ("db5.3_dump", "write floor"),
+    "small": FULL_ROWS + ("db5.3_dump", "write floor", KEY_ORDER_ROW),
     "medium": FULL_ROWS,
     "large": FULL_ROWS,
     "scale": ("kovrestore", "kovrestore 64m cap", "kovrestore 1g cap", "gdbm_load",
@@ -215,12 +218,15 @@ class Row:
     counts its failed runs instead of failing the benchmark.  A row that
     keeps its database leaves it to the next row, which dumps and removes it
     (`removes`).  A row with size_of writes as many bytes as the database of
-    that row held in the same round, given as {size} in its argv."""
+    that row held in the same round, given as {size} in its argv.  A row
+    with gen reads records of its own, which main writes into the directory
+    of its stdin: gen is (dataset, divisor), that dataset's records at the
+    run's record count divided by divisor."""
 
     def __init__(self, name, argv, stdin=None, db=None, input_file=None,
                  check=None, self_timed=False, note="", env=None, nofile=None,
                  may_fail=False, keep=False, removes=None, size_of=None,
-                 manifest=None):
+                 manifest=None, gen=None):
         self.name = name
         self.argv = argv
         self.stdin = stdin
@@ -236,6 +242,7 @@ class Row:
         self.removes = removes
         self.size_of = size_of
         self.manifest = manifest  # the row's own records, when not the dataset's
+        self.gen = gen
         self.db_size = 0      # bytes of the database of the last run
         self.failures = []    # the message of each failed run
         self.times = []
@@ -280,16 +287,25 @@ def rows_for(dataset, records, d, build, manifest, have_kovdump):
                   check=sqlite_check("kovrestore"))
     # scale's records, written into half/ by main (which fills in their
     # manifest), so that the ratio of the two restores comes from the same
-    # rounds.
+    # rounds; and small's shape in key order, in ordered/, likewise.
     half = {}
     half_dump = os.path.join(d, "half", "kov.dump")
+    ordered = {}
+    ordered_dump = os.path.join(d, "ordered", "kov.dump")
     rows = [
         restore,
         Row("kovrestore, scale's records", [kovrestore, kr_db], stdin=half_dump,
-            db=kr_db, manifest=half,
+            db=kr_db, manifest=half, gen=("scale", 2),
             check=lambda row, out: check_sqlite_table(row.db, half, "kovrestore"),
             note="run in half/, where the records of scale are written as scale "
             "writes them; timed in the same rounds as scale-8m"),
+        Row(KEY_ORDER_ROW, [kovrestore, kr_db], stdin=ordered_dump,
+            db=kr_db, manifest=ordered, gen=("ordered", 1),
+            check=lambda row, out: check_sqlite_table(row.db, ordered,
+                                                      KEY_ORDER_ROW),
+            note="run in ordered/, where the records of ordered (small's "
+            "shape in ascending key order) are written; timed in the same "
+            "rounds as small"),
         Row("kovrestore 64m cap", [kovrestore, kr_db], stdin=dump, db=kr_db,
             env={"KOV_SORT_MEMORY": "64m"},
             check=sqlite_check("kovrestore 64m cap"),
@@ -664,6 +680,10 @@ def targets(results, cache_cap, sort_cap):
             add("small: kovrestore / db5.3_load btree",
                 kr / t("db5.3_load btree"), 1.0)
             add("small: decode only / kovrestore", t("decode only") / kr, 0.2)
+            # Random order against the same shape in key order, timed in
+            # the same rounds: the cost of sorting.
+            add("small: kovrestore / %s, same rounds" % KEY_ORDER_ROW,
+                kr / t(KEY_ORDER_ROW), 1.8)
         else:
             add("%s: kovrestore / gdbm_load" % name, kr / t("gdbm_load"), 0.6)
             add("%s: kovrestore / mdb_load no sync" % name,
@@ -802,12 +822,12 @@ def main():
                    str(args.records), d, ",".join(peer_formats(live))])
         manifest.update(read_manifest(os.path.join(d, "manifest")))
         for r in live:
-            if r.manifest is not None:
-                half = os.path.dirname(r.stdin)
-                os.makedirs(half)
-                run_timed([os.path.join(build, "kovbench"), "gen", "scale",
-                           str(args.records // 2), half, ""])
-                r.manifest.update(read_manifest(os.path.join(half, "manifest")))
+            if r.gen is not None:
+                sub = os.path.dirname(r.stdin)
+                os.makedirs(sub)
+                run_timed([os.path.join(build, "kovbench"), "gen", r.gen[0],
+                           str(args.records // r.gen[1]), sub, ""])
+                r.manifest.update(read_manifest(os.path.join(sub, "manifest")))
         ref = os.path.join(d, "ref.kov")
         if any(ref in r.argv for r in live):
             verify_dumpers(d, build, manifest, have_kovdump)

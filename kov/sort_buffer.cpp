@@ -39,10 +39,12 @@ sort_buffer::sort_buffer(size_t cap, size_t buffer_cap) : buffer_cap(buffer_cap)
     bucket_end.assign(buckets, nullptr);
     // Small first arrays, so that a small cap still holds many records.
     first_entries = std::bit_ceil(std::clamp<size_t>(cap / 1024, 64, 4096));
+    faulting = block_size >= fault_step;
 }
 
 sort_buffer::~sort_buffer()
 {
+    faults.stop();
     for (size_t i = 0; i < blocks.size(); i++)
         unmap_memory(blocks[i], block_sizes[i]);
 }
@@ -124,8 +126,12 @@ unsigned char *sort_buffer::place(size_t rec, size_t bucket)
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
-    if (entries.size() == entries.cap && !entries.reserve(entries.cap + entry_growth))
-        return nullptr;
+    if (entries.size() == entries.cap) {
+        // Moving the entries moves the range being faulted in.
+        faults.settle(prefaulter::entries_lane);
+        if (!entries.reserve(entries.cap + entry_growth))
+            return nullptr;
+    }
     if (table_full() && !rebuild_table(table.size() * 2))
         return nullptr;
     unsigned char *p = nullptr;
@@ -160,6 +166,43 @@ void sort_buffer::insert(const unsigned char *key, size_t n, uint64_t h, unsigne
     live++;
     assert(live <= entries.size() && entries.size() <= entries.cap);
     assert(record_bytes <= block_bytes);
+    assert(live * 4 <= table.size() * 3);
+    fault_ahead();
+}
+
+void sort_buffer::fault_more()
+{
+    // Blocks, from where the requests got to: whole blocks up to the
+    // current one, in it up to fault_step past the room handed out.
+    size_t limit = 2 * record_bytes + fault_slack;
+    while (fault_block <= cur_block && fault_block < blocks.size() && faulted < limit) {
+        size_t size = block_sizes[fault_block];
+        size_t to = fault_block < cur_block
+                        ? size
+                        : std::min(size, (cur_used / fault_step + 2) * fault_step);
+        to = std::min(to, fault_end + (limit - faulted) / fault_unit * fault_unit);
+        if (to <= fault_end)
+            break;
+        faults.request(prefaulter::blocks_lane, blocks[fault_block] + fault_end, to - fault_end);
+        faulted += to - fault_end;
+        fault_end = to;
+        if (to < size)
+            break;
+        fault_block++;
+        fault_end = 0;
+    }
+    assert(faulted <= limit && fault_end % fault_unit == 0);
+    assert(fault_block >= blocks.size() || fault_end <= block_sizes[fault_block]);
+    // Entries, from the last unit requested on.
+    size_t in_use = entries.size() * sizeof(entry), mapped = entries.cap * sizeof(entry);
+    if (entries_faulted < mapped && in_use + fault_step > entries_faulted) {
+        size_t from = entries_faulted / fault_unit * fault_unit;
+        size_t to = std::min(mapped, (in_use / fault_step + 2) * fault_step);
+        faults.request(prefaulter::entries_lane, reinterpret_cast<unsigned char *>(entries.p) + from,
+                       to - from);
+        entries_faulted = to;
+    }
+    assert(entries_faulted <= mapped);
 }
 
 // Whether a block from the current one on has room for take bytes.
@@ -175,6 +218,8 @@ void sort_buffer::reset()
 {
     // Blocks of the usual size are kept for the next run: refilling
     // memory already mapped is cheaper than mapping it again.
+    faults.settle(prefaulter::blocks_lane);
+    fault_block = fault_end = faulted = 0;
     size_t keep = 0;
     for (size_t i = 0; i < blocks.size(); i++) {
         if (block_sizes[i] == block_size) {
@@ -233,6 +278,10 @@ bool sort_buffer::rebuild_table(size_t slots)
         std::swap(old.cap, table.cap);
         if (!table.assign_zero(slots))
             return false;
+        // The new table is written all over at once: faulted in first, in
+        // one call rather than a fault per page.
+        if (faulting)
+            populate(table.p, slots * 8);
         size_t mask = slots - 1;
         for (uint64_t slot : old) {
             if (!slot)

@@ -13,6 +13,14 @@
 //  - The table maps (hash tag, entry index + 1) and stays at most three
 //    quarters full; its slot is chosen by the tag, so that growing it reads
 //    no record.  Sorting the index makes it invalid until rebuilt.
+//  - Pages are faulted in ahead of use (sort_prefault.h) only inside blocks
+//    and entries already mapped, and so counted in used(): faulting ahead
+//    never takes the buffer's memory past buffer_cap.  Requests for blocks
+//    go up to fault_step past the room handed out (fault_block, fault_end:
+//    never beyond the current block) and, in one run, to at most twice the
+//    record bytes plus fault_slack, so that a small dump does not pay for
+//    pages it never uses; requests for entries go up to fault_step past
+//    those in use.  Memory requested is settled before it moves or goes.
 //  - A key stored twice keeps its last copy: the older one is marked dead,
 //    still counted in the index, and dropped when the index is sorted.
 #ifndef KOV_SORT_BUFFER_H
@@ -25,12 +33,27 @@
 #include <algorithm>
 #include <vector>
 
+#include "sort_prefault.h"
 #include "sort_record.h"
 
 namespace kov_sort {
 
 // The fewest entries the buffer's index grows by.
 constexpr size_t min_entry_growth = 64;
+
+// A buffer whose blocks are at least fault_step bytes has its memory
+// faulted in ahead of use by a thread, in requests of about fault_step
+// bytes: steps large enough that the kernel works through many pages per
+// call, small enough that the thread keeps ahead of the records.
+constexpr size_t fault_step = size_t{512} << 10;
+// Requests start on a multiple of this many bytes (a page of any size the
+// kernel uses) from the start of their mapping.
+constexpr size_t fault_unit = size_t{64} << 10;
+// Blocks are faulted in ahead, in one run, up to twice its record bytes and
+// this much beside.  The room handed out runs ahead of the records by up
+// to a chunk per bucket, which a dump of a few records never fills: it
+// must not cost them the pages of every chunk.
+constexpr size_t fault_slack = size_t{4} << 20;
 
 // Anonymous memory from mmap, in 4 KiB pages even where the kernel would
 // give transparent huge pages.  A virtual machine's host takes back the
@@ -148,6 +171,14 @@ struct sort_buffer {
     size_t record_bytes = 0;  // bytes of the records in the blocks
     bool table_valid = true;  // false once entries were reordered
     pulse beat;               // called during sort_entries
+    // Faulting ahead: whether blocks are large enough for it, where the
+    // next request for blocks starts, the bytes of blocks requested in this
+    // run, and the bytes of entries requested from their start.
+    bool faulting = false;
+    size_t fault_block = 0, fault_end = 0;
+    size_t faulted = 0;
+    size_t entries_faulted = 0;
+    prefaulter faults;
 
     // A buffer of at most buffer_cap bytes, out of a sorter's cap.
     sort_buffer(size_t cap, size_t buffer_cap);
@@ -178,12 +209,24 @@ struct sort_buffer {
     size_t probe(const unsigned char *key, size_t n, uint64_t h, bool *found);
     bool rebuild_table(size_t slots);
     void sort_entries();
+    // Asks for the pages the next records will take to be faulted in.
+    void fault_ahead()
+    {
+        if (faulting && (fault_block < cur_block ||
+                         (fault_block == cur_block && cur_used + fault_step > fault_end) ||
+                         (entries_faulted < entries.cap * sizeof(entry) &&
+                          entries.size() * sizeof(entry) + fault_step > entries_faulted)))
+            fault_more();
+    }
+    // Stops faulting ahead until the next record.
+    void stop_faulting() { faults.stop(); }
 
   private:
     // What a record of rec bytes in bucket needs: the bytes to take from
     // the blocks (*take, 0 when its bucket's chunk has room), the entries
     // the index grows by (*entry_growth), and the bytes all that adds.
     size_t plan(size_t rec, size_t bucket, size_t *take, size_t *entry_growth);
+    void fault_more();
 };
 
 }  // namespace kov_sort

@@ -194,6 +194,8 @@ int kov_sorter::merge_begin(bool last, std::string *error)
         s.values->handed_out.clear();
     }
     s.merge.readers.clear();
+    // The buffer takes no more records until the merge ends.
+    s.buffer.stop_faulting();
     if (s.runs.begin_merge(last, error))
         return -1;
     s.buffer.sort_entries();
@@ -299,6 +301,7 @@ void kov_sorter::clear()
     state &s = *s_;
     s.merge = merger();
     s.runs.close_runs();
+    s.buffer.stop_faulting();
     s.buffer.reset();
     s.runs.scratch.clear();
     s.runs.scratch.shrink_to_fit();
