@@ -87,7 +87,7 @@ uint64_t record_footprint(uint64_t n, uint64_t page)
 bool large_pages(kov_handle db)
 {
     uint64_t records = db->sorter->size();
-    return records && db->payload / records >= 4096 &&
+    return records && db->held_payload / records >= 4096 &&
            db->footprint_large <= db->footprint_small + db->footprint_small / 16;
 }
 
@@ -140,17 +140,17 @@ int start_writer(kov_handle db, uint32_t page, btree_writer **w)
     // The journal's directory entry must be on the disk before the journal
     // is relied upon: the handle created it at the open.
     bool sync_dir = !db->journal_synced && db->file.dir_fd >= 0;
-    if (btree_switch_begin(&db->sw, db->file.fd, db->file.journal_fd, db->file.dir_fd, sync_dir,
+    if (btree_switch_begin(&db->live_switch, db->file.fd, db->file.journal_fd, db->file.dir_fd, sync_dir,
                            &err))
         return fail(db, err.c_str());
     db->journal_synced = true;
     if (db->file.direct_fd < 0)
         db->file.direct_fd = page_output_open_direct(db->file.fd);
     *w = new (std::nothrow)
-        btree_writer(db->file.fd, btree_switch_header(&db->sw, page), db->file.direct_fd);
+        btree_writer(db->file.fd, btree_switch_header(&db->live_switch, page), db->file.direct_fd);
     if (!*w) {
         // Nothing was written over the file: the journal holds what it holds.
-        btree_switch_abort(&db->sw, &err);
+        btree_switch_abort(&db->live_switch, &err);
         return fail(db, "out of memory");
     }
     db->build_page_size = page;
@@ -166,7 +166,7 @@ int start_writer(kov_handle db, uint32_t page, btree_writer **w)
 int build_begin(kov_handle db)
 {
     if (db->table == kov_table::ahead)
-        std::swap(db->writer, db->chains);
+        std::swap(db->writer, db->ahead_writer);
     else if (start_writer(db, large_pages(db) ? kov_large_page_size : kov_page_size, &db->writer))
         return -1;
     set_table(db, kov_table::building);
@@ -187,7 +187,7 @@ int build_begin(kov_handle db)
 int build_room(kov_handle db, uint64_t n, int *e)
 {
     uint64_t page = db->build_page_size;
-    btree_writer *w = db->writer ? db->writer : db->chains;
+    btree_writer *w = db->writer ? db->writer : db->ahead_writer;
     uint64_t need = w->pages() + (n ? n / (page - 4) + 1 : 0) + 3 * (w->depth() + 1) + 3 +
                     chain_cells_room(db, n > 0);
     if (need <= db->build_reserved)
@@ -230,10 +230,10 @@ int build_add(kov_handle db, datum key, datum value)
 // The chain written ahead for the record of key the sorter holds, or null.
 const kov_context::chain_ref *chain_of(kov_handle db, datum key)
 {
-    if (db->chained.empty())
+    if (db->ahead_chains.empty())
         return nullptr;
-    auto it = db->chained.find(std::string_view(reinterpret_cast<const char *>(key.data), key.size));
-    return it == db->chained.end() ? nullptr : &it->second;
+    auto it = db->ahead_chains.find(std::string_view(reinterpret_cast<const char *>(key.data), key.size));
+    return it == db->ahead_chains.end() ? nullptr : &it->second;
 }
 
 // build_add for a record of the sorter's merge, whose value may be the
@@ -255,9 +255,9 @@ int build_add_merged(kov_handle db, datum key, datum value, const kov_context::c
 // records whose values only those chains held, which are lost with them.
 static std::string chains_lost(kov_handle db)
 {
-    if (db->chained.empty())
+    if (db->ahead_chains.empty())
         return "";
-    return "; the " + std::to_string(db->chained.size()) +
+    return "; the " + std::to_string(db->ahead_chains.size()) +
            " records whose values were written ahead were lost with it";
 }
 
@@ -279,7 +279,7 @@ static std::string records_lost(uint64_t n, bool after_failed_sync)
 static void forget_chains_up_to(kov_handle db, uint64_t records, const std::string &key)
 {
     if (records > 0)
-        db->chained.erase(db->chained.begin(), db->chained.upper_bound(key));
+        db->ahead_chains.erase(db->ahead_chains.begin(), db->ahead_chains.upper_bound(key));
 }
 
 // After a failed page write: the writer goes back to its mark and finishes
@@ -309,7 +309,7 @@ static std::string kept_at_mark(kov_handle db, bool *fell_back, const std::strin
         db->build_failure = failure + chains_lost(db);
         return "";
     }
-    db->chained.clear();
+    db->ahead_chains.clear();
     db->chain_cell_bytes = 0;
     if (records == marked)
         return failure;
@@ -330,7 +330,7 @@ static std::string put_back_empty(kov_handle db, bool *fell_back, std::string fa
     // when it is brought to the file.  What the file then keeps is counted by the caller
     // (note_kept), so that the text never guesses.
     std::string err;
-    if (btree_switch_abort(&db->sw, &err))
+    if (btree_switch_abort(&db->live_switch, &err))
         return failure + "; " + err;
     failure += records_lost(lost, sync_failed);
     if (!fell_back)
@@ -378,7 +378,7 @@ int end_build(kov_handle db, bool *fell_back, bool sync_failed)
     // The writer's threads end before the connection reads the file.
     writer.reset();
     bool live = (finished || at_mark) &&
-                btree_switch_commit(&db->sw, pages, db->build_page_size, &err) == 0;
+                btree_switch_commit(&db->live_switch, pages, db->build_page_size, &err) == 0;
     if (live && at_mark) {
         failure = kept_at_mark(db, fell_back, failure, records, marked, key);
     } else if (live) {
@@ -386,12 +386,12 @@ int end_build(kov_handle db, bool *fell_back, bool sync_failed)
         // was replaced or not written.  A failed build keeps the list: the
         // sorter's copies of those records are cut, and must never be
         // written as they are.
-        db->chained.clear();
+        db->ahead_chains.clear();
         db->chain_cell_bytes = 0;
     } else {
         if (finished || at_mark) {
             failure += (failure.empty() ? "" : "; ") + err;
-            sync_failed = db->sw.sync_failed;
+            sync_failed = db->live_switch.sync_failed;
         }
         failure =
             put_back_empty(db, fell_back, failure, fell_back ? marked : records, key, sync_failed);
@@ -416,11 +416,11 @@ int end_build(kov_handle db, bool *fell_back, bool sync_failed)
 void give_up_chains(kov_handle db, const std::string &cause)
 {
     assert(db->table == kov_table::ahead);
-    delete db->chains;
-    db->chains = nullptr;
+    delete db->ahead_writer;
+    db->ahead_writer = nullptr;
     std::string err;
     db->build_failure = cause;
-    if (btree_switch_abort(&db->sw, &err))
+    if (btree_switch_abort(&db->live_switch, &err))
         db->build_failure += "; " + err;
     db->build_failure += chains_lost(db);
     set_table(db, kov_table::given_up);
@@ -443,16 +443,16 @@ int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
         if (db->table != kov_table::empty || db->file.journal_fd < 0)
             return 2;
         size_t mark = db->failure.mark();
-        if (start_writer(db, kov_large_page_size, &db->chains)) {
+        if (start_writer(db, kov_large_page_size, &db->ahead_writer)) {
             set_table(db, kov_table::no_ahead);
             db->failure.take_back(mark);
             return 2;
         }
         set_table(db, kov_table::ahead);
     }
-    if (!db->chains->overflows(key.size, value.size))
+    if (!db->ahead_writer->overflows(key.size, value.size))
         return 2;
-    size_t prefix = db->chains->chain_prefix(key.size, value.size);
+    size_t prefix = db->ahead_writer->chain_prefix(key.size, value.size);
     // Room for the chain and, counted with the others, its cell, which no
     // other record may take later (chain_cells_room).
     uint64_t cell = key.size + prefix + 32;
@@ -469,10 +469,10 @@ int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
     }
     std::string k(reinterpret_cast<const char *>(key.data), key.size), err;
     uint32_t first;
-    if (db->chains->write_chain(key.data, key.size, value.data, value.size, &first, &err)) {
+    if (db->ahead_writer->write_chain(key.data, key.size, value.data, value.size, &first, &err)) {
         // The whole value takes the cut one's place, and the store stands;
         // the chains written before are lost with the writer (give_up_chains).
-        db->chained.erase(k);
+        db->ahead_chains.erase(k);
         rc = db->sorter->add(key.data, key.size, value.data, value.size, false, db->failure.out());
         give_up_chains(db, err);
         if (rc == 0)
@@ -480,7 +480,7 @@ int store_chained(kov_handle db, datum key, datum value, bool must_be_new)
         errno = EIO;
         return -1;
     }
-    db->chained[k] = {first, value.size};
+    db->ahead_chains[k] = {first, value.size};
     return 0;
 }
 

@@ -298,7 +298,7 @@ int verify(kov_handle db, int *err)
 void destroy(kov_handle db, bool remove)
 {
     delete db->sorter;
-    delete db->chains;
+    delete db->ahead_writer;
     finalize_all(db);
     if (db->db)
         sqlite3_close_v2(db->db);
@@ -419,7 +419,7 @@ int reattach(kov_handle db)
              "PRAGMA cache_size=%d",
              -kov_sorted_cache_kib);
     int err = 0;
-    if (kov_file_still_named(db->file, &db->detach_cause) == 0) {
+    if (kov_file_check_named(db->file, &db->detach_cause) == 0) {
         int rc = keep_lock(db->db, true) ? fail(db, "the connection cannot keep its lock")
                                          : exec(db, sql);
         keep_lock(db->db, false);

@@ -3,7 +3,7 @@
 //
 // What a failure leaves: the SQL side commits as it goes, so a failure
 // keeps every commit made, and a commit that does not fit is made again in
-// smaller ones.  The build's side (build_sorted) keeps the writer's mark
+// smaller ones.  The build's side (build_held) keeps the writer's mark
 // where the merge's checkpoint stands; a failed page write keeps the tree up
 // to it, a failed sync puts the empty database back and loses those
 // records (build.cpp says why a sync is different); either way the merge
@@ -142,7 +142,7 @@ int writeback_result(kov_handle db, int rc, background_writeback &writeback,
     return fail(db, (std::string("fsync: ") + strerror(err)).c_str());
 }
 
-// The build's side of the drain (build_sorted): each record goes to the
+// The build's side of the drain (build_held): each record goes to the
 // writer.  Every kov_sorted_commit_bytes the kernel starts writing the file
 // out, the merge is checkpointed and the writer marks where it stands, so
 // that a failed write goes back to both (end_build).  A record without room
@@ -231,7 +231,7 @@ drain_step build_sink::make_room(datum *key, datum *value, uint64_t n, int *e)
     uint64_t freed;
     bool room;
     int rc = 0;
-    while (!(room = build_room(db, n, e) == 0) && db->chained.empty() &&
+    while (!(room = build_room(db, n, e) == 0) && db->ahead_chains.empty() &&
            (rc = db->sorter->merge_drop(&freed, db->failure.out())) > 0) {
     }
     if (rc < 0)
@@ -248,7 +248,7 @@ drain_step build_sink::make_room(datum *key, datum *value, uint64_t n, int *e)
     return drain_step::skip;
 }
 
-// write_sorted into the build: as write_sorted, but a write that cannot go
+// write_held into the build: as write_held, but a write that cannot go
 // on for lack of room first gives back the temporary space of the records
 // handed out (in the last write), then whole temporary files (merge_drop),
 // and otherwise ends the build with the records added so far.  With
@@ -260,11 +260,11 @@ drain_step build_sink::make_room(datum *key, datum *value, uint64_t n, int *e)
 // puts the empty database back (end_build): then the merge goes back to its
 // checkpoint, what the build recorded in the failure status is taken back
 // (db->build_failure keeps it for kov_close), and 2 is returned, for
-// write_sorted to write the rest through SQLite.  Returns 0 once the records are in the file, 2, or -1.
-int build_sorted(kov_handle db, bool last, bool keep_building)
+// write_held to write the rest through SQLite.  Returns 0 once the records are in the file, 2, or -1.
+int build_held(kov_handle db, bool last, bool keep_building)
 {
     kov_sorter *sorter = db->sorter;
-    assert(db->writer && !db->chains);
+    assert(db->writer && !db->ahead_writer);
     size_t mark = db->failure.mark();
     int rc = sorter->merge_begin(last, db->failure.out());
     unsigned long long total = sorter->size();
@@ -301,7 +301,7 @@ int build_sorted(kov_handle db, bool last, bool keep_building)
 
 // The sink of records in ascending key order, the one place where the
 // key-order write puts records into the file: the merge of the sorter
-// (write_sorted) and the stores of a dump in key order (store_streamed)
+// (write_held) and the stores of a dump in key order (store_streamed)
 // both end here.  During a build each record goes to the writer.
 // Otherwise each record goes to the table with INSERT OR REPLACE in
 // a write transaction that is committed every kov_sorted_commit_bytes, or
@@ -376,7 +376,7 @@ bool retry_smaller(kov_handle db, sqlite3_int64 records, sqlite3_int64 failed_by
     return true;
 }
 
-// The SQL side of the drain (write_sorted): each record goes to the table
+// The SQL side of the drain (write_held): each record goes to the table
 // through sink_put, which commits as it goes.  After each commit the kernel
 // starts writing the file out and the merge is checkpointed; a commit that
 // fails for lack of room is made again in smaller ones, and in the last
@@ -428,9 +428,9 @@ struct sql_sink {
     }
 };
 
-// write_sorted through SQLite's inserts, of the merge begun by a build that
+// write_held through SQLite's inserts, of the merge begun by a build that
 // fell back (merging) or of a new one.
-static int sql_sorted(kov_handle db, bool last, bool merging)
+static int sql_held(kov_handle db, bool last, bool merging)
 {
     kov_sorter *sorter = db->sorter;
     // Records streamed before are committed first, so that a failure of
@@ -458,9 +458,9 @@ static int sql_sorted(kov_handle db, bool last, bool merging)
 // last write of a handle (at kov_close or exit, or once a store has met a
 // full disk), which nothing follows, lets the sorter give back its space at
 // each commit, so that the records it holds fit where its temporary files
-// were.  The first write of a new file is a build (build_sorted), which
+// were.  The first write of a new file is a build (build_held), which
 // ends here unless keep_building, also when the sorter is empty.
-int write_sorted(kov_handle db, bool last, bool keep_building)
+int write_held(kov_handle db, bool last, bool keep_building)
 {
     kov_sorter *sorter = db->sorter;
     if (!sorter || sorter->size() == 0) {
@@ -474,9 +474,9 @@ int write_sorted(kov_handle db, bool last, bool keep_building)
         db->failure.take_back(mark);
     unsigned long long total = sorter->size();
     bool building = db->writer != nullptr;
-    int rc = building ? build_sorted(db, last, keep_building) : 2;
+    int rc = building ? build_held(db, last, keep_building) : 2;
     if (rc == 2)
-        rc = sql_sorted(db, last, building);
+        rc = sql_held(db, last, building);
     if (rc != 0)
         return -1;
     if (db->progress)
@@ -488,7 +488,7 @@ int write_sorted(kov_handle db, bool last, bool keep_building)
 // in key order: straight to the build or the table, the sorter being empty.
 // Such a key is new, so only KOV_MODIFY can fail.  Each commit, and each
 // kov_sorted_commit_bytes of a build, starts the kernel writing the file
-// out, as the writeback thread does for write_sorted, which cannot run here
+// out, as the writeback thread does for write_held, which cannot run here
 // between calls; there the writer also marks where it stands.  A build that
 // cannot go on is ended, so that the file keeps the records added so far;
 // after a failed page write, those added up to the writer's mark (the
@@ -533,7 +533,7 @@ int store_streamed(kov_handle db, datum key, datum value, int flag)
 void keep_what_fits(kov_handle db)
 {
     assert(db->failure.failed());
-    write_sorted(db, true);
+    write_held(db, true);
     db->sorter->clear();
     note_kept(db);
 }
@@ -575,11 +575,11 @@ int check_flag(kov_handle db, datum key, int flag)
 // and the dump goes on through the sorter.
 void start_streaming(kov_handle db)
 {
-    if (db->payload < std::min<uint64_t>(kov_stream_bytes, db->sort_cap / 4) ||
+    if (db->held_payload < std::min<uint64_t>(kov_stream_bytes, db->sort_cap / 4) ||
         db->sorter->size() < kov_stream_records)
         return;
     size_t mark = db->failure.mark();
-    if (write_sorted(db, false, true) == 0) {
+    if (write_held(db, false, true) == 0) {
         set_mode(db, kov_mode::streaming);
         return;
     }
@@ -598,7 +598,7 @@ void start_streaming(kov_handle db)
 // (store_streamed) without being held.  The first key out of order ends
 // that for good: the sorter takes the rest, and a key at or below the
 // greatest one written is looked up in the table.
-int store_sorted(kov_handle db, datum key, datum value, int flag)
+int store_new_file(kov_handle db, datum key, datum value, int flag)
 {
     // The engine refuses a row longer than its length limit; say so now, not
     // when the row is written.
@@ -626,7 +626,7 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
         rc = db->sorter->add(key.data, key.size, value.data, value.size, flag == KOV_INSERT,
                              db->failure.out());
         if (rc == 0 && chain_of(db, key))
-            db->chained.erase(std::string(reinterpret_cast<const char *>(key.data), key.size));
+            db->ahead_chains.erase(std::string(reinterpret_cast<const char *>(key.data), key.size));
     }
     if (rc < 0) {
         if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)
@@ -636,7 +636,7 @@ int store_sorted(kov_handle db, datum key, datum value, int flag)
     if (rc > 0)
         return fail(db, "Record exists");
     uint64_t n = key.size + value.size + 4;
-    db->payload += n;
+    db->held_payload += n;
     db->footprint_small += record_footprint(n, kov_page_size);
     db->footprint_large += record_footprint(n, kov_large_page_size);
     if (ascending)

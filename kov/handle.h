@@ -35,7 +35,7 @@
 //   ordered ---start_streaming: the held records were written and the next
 //              ones go straight to the sink---------------------------> streaming
 //   ordered ---start_streaming: that write failed---------------------> sorting
-//   ordered, streaming ---store_sorted: a key out of order (a build
+//   ordered, streaming ---store_new_file: a key out of order (a build
 //              under way ends)---------------------------------------> sorting
 //   ordered, streaming, sorting ---reattach: the connection could not be
 //              brought to the file after a build----------------------> detached
@@ -46,7 +46,7 @@
 //   streaming  keys still ascend; each store goes straight to the sink
 //              (store_streamed): the build while it is open, else SQLite's
 //              inserts.
-//   sorting    the sorter holds every store until a write (write_sorted:
+//   sorting    the sorter holds every store until a write (write_held:
 //              at a read, the close or exit, or on a full disk).
 //   detached   the connection is gone (db is null; detach_cause says why):
 //              every call but kov_close fails.
@@ -67,10 +67,10 @@
 //   empty      the table has no record; the next write of the sorter's
 //              records is a build, and large values may be written ahead.
 //   no_ahead   as empty, but large values go to the sorter whole.
-//   ahead      the table has no record; the writer of chains (chains) holds
+//   ahead      the table has no record; the writer of chains (ahead_writer) holds
 //              the large values written ahead, for the build to adopt.
 //   building   the build (writer) is open: only while streaming between
-//              calls, otherwise within one write (write_sorted).
+//              calls, otherwise within one write (write_held).
 //   given_up   a build, or the writing ahead, was given up after a failed
 //              write (build_failure says why, for kov_close): the table has
 //              no record, and its records go through SQLite.
@@ -101,7 +101,7 @@ struct kov_context {
     // building (see build_begin), the switch that makes it live, its page
     // size and the pages of the file that have room on the disk already.
     btree_writer *writer = nullptr;
-    btree_switch sw;
+    btree_switch live_switch;
     uint32_t build_page_size = 0;
     uint64_t build_reserved = 0;
     bool build_full = false;       // the last build stopped for lack of room
@@ -113,12 +113,12 @@ struct kov_context {
     // Chains written ahead (store_chained): the writer that holds them until
     // a build adopts it, exactly while the table is ahead, and for each key
     // whose last store wrote one, where it begins and the value's size.
-    btree_writer *chains = nullptr;
+    btree_writer *ahead_writer = nullptr;
     struct chain_ref {
         uint32_t first;
         size_t value_size;
     };
-    std::map<std::string, chain_ref, std::less<>> chained;
+    std::map<std::string, chain_ref, std::less<>> ahead_chains;
     uint64_t chain_cell_bytes = 0;  // room the cells of those chains will take
     sqlite3_int64 build_bytes = 0; // streamed into the build since the last sync
     bool journal_synced = false;   // the journal's directory entry was synced
@@ -138,7 +138,7 @@ struct kov_context {
     std::string last_key;
     // Bytes the records given to the sorter would take in pages of
     // kov_page_size and of kov_large_page_size, and their payload.
-    uint64_t footprint_small = 0, footprint_large = 0, payload = 0;
+    uint64_t footprint_small = 0, footprint_large = 0, held_payload = 0;
     kov_context *next = nullptr;  // list of open handles, for the exit hook
     kov_context *prev = nullptr;
 };
@@ -183,7 +183,7 @@ inline void check_state(const kov_context *db)
     assert(db->sorter || db->table == kov_table::empty);
     assert(db->mode != kov_mode::detached || !db->db);
     assert((db->writer != nullptr) == (db->table == kov_table::building));
-    assert((db->chains != nullptr) == (db->table == kov_table::ahead));
+    assert((db->ahead_writer != nullptr) == (db->table == kov_table::ahead));
     assert(db->table != kov_table::given_up || !db->build_failure.empty());
     (void)db;
 }

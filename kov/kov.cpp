@@ -180,7 +180,7 @@ extern "C" int kov_store(kov_handle db, datum key, datum value, int flag)
     if (!datum_ok(key) || !datum_ok(value))
         return fail(db, msg_no_data);
     if (db->sorter) {
-        if (store_sorted(db, key, value, flag))
+        if (store_new_file(db, key, value, flag))
             return -1;
         db->stored++;
         return 0;
@@ -238,7 +238,7 @@ extern "C" datum kov_fetch(kov_handle db, datum key)
         fail(db, msg_no_data);
         return out;
     }
-    if (write_sorted(db) || prepare(db, &db->select, "SELECT value FROM kov WHERE key = ?1"))
+    if (write_held(db) || prepare(db, &db->select, "SELECT value FROM kov WHERE key = ?1"))
         return out;
     int rc = bind_datum(db->select, 1, key);
     if (rc == SQLITE_OK)
@@ -272,7 +272,7 @@ extern "C" int kov_traverse(kov_handle db, int (*fn)(kov_handle, datum, datum, v
     if (!db->db)
         return fail(db, db->mode == kov_mode::detached ? db->detach_cause.c_str()
                                                        : "database is closed");
-    if (write_sorted(db))
+    if (write_held(db))
         return -1;
 
     sqlite3_stmt *stmt = nullptr;
@@ -377,7 +377,7 @@ extern "C" int kov_close(kov_handle db)
     db->failure.clear();
     int err = 0;  // errno of the first failure
     if (db->db) {
-        bool unwritten = write_sorted(db, true) != 0;
+        bool unwritten = write_held(db, true) != 0;
         // A build given up in an earlier call failed first: its records
         // went through SQLite, but for those it lost, and the count below
         // says what the file keeps.
@@ -402,7 +402,7 @@ extern "C" int kov_close(kov_handle db)
     // What a writer stored is only reachable through its name: a name that
     // no longer leads to the file is a failure, and a journal left beside
     // it would only block the next database of that name.
-    bool gone = !db->readonly && kov_file_still_named(db->file, db->failure.out());
+    bool gone = !db->readonly && kov_file_check_named(db->file, db->failure.out());
     if (gone && err == 0)
         err = ENOENT;
     release_journal(db->file, err == 0 || gone);

@@ -316,7 +316,7 @@ int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bo
 void kov_file_release(kov_file &f, bool remove)
 {
     std::string unused;
-    if (remove && f.fd >= 0 && kov_file_still_named(f, &unused) == 0)
+    if (remove && f.fd >= 0 && kov_file_check_named(f, &unused) == 0)
         unlinkat(f.dir_fd, f.base.c_str(), 0);
     if (f.direct_fd >= 0)
         close(f.direct_fd);
@@ -331,7 +331,7 @@ void kov_file_release(kov_file &f, bool remove)
     f.dir_fd = -1;
 }
 
-int kov_file_still_named(const kov_file &f, std::string *error)
+int kov_file_check_named(const kov_file &f, std::string *error)
 {
     struct stat st;
     if (fstatat(f.dir_fd, f.base.c_str(), &st, 0) == 0 && st.st_dev == f.dev && st.st_ino == f.ino)

@@ -70,8 +70,9 @@ void kov_file_release(kov_file &f, bool remove);
 
 // Checks that the name still leads to the file the handle holds (device
 // and inode, through the directory), so that a close does not report a
-// database that nobody can open as written.
-int kov_file_still_named(const kov_file &f, std::string *error);
+// database that nobody can open as written.  Returns 0 when it does, or -1
+// with the reason in *error.
+int kov_file_check_named(const kov_file &f, std::string *error);
 
 // Puts the file and its directory on stable storage.  Returns 0, -1 when
 // the file's sync failed, or -2 when the directory's did, with the text in

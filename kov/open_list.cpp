@@ -31,7 +31,7 @@ void commit_open_handles()
         if (db->owner != getpid() || !db->db)
             continue;
         db->failure.clear();
-        int rc = write_sorted(db, true);
+        int rc = write_held(db, true);
         if (commit(db))
             rc = -1;
         finalize_all(db);
@@ -40,7 +40,7 @@ void commit_open_handles()
         db->db = nullptr;
         // A journal beside a name that leads elsewhere now protects nothing.
         std::string unused;
-        release_journal(db->file, rc == 0 || kov_file_still_named(db->file, &unused));
+        release_journal(db->file, rc == 0 || kov_file_check_named(db->file, &unused));
     }
 }
 
