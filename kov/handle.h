@@ -58,7 +58,8 @@
 //   empty, no_ahead, ahead ---build_begin: a build begins (and adopts the
 //              chains written ahead)-----------------------------------> building
 //   ahead ----give_up_chains: a chain could not be written-------------> given_up
-//   building -end_build: the tree was made live------------------------> filled
+//   building -end_build: the tree was made live, whole or, after a failed
+//              page write, up to the writer's mark----------------------> filled
 //   building -end_build: it failed, and the merge still holds every
 //              record added-------------------------------------------> given_up
 //   building -end_build: it failed, and the records added were lost---> empty
@@ -72,7 +73,7 @@
 //   building   the build (writer) is open: only while streaming between
 //              calls, otherwise within one write (write_held).
 //   given_up   a build, or the writing ahead, was given up after a failed
-//              write (build_failure says why, for kov_close): the table has
+//              write or sync (build_failure says why, for kov_close): the table has
 //              no record, and its records go through SQLite.
 //   filled     the table may hold records: every write goes through SQLite.
 enum class kov_mode : unsigned char { plain, ordered, streaming, sorting, detached };
