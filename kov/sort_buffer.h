@@ -20,7 +20,8 @@
 //    never beyond the current block) and, in one run, to at most twice the
 //    record bytes plus fault_slack, so that a small dump does not pay for
 //    pages it never uses; requests for entries go up to fault_step past
-//    those in use.  Memory requested is settled before it moves or goes.
+//    those in use.  Nothing is requested before a run holds fault_step
+//    record bytes.  Memory requested is settled before it moves or goes.
 //  - A key stored twice keeps its last copy: the older one is marked dead,
 //    still counted in the index, and dropped when the index is sorted.
 #ifndef KOV_SORT_BUFFER_H
@@ -212,7 +213,10 @@ struct sort_buffer {
     // Asks for the pages the next records will take to be faulted in.
     void fault_ahead()
     {
-        if (faulting && (fault_block < cur_block ||
+        // A run of fewer than fault_step record bytes is faulted in by its
+        // own writes: a handful of stores starts no thread.
+        if (faulting && record_bytes >= fault_step &&
+            (fault_block < cur_block ||
                          (fault_block == cur_block && cur_used + fault_step > fault_end) ||
                          (entries_faulted < entries.cap * sizeof(entry) &&
                           entries.size() * sizeof(entry) + fault_step > entries_faulted)))
