@@ -282,6 +282,28 @@ static void forget_chains_up_to(kov_handle db, uint64_t records, const std::stri
         db->ahead_chains.erase(db->ahead_chains.begin(), db->ahead_chains.upper_bound(key));
 }
 
+// Once no chain written ahead waits for its record: each is in the tree,
+// or on the free list when its record was replaced, not written or lost.
+static void forget_all_chains(kov_handle db)
+{
+    db->ahead_chains.clear();
+    db->chain_cell_bytes = 0;
+}
+
+// A build whose first n records (up to key) are settled, kept in the tree
+// at its mark or lost, falls back: the merge gives the others again, for
+// SQLite to write, and only their chains stay known.  *fell_back is set and
+// db->build_failure says what was lost, for kov_close.  Returns the text to
+// report now: none.
+static std::string fall_back(kov_handle db, bool *fell_back, const std::string &failure,
+                             uint64_t n, const std::string &key)
+{
+    forget_chains_up_to(db, n, key);
+    *fell_back = true;
+    db->build_failure = failure + chains_lost(db);
+    return "";
+}
+
 // After a failed page write: the writer goes back to its mark and finishes
 // the tree there.  Returns 0 with its pages in *pages, or -1 with the
 // reason added to *failure.
@@ -303,14 +325,9 @@ static std::string kept_at_mark(kov_handle db, bool *fell_back, const std::strin
                                 uint64_t records, uint64_t marked, const std::string &key)
 {
     db->table_max = key;
-    if (fell_back) {
-        forget_chains_up_to(db, marked, key);
-        *fell_back = true;
-        db->build_failure = failure + chains_lost(db);
-        return "";
-    }
-    db->ahead_chains.clear();
-    db->chain_cell_bytes = 0;
+    if (fell_back)
+        return fall_back(db, fell_back, failure, marked, key);
+    forget_all_chains(db);
     if (records == marked)
         return failure;
     return failure + "; the " + std::to_string(records - marked) +
@@ -327,18 +344,13 @@ static std::string put_back_empty(kov_handle db, bool *fell_back, std::string fa
 {
     db->table_max.clear();
     // A failed abort leaves the journal hot: the connection plays it back
-    // when it is brought to the file.  What the file then keeps is counted by the caller
-    // (note_kept), so that the text never guesses.
+    // when it is brought to the file.  What the file then keeps is counted
+    // by the caller (note_kept), so that the text never guesses.
     std::string err;
     if (btree_switch_abort(&db->live_switch, &err))
         return failure + "; " + err;
     failure += records_lost(lost, sync_failed);
-    if (!fell_back)
-        return failure;
-    forget_chains_up_to(db, lost, key);
-    *fell_back = true;
-    db->build_failure = failure + chains_lost(db);
-    return "";
+    return fell_back ? fall_back(db, fell_back, failure, lost, key) : failure;
 }
 
 // Ends the build: finishes the tree of the records added and makes it live,
@@ -386,8 +398,7 @@ int end_build(kov_handle db, bool *fell_back, bool sync_failed)
         // was replaced or not written.  A failed build keeps the list: the
         // sorter's copies of those records are cut, and must never be
         // written as they are.
-        db->ahead_chains.clear();
-        db->chain_cell_bytes = 0;
+        forget_all_chains(db);
     } else {
         if (finished || at_mark) {
             failure += (failure.empty() ? "" : "; ") + err;
