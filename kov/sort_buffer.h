@@ -20,7 +20,7 @@
 //    never beyond the current block) and, in one run, to at most twice the
 //    record bytes plus fault_slack, so that a small dump does not pay for
 //    pages it never uses; requests for entries go up to fault_step past
-//    those in use.  Nothing is requested before a run holds fault_step
+//    those in use.  Nothing is requested before a run holds fault_start
 //    record bytes.  Memory requested is settled before it moves or goes.
 //  - A key stored twice keeps its last copy: the older one is marked dead,
 //    still counted in the index, and dropped when the index is sorted.
@@ -47,6 +47,13 @@ constexpr size_t min_entry_growth = 64;
 // bytes: steps large enough that the kernel works through many pages per
 // call, small enough that the thread keeps ahead of the records.
 constexpr size_t fault_step = size_t{512} << 10;
+// Nothing is faulted in ahead before a run holds this many record bytes.
+// A dump in key order streams once the buffer holds a few MiB, and one of
+// large values keeps only their offsets in the buffer: pages faulted in
+// ahead of such a buffer would never be used, and would only raise the
+// restore's peak memory.  A run that passes it is large enough for the
+// pages it saves to outweigh the thread.
+constexpr size_t fault_start = size_t{8} << 20;
 // Requests start on a multiple of this many bytes (a page of any size the
 // kernel uses) from the start of their mapping.
 constexpr size_t fault_unit = size_t{64} << 10;
@@ -213,9 +220,9 @@ struct sort_buffer {
     // Asks for the pages the next records will take to be faulted in.
     void fault_ahead()
     {
-        // A run of fewer than fault_step record bytes is faulted in by its
-        // own writes: a handful of stores starts no thread.
-        if (faulting && record_bytes >= fault_step &&
+        // A run of fewer than fault_start record bytes is faulted in by
+        // its own writes: a handful of stores starts no thread.
+        if (faulting && record_bytes >= fault_start &&
             (fault_block < cur_block ||
                          (fault_block == cur_block && cur_used + fault_step > fault_end) ||
                          (entries_faulted < entries.cap * sizeof(entry) &&
