@@ -358,6 +358,15 @@ int attach(kov_handle db, bool created, int *err, const std::string &path)
         return fail_sqlite(db, rc);
     }
     sqlite3_extended_result_codes(db->db, 1);
+    // A new file, which kov_file_open locked as it created it, goes from
+    // that lock to the connection's exclusive one with the connection's
+    // first read, and keeps it through the reads and writes below, which
+    // the pager makes in normal locking mode first: no other client comes
+    // in between.
+    if (created && claim_lock(db->db)) {
+        *err = EIO;
+        return fail(db, "the connection cannot keep its lock");
+    }
     if (check_sqlite_files(db->file, db->db, db->failure.out(), err))
         return -1;
 
@@ -394,6 +403,10 @@ int attach(kov_handle db, bool created, int *err, const std::string &path)
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
+    // The pager holds the exclusive lock now, and never lets it go: the
+    // lock need no longer be kept for it.
+    if (created)
+        keep_lock(db->db, false);
     return journal_still_ours(db, err);
 }
 

@@ -36,6 +36,12 @@ struct held_file {
 std::mutex held_lock;
 std::vector<held_file> held_files;  // one entry per file held, so very few
 
+// SQLite's lock bytes in a database file: the pending byte, the reserved
+// byte and the 510 shared bytes, from 1 GiB on.
+constexpr off_t sqlite_lock_first = 1LL << 30;
+constexpr off_t sqlite_lock_bytes = 512;
+static_assert(kov_hold_byte >= sqlite_lock_first + sqlite_lock_bytes);
+
 bool same_file(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -244,6 +250,23 @@ int open_in_directory(const kov_file *f, int open_flags, mode_t mode, bool reado
     return above_stdio(fd);
 }
 
+// Write-locks SQLite's lock bytes of a file this handle just created,
+// before anything else is done with it, so that no other SQLite client can
+// lock it, let alone write it, in the moments before the handle's
+// connection takes its own lock (claim_lock, in attach).  The lock is one
+// of the process's POSIX locks, as SQLite's are: SQLite's own locks on
+// those bytes take its place, and its last unlock at the close ends it.
+// Where the file system has no locks, SQLite's own lock is all there is.
+void lock_sqlite_bytes(int fd)
+{
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = sqlite_lock_first;
+    lock.l_len = sqlite_lock_bytes;
+    (void)fcntl(fd, F_SETLK, &lock);
+}
+
 }  // namespace
 
 int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bool *created,
@@ -285,6 +308,8 @@ int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bo
         *created = false;
         return -1;
     }
+    if (*created)
+        lock_sqlite_bytes(fd);
     f->dev = st.st_dev;
     f->ino = st.st_ino;
 
