@@ -460,17 +460,23 @@ int create_journal(kov_file &f, std::string *error, int *err)
     return 0;
 }
 
-int check_sqlite_files(const kov_file &f, sqlite3 *db, std::string *error, int *err)
+bool sqlite_opened_file(const kov_file &f, sqlite3 *db)
 {
     const char *main_file = sqlite3_db_filename(db, "main");
     struct stat ours, theirs;
+    return main_file && *main_file && fstat(f.fd, &ours) == 0 && stat(main_file, &theirs) == 0 &&
+           same_file(ours, theirs);
+}
+
+int check_sqlite_files(const kov_file &f, sqlite3 *db, std::string *error, int *err)
+{
+    struct stat ours, theirs;
     *err = EIO;
-    if (!main_file || !*main_file || fstat(f.fd, &ours) || stat(main_file, &theirs) ||
-        !same_file(ours, theirs))
+    if (!sqlite_opened_file(f, db))
         return fail(error, "SQLite opened another file than the one named");
     if (f.journal_fd < 0)
         return 0;
-    const char *journal = sqlite3_filename_journal(main_file);
+    const char *journal = sqlite3_filename_journal(sqlite3_db_filename(db, "main"));
     if (!journal || fstat(f.journal_fd, &ours) || stat(journal, &theirs) ||
         !same_file(ours, theirs))
         return fail(error, "SQLite would use another journal than the one created for it");
