@@ -123,11 +123,11 @@ int bind_datum(sqlite3_stmt *stmt, int index, datum d)
     return sqlite3_bind_blob64(stmt, index, bytes, d.size, SQLITE_STATIC);
 }
 
-sqlite3_int64 query_int(kov_handle db, const char *sql, int *rc_out)
+sqlite3_int64 query_int(sqlite3 *conn, const char *sql, int *rc_out)
 {
     sqlite3_stmt *stmt = nullptr;
     sqlite3_int64 value = 0;
-    int rc = sqlite3_prepare_v2(db->db, sql, -1, &stmt, nullptr);
+    int rc = sqlite3_prepare_v2(conn, sql, -1, &stmt, nullptr);
     if (rc == SQLITE_OK) {
         rc = sqlite3_step(stmt);
         if (rc == SQLITE_ROW) {
@@ -138,6 +138,11 @@ sqlite3_int64 query_int(kov_handle db, const char *sql, int *rc_out)
     sqlite3_finalize(stmt);
     *rc_out = rc;
     return value;
+}
+
+sqlite3_int64 query_int(kov_handle db, const char *sql, int *rc_out)
+{
+    return query_int(db->db, sql, rc_out);
 }
 
 // The stored bytes after which the next key-order commit comes: a quarter
@@ -173,21 +178,66 @@ bool out_of_room(kov_handle db)
            sys == EDQUOT || sys == EFBIG;
 }
 
+// A read-only connection of its own on the file of a handle whose
+// connection is gone, through the name, which must still lead to the file;
+// or null.
+sqlite3 *open_reader(const kov_file &f)
+{
+    std::string unused;
+    sqlite3 *conn = nullptr;
+    if (kov_file_check_named(f, &unused) == 0 &&
+        sqlite3_open_v2(sqlite_path(f).c_str(), &conn, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                        nullptr) == SQLITE_OK &&
+        sqlite_opened_file(f, conn))
+        return conn;
+    sqlite3_close(conn);
+    return nullptr;
+}
+
 // Adds to the failure's text how many records the file keeps, of the
 // stores that succeeded.  What a transaction still holds is committed
 // first, if it fits, so that the count is what the file keeps; a commit
-// that does not fit is told by the count, not by its own text.
+// that does not fit is told by the count, not by its own text.  A handle
+// whose connection is gone (detached) counts through a reader of its own;
+// when the file cannot be read so (a journal that only a writer can play
+// back), the count is left out rather than guessed.
 void note_kept(kov_handle db)
 {
-    if (!db->db)
-        return;
     assert(db->failure.failed());
-    commit(db);
+    sqlite3 *conn = db->db ? db->db : open_reader(db->file);
+    if (!conn)
+        return;
+    if (db->db)
+        commit(db);
     int rc;
-    sqlite3_int64 n = query_int(db, "SELECT count(*) FROM kov", &rc);
+    sqlite3_int64 n = query_int(conn, "SELECT count(*) FROM kov", &rc);
+    if (conn != db->db)
+        sqlite3_close(conn);
     if (rc == SQLITE_OK)
         db->failure.note("the file keeps " + std::to_string(n) + " of the " +
                          std::to_string(db->stored) + " records stored");
+}
+
+std::string not_on_disk(kov_handle db)
+{
+    if (db->stored == 0)
+        return "";
+    return "; the " + std::to_string(db->stored) + " records stored may not all be on the disk";
+}
+
+int close_detached(kov_handle db)
+{
+    assert(db->mode == kov_mode::detached && !db->db && !db->detach_cause.empty());
+    if ((!db->sorter || db->sorter->size() == 0) && db->build_failure.empty())
+        return 0;
+    // A build given up says what it lost, and may say why the connection
+    // went too.
+    if (!db->build_failure.empty())
+        fail(db, db->build_failure.c_str());
+    if (db->build_failure.find(db->detach_cause) == std::string::npos)
+        db->failure.note(db->detach_cause);
+    note_kept(db);
+    return EIO;
 }
 
 void finalize_all(kov_handle db)
@@ -358,6 +408,15 @@ int attach(kov_handle db, bool created, int *err, const std::string &path)
         return fail_sqlite(db, rc);
     }
     sqlite3_extended_result_codes(db->db, 1);
+    // A new file, which kov_file_open locked as it created it, goes from
+    // that lock to the connection's exclusive one with the connection's
+    // first read, and keeps it through the reads and writes below, which
+    // the pager makes in normal locking mode first: no other client comes
+    // in between.
+    if (created && claim_lock(db->db)) {
+        *err = EIO;
+        return fail(db, "the connection cannot keep its lock");
+    }
     if (check_sqlite_files(db->file, db->db, db->failure.out(), err))
         return -1;
 
@@ -394,6 +453,10 @@ int attach(kov_handle db, bool created, int *err, const std::string &path)
         *err = errno_for(db->db, sqlite3_extended_errcode(db->db));
         return -1;
     }
+    // The pager holds the exclusive lock now, and never lets it go: the
+    // lock need no longer be kept for it.
+    if (created)
+        keep_lock(db->db, false);
     return journal_still_ours(db, err);
 }
 

@@ -32,6 +32,14 @@ int bind_datum(sqlite3_stmt *stmt, int index, datum d);
 sqlite3_int64 room_commit_bytes(kov_handle db);
 bool out_of_room(kov_handle db);
 void note_kept(kov_handle db);
+// The note a failed sync of the file adds to its text when the file keeps
+// what was written: the records stored may not all be on the disk.
+std::string not_on_disk(kov_handle db);
+// The close of a handle whose connection is gone (detached): when records
+// it stored were lost, or are still held and can no longer be written,
+// records the failure (the build given up, then why the connection went,
+// then what the file keeps) and returns EIO; otherwise returns 0.
+int close_detached(kov_handle db);
 void finalize_all(kov_handle db);
 int reattach(kov_handle db);
 void destroy(kov_handle db, bool remove);

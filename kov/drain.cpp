@@ -129,8 +129,11 @@ int drain(kov_handle db, Sink &sink, unsigned long long total)
 }
 
 // The end of a drain: a failed sync of the pages written out behind it
-// fails the write, and sets *sync_failed when given, also after another
-// failure (whose text then stands).
+// fails the write, in the words of a failed sync at the close, and sets
+// *sync_failed when given (a build, which then keeps none of its pages
+// and says what it lost), also after another failure (whose text then
+// stands).  Pages written through SQLite stay in the file, but the disk
+// may not hold them (not_on_disk).
 int writeback_result(kov_handle db, int rc, background_writeback &writeback,
                      bool *sync_failed = nullptr)
 {
@@ -139,7 +142,9 @@ int writeback_result(kov_handle db, int rc, background_writeback &writeback,
         *sync_failed = true;
     if (rc != 0 || err == 0)
         return rc;
-    return fail(db, (std::string("fsync: ") + strerror(err)).c_str());
+    return fail(db, (std::string("cannot sync the database: ") + strerror(err) +
+                     (sync_failed ? "" : not_on_disk(db)))
+                        .c_str());
 }
 
 // The build's side of the drain (build_held): each record goes to the

@@ -49,7 +49,8 @@
 //   sorting    the sorter holds every store until a write (write_held:
 //              at a read, the close or exit, or on a full disk).
 //   detached   the connection is gone (db is null; detach_cause says why):
-//              every call but kov_close fails.
+//              every call but kov_close fails, and kov_close fails when
+//              records stored were lost or are still held (close_detached).
 //
 // The table (set_table), for a handle with a sorter; a plain one stays empty:
 //

@@ -24,6 +24,7 @@ struct kept_file {
     int level;           // the lock the pager holds as far as it knows
     int held;            // the lock the base file holds
     bool keep;           // the pager's unlocks stop here
+    bool claim;          // the next lock goes on to the exclusive one
 };
 
 kept_file *kept(sqlite3_file *f)
@@ -47,9 +48,38 @@ void check(const kept_file *k)
     (void)k;
 }
 
+// Takes the file's first lock, of a claimed file, on to the exclusive one
+// in the steps the base VFS takes them: the pager's shared lock is granted,
+// and the reserved and exclusive ones follow at once.  When another client
+// is in the way, the file is left unlocked, as the pager expects of a
+// refused lock.
+int claim_exclusive(kept_file *k, int level)
+{
+    assert(k->held == SQLITE_LOCK_NONE);
+    k->claim = false;
+    const sqlite3_io_methods *io = k->base->pMethods;
+    int rc = io->xLock(k->base, level);
+    for (int step : {SQLITE_LOCK_RESERVED, SQLITE_LOCK_EXCLUSIVE}) {
+        if (rc == SQLITE_OK && step > level)
+            rc = io->xLock(k->base, step);
+    }
+    if (rc != SQLITE_OK) {
+        io->xUnlock(k->base, SQLITE_LOCK_NONE);
+        return rc;
+    }
+    k->level = level;
+    k->held = SQLITE_LOCK_EXCLUSIVE;
+    return SQLITE_OK;
+}
+
 int kept_lock(sqlite3_file *f, int level)
 {
     kept_file *k = kept(f);
+    if (k->claim && level > SQLITE_LOCK_NONE) {
+        int rc = claim_exclusive(k, level);
+        check(k);
+        return rc;
+    }
     int rc = base_io(f)->xLock(k->base, level);
     // A lock at or below the one the file holds is granted as it stands.
     if (rc == SQLITE_OK) {
@@ -138,6 +168,7 @@ int kept_open(sqlite3_vfs *, sqlite3_filename name, sqlite3_file *f, int flags, 
     k->base->pMethods = nullptr;
     k->level = k->held = SQLITE_LOCK_NONE;
     k->keep = false;
+    k->claim = false;
     int rc = base_vfs->xOpen(base_vfs, name, k->base, flags, out_flags);
     // SQLite closes a file whose methods are set, even after a failed open.
     const sqlite3_io_methods *m = k->base->pMethods;
@@ -217,15 +248,41 @@ const char *kept_lock_vfs()
     return vfs_name;
 }
 
-int keep_lock(sqlite3 *db, bool keep)
+namespace {
+
+// The file of db's main database, when it was opened through this VFS, or
+// null.
+kept_file *main_file(sqlite3 *db)
 {
     sqlite3_file *f = nullptr;
     if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &f) != SQLITE_OK || !f ||
         std::none_of(std::begin(kept_methods), std::end(kept_methods),
                      [&](const sqlite3_io_methods &m) { return f->pMethods == &m; }))
+        return nullptr;
+    return kept(f);
+}
+
+}  // namespace
+
+int claim_lock(sqlite3 *db)
+{
+    kept_file *k = main_file(db);
+    if (!k || k->held != SQLITE_LOCK_NONE)
         return -1;
-    kept_file *k = kept(f);
+    k->keep = true;
+    k->claim = true;
+    check(k);
+    return 0;
+}
+
+int keep_lock(sqlite3 *db, bool keep)
+{
+    kept_file *k = main_file(db);
+    if (!k)
+        return -1;
+    sqlite3_file *f = &k->file;
     k->keep = keep;
+    k->claim = false;
     // Should that unlock fail, the lock is uncertain either way; the pager
     // asks for the lock it needs from its own.
     if (!keep && k->held > k->level) {

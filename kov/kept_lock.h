@@ -1,7 +1,8 @@
 /* SPDX-License-Identifier: MIT */
 // A VFS over SQLite's default one, through which a writer's connection is
 // opened, so that its pager can let go of the file's lock while the file
-// stays locked (keep_lock).
+// stays locked (keep_lock), and so that the first lock a new file's
+// connection takes is the writer's exclusive one (claim_lock).
 //
 // Why: in exclusive locking mode a connection trusts its page cache, its
 // page count and its page size for as long as it lives, and a build writes
@@ -25,6 +26,9 @@
 //    only holder is this connection, so a journal that is hot beside the
 //    file was left by a write of its own that did not finish (a switch that
 //    could not be undone, btree_switch.h), and the pager plays it back.
+//  - a claim is made only while the file holds no lock, and it keeps the
+//    lock: the first lock the pager then asks for leaves the file holding
+//    the exclusive lock, or, when another client is in the way, no lock.
 #ifndef KOV_KEPT_LOCK_H
 #define KOV_KEPT_LOCK_H
 
@@ -40,6 +44,14 @@ const char *kept_lock_vfs();
 // one the pager holds.  Returns 0, or -1 when the file was not opened
 // through this VFS.
 int keep_lock(sqlite3 *db, bool keep);
+
+// Keeps the lock of db's main database file (keep_lock), and makes the
+// first lock the pager takes on it go on at once to the exclusive lock, so
+// that from the connection's first read on no other client can take any
+// lock: for a file just created, which the pager reads empty first and
+// writes only later.  Call before the connection reads the file.  Returns
+// 0, or -1 as keep_lock.
+int claim_lock(sqlite3 *db);
 
 }  // namespace kov_lib
 

@@ -358,15 +358,6 @@ extern "C" unsigned long long kov_pending(kov_handle db)
     return db && db->sorter ? db->sorter->size() : 0;
 }
 
-// The note a failed sync of the file at kov_close adds: what was written
-// reached the file, but the disk may not hold it.
-static std::string not_on_disk(kov_handle db)
-{
-    if (db->stored == 0)
-        return "";
-    return "; the " + std::to_string(db->stored) + " records stored may not all be on the disk";
-}
-
 extern "C" int kov_close(kov_handle db)
 {
     if (!db) {
@@ -398,6 +389,10 @@ extern "C" int kov_close(kov_handle db)
             fail(db, sqlite3_errmsg(db->db));
         }
         db->db = nullptr;
+    } else if (db->mode == kov_mode::detached) {
+        // The connection went in an earlier call, which said why: records
+        // it could not write are lost, and the close says so.
+        err = close_detached(db);
     }
     // What a writer stored is only reachable through its name: a name that
     // no longer leads to the file is a failure, and a journal left beside
@@ -407,7 +402,9 @@ extern "C" int kov_close(kov_handle db)
         err = ENOENT;
     release_journal(db->file, err == 0 || gone);
     // SQLite ran without syncing; now put the file, and the directory entry
-    // of the file and of the deleted journal, on stable storage.
+    // of the file and of the deleted journal, on stable storage.  A failed
+    // sync of the file leaves what was written in it, but the disk may not
+    // hold it (not_on_disk).
     std::string sync_error;
     int sync_errno = 0;
     int synced = db->readonly ? 0 : kov_file_sync(db->file, &sync_error, &sync_errno);
@@ -415,12 +412,13 @@ extern "C" int kov_close(kov_handle db)
         err = sync_errno;
         fail(db, (sync_error + (synced == -1 ? not_on_disk(db) : "")).c_str());
     }
-    // The handle is gone: its last failure is read with a null handle.
-    if (err)
-        open_error = db->failure.text();
-    destroy(db, false);
-    if (err == 0)
+    if (err == 0) {
+        destroy(db, false);
         return 0;
+    }
+    // The handle is gone: its last failure is read with a null handle.
+    open_error = db->failure.text();
+    destroy(db, false);
     errno = err;
     return -1;
 }

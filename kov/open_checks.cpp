@@ -36,6 +36,12 @@ struct held_file {
 std::mutex held_lock;
 std::vector<held_file> held_files;  // one entry per file held, so very few
 
+// SQLite's lock bytes in a database file: the pending byte, the reserved
+// byte and the 510 shared bytes, from 1 GiB on.
+constexpr off_t sqlite_lock_first = 1LL << 30;
+constexpr off_t sqlite_lock_bytes = 512;
+static_assert(kov_hold_byte >= sqlite_lock_first + sqlite_lock_bytes);
+
 bool same_file(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -244,6 +250,23 @@ int open_in_directory(const kov_file *f, int open_flags, mode_t mode, bool reado
     return above_stdio(fd);
 }
 
+// Write-locks SQLite's lock bytes of a file this handle just created,
+// before anything else is done with it, so that no other SQLite client can
+// lock it, let alone write it, in the moments before the handle's
+// connection takes its own lock (claim_lock, in attach).  The lock is one
+// of the process's POSIX locks, as SQLite's are: SQLite's own locks on
+// those bytes take its place, and its last unlock at the close ends it.
+// Where the file system has no locks, SQLite's own lock is all there is.
+void lock_sqlite_bytes(int fd)
+{
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = sqlite_lock_first;
+    lock.l_len = sqlite_lock_bytes;
+    (void)fcntl(fd, F_SETLK, &lock);
+}
+
 }  // namespace
 
 int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bool *created,
@@ -285,6 +308,8 @@ int kov_file_open(kov_file *f, const char *name, int open_flags, mode_t mode, bo
         *created = false;
         return -1;
     }
+    if (*created)
+        lock_sqlite_bytes(fd);
     f->dev = st.st_dev;
     f->ino = st.st_ino;
 
@@ -435,17 +460,23 @@ int create_journal(kov_file &f, std::string *error, int *err)
     return 0;
 }
 
-int check_sqlite_files(const kov_file &f, sqlite3 *db, std::string *error, int *err)
+bool sqlite_opened_file(const kov_file &f, sqlite3 *db)
 {
     const char *main_file = sqlite3_db_filename(db, "main");
     struct stat ours, theirs;
+    return main_file && *main_file && fstat(f.fd, &ours) == 0 && stat(main_file, &theirs) == 0 &&
+           same_file(ours, theirs);
+}
+
+int check_sqlite_files(const kov_file &f, sqlite3 *db, std::string *error, int *err)
+{
+    struct stat ours, theirs;
     *err = EIO;
-    if (!main_file || !*main_file || fstat(f.fd, &ours) || stat(main_file, &theirs) ||
-        !same_file(ours, theirs))
+    if (!sqlite_opened_file(f, db))
         return fail(error, "SQLite opened another file than the one named");
     if (f.journal_fd < 0)
         return 0;
-    const char *journal = sqlite3_filename_journal(main_file);
+    const char *journal = sqlite3_filename_journal(sqlite3_db_filename(db, "main"));
     if (!journal || fstat(f.journal_fd, &ours) || stat(journal, &theirs) ||
         !same_file(ours, theirs))
         return fail(error, "SQLite would use another journal than the one created for it");

@@ -109,6 +109,9 @@ int create_journal(kov_file &f, std::string *error, int *err);
 // created is the one it will use.
 int check_sqlite_files(const kov_file &f, sqlite3 *db, std::string *error, int *err);
 
+// Whether SQLite's main database file of db is the file f holds.
+bool sqlite_opened_file(const kov_file &f, sqlite3 *db);
+
 // Closes our descriptor on the journal of a file we created, once the
 // connection is closed.  Also removes the journal, provided its name still
 // leads to the journal we created, when it holds nothing to roll back (its

@@ -20,6 +20,9 @@
  *   FAIL_IO_OPEN_LOG  a file to which one line is appended per file that
  *                   open or open64 opens by its name: "open <name>\n",
  *                   the name as the caller gave it
+ *   FAIL_IO_LOCK_LOG  a file to which one line is appended per record lock
+ *                   that fcntl sets or clears (F_SETLK, F_SETLKW) when the
+ *                   call succeeds: "lock <rd|wr|un> <start> <len> <path>\n"
  *
  * Without FAIL_IO_CALL nothing fails; without the logs nothing is
  * recorded.  A failing call does nothing but set errno (posix_fallocate
@@ -53,6 +56,7 @@ static long fault_times = 1;
 static int fault_errno;
 static const char *sync_log;
 static const char *open_log;
+static const char *lock_log;
 static long matched; /* matching calls so far, updated atomically */
 
 __attribute__((constructor)) static void configure(void)
@@ -61,6 +65,7 @@ __attribute__((constructor)) static void configure(void)
     const char *v;
     sync_log = getenv("FAIL_IO_SYNC_LOG");
     open_log = getenv("FAIL_IO_OPEN_LOG");
+    lock_log = getenv("FAIL_IO_LOCK_LOG");
     if (!call || !*call)
         return;
     snprintf(fault_call, sizeof fault_call, "%s", call);
@@ -165,6 +170,19 @@ static void log_open(const char *name, int fd)
     append_line(open_log, line, n, sizeof line);
 }
 
+static void log_lock(int fd, int cmd, const struct flock *lock)
+{
+    if (!lock_log || !*lock_log || (cmd != F_SETLK && cmd != F_SETLKW))
+        return;
+    char path[PATH_MAX + 16];
+    char line[PATH_MAX + 96];
+    fd_path(fd, path, sizeof path);
+    const char *type = lock->l_type == F_RDLCK ? "rd" : lock->l_type == F_WRLCK ? "wr" : "un";
+    int n = snprintf(line, sizeof line, "lock %s %lld %lld %s\n", type, (long long)lock->l_start,
+                     (long long)lock->l_len, path);
+    append_line(lock_log, line, n, sizeof line);
+}
+
 /* The mode argument of open, present when the flags create a file. */
 #define OPEN_MODE(flags, mode)                                                                     \
     do {                                                                                           \
@@ -204,6 +222,24 @@ int open64(const char *name, int flags, ...)
     log_open(name, fd);
     return fd;
 }
+
+/* fcntl's third argument, a pointer or an integer, is passed on as it came.
+ * SQLite calls fcntl64, the library fcntl. */
+#define FCNTL(name)                                                                                \
+    int name(int fd, int cmd, ...)                                                                 \
+    {                                                                                              \
+        REAL(name);                                                                                \
+        va_list ap;                                                                                \
+        va_start(ap, cmd);                                                                         \
+        void *arg = va_arg(ap, void *);                                                            \
+        va_end(ap);                                                                                \
+        int rc = real_(fd, cmd, arg);                                                              \
+        if (rc == 0)                                                                               \
+            log_lock(fd, cmd, (const struct flock *)arg);                                          \
+        return rc;                                                                                 \
+    }
+FCNTL(fcntl)
+FCNTL(fcntl64)
 
 ssize_t pwrite(int fd, const void *buf, size_t n, off_t off)
 {

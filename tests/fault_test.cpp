@@ -21,6 +21,7 @@
 #include <optional>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -480,7 +481,10 @@ std::vector<std::string> syncs(const std::string &log, const std::string &db,
 // then the journal's header cleared, at the switch; the file, then the
 // journal's removal in the directory, at the close.  SQLite opens the file
 // by its name once: its connection is never closed and opened again after
-// the build, which would leave the file unlocked for a moment.
+// the build, which would leave the file unlocked for a moment.  Nor is any
+// other client let in from the file's creation to the close: its first
+// lock, taken before SQLite's own, write-locks SQLite's reserved byte, which
+// stays so until the connection's last unlock.
 TEST(Syncs, OrderAtTheSwitchAndTheClose)
 {
     std::string large_values;
@@ -502,8 +506,9 @@ TEST(Syncs, OrderAtTheSwitchAndTheClose)
         SCOPED_TRACE(c.name);
         kovtest::scratch_dir scratch;
         std::string db = scratch.path("synced.kov"), log = scratch.path("syncs.log");
-        std::string opens = scratch.path("opens.log");
-        kovtest::with_env env(kovtest::fail_io_env({.sync_log = log, .open_log = opens}));
+        std::string opens = scratch.path("opens.log"), locks = scratch.path("locks.log");
+        kovtest::with_env env(
+            kovtest::fail_io_env({.sync_log = log, .open_log = opens, .lock_log = locks}));
         run_result r = kovtest::restore(db, c.dump);
         EXPECT_EQ("EOF\n", r.err);
         EXPECT_EQ(want, syncs(log, db, scratch.dir()));
@@ -513,6 +518,23 @@ TEST(Syncs, OrderAtTheSwitchAndTheClose)
                       std::string name = line.substr(strlen("open "));
                       return name.rfind("/proc/", 0) != 0 && std::filesystem::equivalent(name, db, ec);
                   }));
+        int state = 0;  // 0: not locked yet, 1: locked, 2: let go
+        constexpr long long reserved_byte = (1LL << 30) + 1;
+        for (const std::string &line : kovtest::read_lines(locks)) {
+            std::istringstream in(line);
+            std::string call, type, path;
+            long long start = 0, len = 0;
+            in >> call >> type >> start >> len >> std::ws;
+            std::getline(in, path);
+            bool reserved = start <= reserved_byte && (len == 0 || reserved_byte < start + len);
+            if (path != db)
+                continue;
+            ASSERT_TRUE(type == "un" ? state > 0 : state == 1 || (!state && reserved && type == "wr"))
+                << line;
+            if (reserved)
+                state = type == "wr" ? 1 : 2;
+        }
+        EXPECT_EQ(2, state);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -322,6 +323,37 @@ TEST(KovClose, FileMovedWhileOpenIsENOENT)
             EXPECT_FALSE(kovtest::file_exists(path + "-journal"));
         });
     }
+}
+
+// A close after the connection was lost in an earlier call (its journal
+// was moved away, so SQLite would no longer use the library's) fails when
+// records stored were never written (a file-size limit stopped the build a
+// read began), and counts what the file keeps, as every failed close does.
+TEST(KovClose, LostConnectionWithRecordsUnwrittenFails)
+{
+    kovtest::scratch_dir dir;
+    std::string path = dir.path("db.kov");
+    kov_handle db = create(path);
+    for (int i = 2999; i >= 0; i--)
+        ASSERT_EQ(0, kov_store(db, as_datum("k" + std::to_string(10000 + i)),
+                               as_datum(std::string(900, 'v')), KOV_INSERT));
+    ASSERT_EQ(0, rename((path + "-journal").c_str(), (path + "-moved").c_str()));
+    struct rlimit saved, limit;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+    limit = {1u << 20, saved.rlim_max};
+    auto xfsz = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_EQ("<absent>", fetch(db, "k"));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, xfsz);
+    errno = 0;
+    EXPECT_EQ(-1, kov_close(db));
+    EXPECT_EQ(EIO, errno);
+    size_t kept = kovtest::read_kov(path).size();
+    EXPECT_TRUE(kept > 0 && kept < 3000) << kept;
+    EXPECT_EQ("SQLite would use another journal than the one created for it; the file keeps " +
+                  std::to_string(kept) + " of the 3000 records stored",
+              std::string(kov_errorstr(nullptr)));
 }
 
 TEST(KovStore, FieldBeyondTheEngineLimitIsAnErrorText)

@@ -256,7 +256,8 @@ env_vars fail_io_env(const io_fault &fault)
             {"FAIL_IO_TIMES", std::to_string(fault.times)},
             {"FAIL_IO_ERRNO", std::to_string(fault.error)},
             {"FAIL_IO_SYNC_LOG", fault.sync_log},
-            {"FAIL_IO_OPEN_LOG", fault.open_log}};
+            {"FAIL_IO_OPEN_LOG", fault.open_log},
+            {"FAIL_IO_LOCK_LOG", fault.lock_log}};
 }
 
 std::vector<std::string> read_lines(const std::string &path)

@@ -129,6 +129,7 @@ struct io_fault {
     int error = EIO;            // the errno they report
     std::string sync_log = "";  // a file that gets "<call> <dir|file> <path>" per sync
     std::string open_log = "";  // a file that gets "open <name>" per open by name
+    std::string lock_log = "";  // a file that gets "lock ..." and "close <path>" lines
 };
 env_vars fail_io_env(const io_fault &fault);
 
